@@ -1,0 +1,111 @@
+/* Monte Carlo execution core: the replication runner, the step protocol and
+ * the source steps (payload, raw model data). */
+#ifndef TROVA_MC_H
+#define TROVA_MC_H
+
+#include "trova_types.h"
+
+TROVA_BEGIN_DECLS
+
+/* A pipeline step. Lanes are the calling worker's: float input/work lane
+ * (bound inputs already materialised, scratch behind them), float live-output
+ * lane, integer work lane and integer live-output lane; a lane whose stride is
+ * 0 is NULL. Returns 0 on success, anything else fails the replication. */
+typedef int (*trova_mc_step_fn)(i64 rep_idx, f64* float_in_work, f64* float_out,
+                                i64* int_work, i64* int_out, const void* ctx);
+
+/* One rectangular copy (or fill) into a step's float input lane.
+ * source_step_idx >= 0: an earlier step's live output on the same worker;
+ * -1: fill with fill_value; <= -2: the caller's static array. */
+typedef struct trova_mc_float_input_binding {
+    i64 source_step_idx;
+    i64 source_offset;
+    i64 source_row_stride;
+    i64 row_start;
+    i64 n_rows;
+    const i64* columns;
+    i64 n_columns;
+    i64 target_offset;
+    i64 target_row_stride;
+    f64 fill_value;
+    const f64* static_source;
+    i64 static_rep_stride;
+    int static_batched;
+} trova_mc_float_input_binding;
+
+typedef struct trova_mc_step_desc {
+    trova_mc_step_fn fn;
+    f64* float_in_work;
+    i64* int_in_work;
+    f64* float_live_out;
+    i64* int_live_out;
+    f64* float_retained;
+    i64* int_retained;
+    const i64* retained_row_by_rep;
+    i64 float_in_work_worker_stride;
+    i64 int_in_work_worker_stride;
+    i64 float_live_out_worker_stride;
+    i64 int_live_out_worker_stride;
+    i64 float_retained_stride;
+    i64 int_retained_stride;
+    const void* ctx;
+    const trova_mc_float_input_binding* float_input_bindings;
+    i64 n_float_input_bindings;
+} trova_mc_step_desc;
+
+typedef struct trova_mc_failure {
+    i64 rep_idx;
+    i64 step_idx;
+    int status;
+} trova_mc_failure;
+
+typedef struct trova_mc_runner_ctx {
+    const trova_mc_step_desc* steps;
+    i64 n_steps;
+    i64 n_rep;
+    i64 n_workers;
+    int fail_fast;
+    volatile i64 halt;
+    trova_mc_failure halt_failure;
+    i64* failure_step_by_rep;
+    i64* failure_status_by_rep;
+    int profile_steps;
+    f64* step_elapsed_s_by_worker;
+    i64* step_counts_by_worker;
+    i64* step_failures_by_worker;
+} trova_mc_runner_ctx;
+
+/* Runs every replication of the pipeline. Returns -1 for an invalid context
+ * (nothing written), 1 when a fail-fast halt happened, 0 otherwise. */
+TROVA_API int trova_mc_run(trova_mc_runner_ctx* runner);
+
+typedef struct trova_mc_payload_step_ctx {
+    const f64* input;
+    i64 n;
+    int input_batched;
+} trova_mc_payload_step_ctx;
+
+typedef struct trova_mc_raw_model_data_step_ctx {
+    const f64* states_input;
+    i64 n_states;
+    int states_batched;
+    const f64* observables_input;
+    i64 n_observables;
+    int observables_batched;
+} trova_mc_raw_model_data_step_ctx;
+
+TROVA_API void trova_add_payload_step(const f64* input, i64 n, int input_batched, i64 rep_idx,
+                                      f64* output);
+TROVA_API void trova_raw_model_data_step(const f64* states_input, i64 n_states, int states_batched,
+                                         f64* states_output, const f64* observables_input,
+                                         i64 n_observables, int observables_batched, i64 rep_idx,
+                                         f64* observables_output);
+
+TROVA_API int trova_mc_payload_runner(i64 rep_idx, f64* float_in_work, f64* float_out,
+                                      i64* int_work, i64* int_out, const void* ctx);
+TROVA_API int trova_mc_raw_model_data_runner(i64 rep_idx, f64* float_in_work, f64* float_out,
+                                             i64* int_work, i64* int_out, const void* ctx);
+
+TROVA_END_DECLS
+
+#endif /* TROVA_MC_H */

@@ -1,0 +1,199 @@
+"""ctypes view of the trova shared object, shared by the tests and examples.
+
+Every public record is mirrored here field for field; the layout test checks
+sizes and offsets against the C compiler's, so the two cannot drift apart.
+"""
+import ctypes
+import glob
+import os
+
+import numpy as np
+
+f64 = ctypes.c_double
+i64 = ctypes.c_int64
+u64 = ctypes.c_uint64
+u32 = ctypes.c_uint32
+c_int = ctypes.c_int
+
+P_f64 = ctypes.POINTER(f64)
+P_i64 = ctypes.POINTER(i64)
+
+_REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+class arena_size(ctypes.Structure):
+    _fields_ = [("n_float", i64), ("n_int", i64)]
+
+
+trova_mc_step_fn = ctypes.CFUNCTYPE(c_int, i64, P_f64, P_f64, P_i64, P_i64, ctypes.c_void_p)
+
+
+class trova_mc_float_input_binding(ctypes.Structure):
+    _fields_ = [
+        ("source_step_idx", i64),
+        ("source_offset", i64),
+        ("source_row_stride", i64),
+        ("row_start", i64),
+        ("n_rows", i64),
+        ("columns", P_i64),
+        ("n_columns", i64),
+        ("target_offset", i64),
+        ("target_row_stride", i64),
+        ("fill_value", f64),
+        ("static_source", P_f64),
+        ("static_rep_stride", i64),
+        ("static_batched", c_int),
+    ]
+
+
+class trova_mc_step_desc(ctypes.Structure):
+    _fields_ = [
+        # A plain pointer, so that a C function's address can be stored too.
+        ("fn", ctypes.c_void_p),
+        ("float_in_work", P_f64),
+        ("int_in_work", P_i64),
+        ("float_live_out", P_f64),
+        ("int_live_out", P_i64),
+        ("float_retained", P_f64),
+        ("int_retained", P_i64),
+        ("retained_row_by_rep", P_i64),
+        ("float_in_work_worker_stride", i64),
+        ("int_in_work_worker_stride", i64),
+        ("float_live_out_worker_stride", i64),
+        ("int_live_out_worker_stride", i64),
+        ("float_retained_stride", i64),
+        ("int_retained_stride", i64),
+        ("ctx", ctypes.c_void_p),
+        ("float_input_bindings", ctypes.POINTER(trova_mc_float_input_binding)),
+        ("n_float_input_bindings", i64),
+    ]
+
+
+class trova_mc_failure(ctypes.Structure):
+    _fields_ = [("rep_idx", i64), ("step_idx", i64), ("status", c_int)]
+
+
+class trova_mc_runner_ctx(ctypes.Structure):
+    _fields_ = [
+        ("steps", ctypes.POINTER(trova_mc_step_desc)),
+        ("n_steps", i64),
+        ("n_rep", i64),
+        ("n_workers", i64),
+        ("fail_fast", c_int),
+        ("halt", i64),
+        ("halt_failure", trova_mc_failure),
+        ("failure_step_by_rep", P_i64),
+        ("failure_status_by_rep", P_i64),
+        ("profile_steps", c_int),
+        ("step_elapsed_s_by_worker", P_f64),
+        ("step_counts_by_worker", P_i64),
+        ("step_failures_by_worker", P_i64),
+    ]
+
+
+class trova_mc_payload_step_ctx(ctypes.Structure):
+    _fields_ = [("input", P_f64), ("n", i64), ("input_batched", c_int)]
+
+
+class trova_mc_raw_model_data_step_ctx(ctypes.Structure):
+    _fields_ = [
+        ("states_input", P_f64),
+        ("n_states", i64),
+        ("states_batched", c_int),
+        ("observables_input", P_f64),
+        ("n_observables", i64),
+        ("observables_batched", c_int),
+    ]
+
+
+# Every record above, by its C name, for the layout check.
+RECORDS = {
+    cls.__name__: cls
+    for cls in (
+        arena_size,
+        trova_mc_float_input_binding,
+        trova_mc_step_desc,
+        trova_mc_failure,
+        trova_mc_runner_ctx,
+        trova_mc_payload_step_ctx,
+        trova_mc_raw_model_data_step_ctx,
+    )
+}
+
+# Signatures of the exported functions: name -> (restype, argtypes).
+_vp = ctypes.c_void_p
+SIGNATURES = {
+    # Dense kernels.
+    "trova_zero_mat": (None, [P_f64, i64, i64]),
+    "trova_sym_inplace": (None, [P_f64, i64]),
+    "trova_matmul": (None, [P_f64, P_f64, P_f64, i64, i64, i64]),
+    "trova_matmul_atb": (None, [P_f64, P_f64, P_f64, i64, i64, i64]),
+    "trova_matmul_abt": (None, [P_f64, P_f64, P_f64, i64, i64, i64]),
+    "trova_matmul_abt_plus_c": (None, [P_f64, P_f64, P_f64, P_f64, i64, i64, i64]),
+    "trova_matvec": (None, [P_f64, P_f64, P_f64, i64, i64]),
+    "trova_matvec_plus_vec": (None, [P_f64, P_f64, P_f64, P_f64, i64, i64]),
+    "trova_vsub": (None, [P_f64, P_f64, P_f64, i64]),
+    "trova_dot": (f64, [P_f64, P_f64, i64]),
+    "trova_logdet_from_chol": (f64, [P_f64, i64]),
+    "trova_chol": (c_int, [P_f64, f64, P_f64, i64]),
+    "trova_forward_subst": (None, [P_f64, P_f64, P_f64, i64]),
+    "trova_backward_subst_chol_t": (None, [P_f64, P_f64, P_f64, i64]),
+    "trova_gram": (None, [P_f64, P_f64, i64, i64]),
+    "trova_gram_rhs": (None, [P_f64, P_f64, P_f64, i64, i64]),
+    "trova_chol_solve": (c_int, [P_f64, P_f64, P_f64, P_f64, i64]),
+    "trova_chol_inv": (c_int, [P_f64, P_f64, P_f64, i64]),
+    "trova_sort_f64": (None, [P_f64, i64]),
+    "trova_median_f64": (f64, [P_f64, i64]),
+    # Runner and source steps.
+    "trova_mc_run": (c_int, [ctypes.POINTER(trova_mc_runner_ctx)]),
+    "trova_add_payload_step": (None, [P_f64, i64, c_int, i64, P_f64]),
+    "trova_raw_model_data_step": (None, [P_f64, i64, c_int, P_f64, P_f64, i64, c_int, i64, P_f64]),
+    "trova_mc_payload_runner": (c_int, [i64, P_f64, P_f64, P_i64, P_i64, _vp]),
+    "trova_mc_raw_model_data_runner": (c_int, [i64, P_f64, P_f64, P_i64, P_i64, _vp]),
+}
+
+
+def module_path():
+    """Path of the built shared object: $TROVA_MODULE, else the default build tree."""
+    path = os.environ.get("TROVA_MODULE")
+    if path:
+        return path
+    hits = glob.glob(os.path.join(_REPO, "build", "python", "Tessaroventa", "_ckernels",
+                                  "monte_carlo", "_arena*.so"))
+    if not hits:
+        raise FileNotFoundError("build the project first: cmake -S . -B build && cmake --build build")
+    return hits[0]
+
+
+_LIB = None
+
+
+def load():
+    """The shared object as a ctypes.CDLL with every known signature declared."""
+    global _LIB
+    if _LIB is None:
+        lib = ctypes.CDLL(module_path())
+        for name, (restype, argtypes) in SIGNATURES.items():
+            fn = getattr(lib, name)
+            fn.restype = restype
+            fn.argtypes = argtypes
+        _LIB = lib
+    return _LIB
+
+
+def ptr(a):
+    """Pointer to the first element of a contiguous float64 or int64 array (or None)."""
+    if a is None:
+        return None
+    if not a.flags["C_CONTIGUOUS"]:
+        raise ValueError("array must be C-contiguous")
+    if a.dtype == np.float64:
+        return a.ctypes.data_as(P_f64)
+    if a.dtype == np.int64:
+        return a.ctypes.data_as(P_i64)
+    raise TypeError(f"unsupported dtype {a.dtype}")
+
+
+def fn_address(lib, name):
+    """Address of an exported C function, for storing in a step descriptor."""
+    return ctypes.cast(getattr(lib, name), ctypes.c_void_p).value
