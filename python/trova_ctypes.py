@@ -197,3 +197,89 @@ def ptr(a):
 def fn_address(lib, name):
     """Address of an exported C function, for storing in a step descriptor."""
     return ctypes.cast(getattr(lib, name), ctypes.c_void_p).value
+
+
+class Pipeline:
+    """Owns the NumPy buffers of a pipeline and fills the runner's records.
+
+    Every step's output is retained for every replication at row = replication
+    index unless `rows` says otherwise. Keep the Pipeline alive while its
+    arrays are in use: the records point into them.
+    """
+
+    def __init__(self, n_rep, n_workers):
+        self.n_rep = n_rep
+        self.n_workers = n_workers
+        self.steps = []
+        self._keep = []
+
+    def add_step(self, fn, ctx, n_in=0, n_out=0, n_int_work=0, n_int_out=0, rows=None):
+        """fn: a C function address (int) or a trova_mc_step_fn; ctx: a ctypes object or None."""
+        w, r = self.n_workers, self.n_rep
+        step = {
+            "fn": fn,
+            "ctx": ctx,
+            "in": np.full(w * n_in, np.nan),
+            "out": np.full(w * n_out, np.nan),
+            "int_work": np.zeros(w * n_int_work, dtype=np.int64),
+            "int_out": np.zeros(w * n_int_out, dtype=np.int64),
+            "retained": np.full((r, n_out), np.nan),
+            "int_retained": np.zeros((r, n_int_out), dtype=np.int64),
+            "rows": np.arange(r, dtype=np.int64) if rows is None else np.asarray(rows, np.int64),
+            "lanes": (n_in, n_out, n_int_work, n_int_out),
+            "bindings": [],
+        }
+        self.steps.append(step)
+        return len(self.steps) - 1
+
+    def bind(self, step, source_step_idx, target_offset, n_rows=1, columns=(), target_row_stride=None,
+             source_offset=0, source_row_stride=1, row_start=0, fill_value=0.0, static=None,
+             static_rep_stride=0, static_batched=False, n_columns=None):
+        cols = np.ascontiguousarray(columns, dtype=np.int64)
+        nc = len(cols) if n_columns is None else n_columns
+        b = trova_mc_float_input_binding(
+            source_step_idx, source_offset, source_row_stride, row_start, n_rows,
+            ptr(cols) if len(cols) else None, nc, target_offset,
+            nc if target_row_stride is None else target_row_stride, fill_value,
+            ptr(static) if static is not None else None, static_rep_stride, int(static_batched))
+        self._keep += [cols, static]
+        self.steps[step]["bindings"].append(b)
+
+    def run(self, fail_fast=False, profile=False):
+        lib = load()
+        descs = (trova_mc_step_desc * len(self.steps))()
+        for d, s in zip(descs, self.steps):
+            n_in, n_out, n_iw, n_io = s["lanes"]
+            fn = s["fn"]
+            d.fn = fn if isinstance(fn, int) else ctypes.cast(fn, ctypes.c_void_p).value
+            d.float_in_work, d.int_in_work = ptr(s["in"]), ptr(s["int_work"])
+            d.float_live_out, d.int_live_out = ptr(s["out"]), ptr(s["int_out"])
+            d.float_retained, d.int_retained = ptr(s["retained"]), ptr(s["int_retained"])
+            d.retained_row_by_rep = ptr(s["rows"])
+            d.float_in_work_worker_stride, d.int_in_work_worker_stride = n_in, n_iw
+            d.float_live_out_worker_stride, d.int_live_out_worker_stride = n_out, n_io
+            d.float_retained_stride, d.int_retained_stride = n_out, n_io
+            d.ctx = ctypes.cast(ctypes.pointer(s["ctx"]), ctypes.c_void_p) if s["ctx"] is not None else None
+            arr = (trova_mc_float_input_binding * max(1, len(s["bindings"])))(*s["bindings"])
+            self._keep.append(arr)
+            d.float_input_bindings = arr if s["bindings"] else None
+            d.n_float_input_bindings = len(s["bindings"])
+        n_steps = len(self.steps)
+        self.failure_step = np.zeros(self.n_rep, dtype=np.int64)
+        self.failure_status = np.zeros(self.n_rep, dtype=np.int64)
+        self.elapsed = np.zeros((self.n_workers, n_steps))
+        self.counts = np.zeros((self.n_workers, n_steps), dtype=np.int64)
+        self.failures = np.zeros((self.n_workers, n_steps), dtype=np.int64)
+        ctx = trova_mc_runner_ctx()
+        ctx.steps, ctx.n_steps = descs, n_steps
+        ctx.n_rep, ctx.n_workers = self.n_rep, self.n_workers
+        ctx.fail_fast, ctx.profile_steps = int(fail_fast), int(profile)
+        ctx.failure_step_by_rep = ptr(self.failure_step)
+        ctx.failure_status_by_rep = ptr(self.failure_status)
+        ctx.step_elapsed_s_by_worker = ptr(self.elapsed)
+        ctx.step_counts_by_worker = ptr(self.counts)
+        ctx.step_failures_by_worker = ptr(self.failures)
+        self._keep.append(descs)
+        status = lib.trova_mc_run(ctypes.byref(ctx))
+        self.ctx = ctx
+        return status

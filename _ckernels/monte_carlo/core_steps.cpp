@@ -1,1 +1,55 @@
-// placeholder
+// Source steps: the payload step publishes one block of caller data, the
+// raw-model-data step a block of states followed by a block of observables.
+// Each block is the same for every replication or, when batched, one block
+// per replication.
+
+#include <cstring>
+
+#include "monte_carlo/step_status.h"
+#include "trova_mc.h"
+
+namespace {
+
+// Copies replication rep's block of `count` values; nothing when count <= 0.
+void copy_block(const f64* input, i64 count, int batched, i64 rep_idx, f64* output) {
+    if (count <= 0) return;
+    const f64* src = batched ? input + rep_idx * count : input;
+    std::memcpy(output, src, static_cast<std::size_t>(count) * sizeof(f64));
+}
+
+}  // namespace
+
+extern "C" {
+
+TROVA_API void trova_add_payload_step(const f64* input, i64 n, int input_batched, i64 rep_idx,
+                                      f64* output) {
+    copy_block(input, n, input_batched, rep_idx, output);
+}
+
+TROVA_API void trova_raw_model_data_step(const f64* states_input, i64 n_states, int states_batched,
+                                         f64* states_output, const f64* observables_input,
+                                         i64 n_observables, int observables_batched, i64 rep_idx,
+                                         f64* observables_output) {
+    copy_block(states_input, n_states, states_batched, rep_idx, states_output);
+    copy_block(observables_input, n_observables, observables_batched, rep_idx, observables_output);
+}
+
+TROVA_API int trova_mc_payload_runner(i64 rep_idx, f64* /*float_in_work*/, f64* float_out,
+                                      i64* /*int_work*/, i64* int_out, const void* ctx) {
+    const auto* c = static_cast<const trova_mc_payload_step_ctx*>(ctx);
+    trova_add_payload_step(c->input, c->n, c->input_batched, rep_idx, float_out);
+    return trova::trova_mc_finish_status(int_out, 0);
+}
+
+TROVA_API int trova_mc_raw_model_data_runner(i64 rep_idx, f64* /*float_in_work*/, f64* float_out,
+                                             i64* /*int_work*/, i64* int_out, const void* ctx) {
+    const auto* c = static_cast<const trova_mc_raw_model_data_step_ctx*>(ctx);
+    // Observables follow the states; with no states they start the lane.
+    const i64 obs_offset = c->n_states > 0 ? c->n_states : 0;
+    trova_raw_model_data_step(c->states_input, c->n_states, c->states_batched, float_out,
+                              c->observables_input, c->n_observables, c->observables_batched,
+                              rep_idx, float_out + obs_offset);
+    return trova::trova_mc_finish_status(int_out, 0);
+}
+
+}  // extern "C"

@@ -1,1 +1,563 @@
-// placeholder
+// Replication runner: validation, bindings, retention, failures, fail-fast,
+// profiling and independence of results from the worker count.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "pipeline_builder.h"
+#include "test_steps.h"
+#include "trova_mc.h"
+
+namespace {
+
+using trova_test::EchoCtx;
+using trova_test::echo_step;
+using trova_test::kIntSentinel;
+using trova_test::Lanes;
+using trova_test::Pipeline;
+using trova_test::same_bits;
+
+std::vector<f64> random_values(std::size_t n, unsigned seed) {
+    std::mt19937_64 gen(seed);
+    std::normal_distribution<f64> dist;
+    std::vector<f64> v(n);
+    for (f64& x : v) x = dist(gen);
+    return v;
+}
+
+// ---------------------------------------------------------------------------
+// Validation: an invalid context returns -1 and writes nothing.
+
+class RunnerValidation : public ::testing::Test {
+protected:
+    RunnerValidation() : p(4, 2) {
+        p.add_step(echo_step, &echo, Lanes{2, 3, 1, 2});
+        p.add_step(echo_step, &echo, Lanes{2, 3, 0, 2});
+    }
+    // Runs the context after `mutate` and checks that nothing was touched.
+    template <class F>
+    void expect_rejected(F mutate, int profile = 1) {
+        trova_mc_runner_ctx& ctx = p.context(0, profile);
+        std::vector<trova_mc_step_desc> steps(ctx.steps, ctx.steps + ctx.n_steps);
+        ctx.steps = steps.data();
+        ctx.halt = 42;
+        mutate(ctx, steps);
+        EXPECT_EQ(trova_mc_run(&ctx), -1);
+        EXPECT_EQ(ctx.halt, 42);
+        for (i64 v : p.failure_step) EXPECT_EQ(v, 12345);
+        for (i64 v : p.failure_status) EXPECT_EQ(v, 12345);
+        for (i64 v : p.counts) EXPECT_EQ(v, -1);
+        for (f64 v : p.all_retained(0)) EXPECT_EQ(v, -3.0);
+    }
+    EchoCtx echo{2};
+    Pipeline p;
+};
+
+TEST_F(RunnerValidation, AcceptsTheUnmodifiedContext) {
+    trova_mc_runner_ctx& ctx = p.context(0, 1);
+    EXPECT_EQ(trova_mc_run(&ctx), 0);
+}
+
+TEST_F(RunnerValidation, RejectsBadRunFields) {
+    using Steps = std::vector<trova_mc_step_desc>;
+    EXPECT_EQ(trova_mc_run(nullptr), -1);
+    expect_rejected([](trova_mc_runner_ctx& c, Steps&) { c.n_workers = 0; });
+    expect_rejected([](trova_mc_runner_ctx& c, Steps&) { c.n_workers = 2147483648LL; });
+    expect_rejected([](trova_mc_runner_ctx& c, Steps&) { c.n_rep = 0; });
+    expect_rejected([](trova_mc_runner_ctx& c, Steps&) { c.n_steps = 0; });
+    expect_rejected([](trova_mc_runner_ctx& c, Steps&) { c.steps = nullptr; });
+    expect_rejected([](trova_mc_runner_ctx& c, Steps&) { c.failure_step_by_rep = nullptr; });
+    expect_rejected([](trova_mc_runner_ctx& c, Steps&) { c.failure_status_by_rep = nullptr; });
+    expect_rejected([](trova_mc_runner_ctx& c, Steps&) { c.step_elapsed_s_by_worker = nullptr; });
+    expect_rejected([](trova_mc_runner_ctx& c, Steps&) { c.step_counts_by_worker = nullptr; });
+    expect_rejected([](trova_mc_runner_ctx& c, Steps&) { c.step_failures_by_worker = nullptr; });
+}
+
+TEST_F(RunnerValidation, RejectsBadStepDescriptors) {
+    using Steps = std::vector<trova_mc_step_desc>;
+    expect_rejected([](trova_mc_runner_ctx&, Steps& s) { s[1].fn = nullptr; });
+    expect_rejected([](trova_mc_runner_ctx&, Steps& s) { s[1].retained_row_by_rep = nullptr; });
+    expect_rejected([](trova_mc_runner_ctx&, Steps& s) { s[1].float_retained_stride = 2; });
+    expect_rejected([](trova_mc_runner_ctx&, Steps& s) { s[1].int_retained_stride = 1; });
+    expect_rejected([](trova_mc_runner_ctx&, Steps& s) {
+        s[1].float_retained_stride = s[1].float_live_out_worker_stride = -1;
+    });
+    expect_rejected([](trova_mc_runner_ctx&, Steps& s) {
+        s[1].int_retained_stride = s[1].int_live_out_worker_stride = -1;
+    });
+    expect_rejected([](trova_mc_runner_ctx&, Steps& s) { s[1].float_in_work_worker_stride = -1; });
+    expect_rejected([](trova_mc_runner_ctx&, Steps& s) { s[0].int_in_work_worker_stride = -1; });
+    expect_rejected([](trova_mc_runner_ctx&, Steps& s) { s[1].n_float_input_bindings = -1; });
+    expect_rejected([](trova_mc_runner_ctx&, Steps& s) { s[1].n_float_input_bindings = 1; });
+    // Each of the six buffers: a lane or row length without a base.
+    expect_rejected([](trova_mc_runner_ctx&, Steps& s) { s[1].float_in_work = nullptr; });
+    expect_rejected([](trova_mc_runner_ctx&, Steps& s) { s[0].int_in_work = nullptr; });
+    expect_rejected([](trova_mc_runner_ctx&, Steps& s) { s[1].float_live_out = nullptr; });
+    expect_rejected([](trova_mc_runner_ctx&, Steps& s) { s[1].int_live_out = nullptr; });
+    expect_rejected([](trova_mc_runner_ctx&, Steps& s) { s[1].float_retained = nullptr; });
+    expect_rejected([](trova_mc_runner_ctx&, Steps& s) { s[1].int_retained = nullptr; });
+}
+
+TEST_F(RunnerValidation, ProfilingArraysMayBeNullWithoutProfiling) {
+    trova_mc_runner_ctx& ctx = p.context(0, 0);
+    ctx.step_elapsed_s_by_worker = nullptr;
+    ctx.step_counts_by_worker = nullptr;
+    ctx.step_failures_by_worker = nullptr;
+    EXPECT_EQ(trova_mc_run(&ctx), 0);
+    for (i64 v : p.failure_step) EXPECT_EQ(v, -1);
+}
+
+// ---------------------------------------------------------------------------
+// A three-step pipeline exercising every kind of binding. Step 0 publishes a
+// batched 3 x 4 payload, step 1 echoes a lane assembled from step 0, a fill,
+// a shared static block and a batched static block, step 2 combines the
+// outputs of steps 0 and 1.
+
+struct MixedPipeline {
+    static constexpr i64 kPayload = 12;  // 3 x 4 per replication
+    static constexpr i64 kLane1 = 20;
+    static constexpr i64 kStaticBatchStride = 7;
+
+    MixedPipeline(i64 n_rep, i64 n_workers)
+        : payload(random_values(static_cast<std::size_t>(n_rep * kPayload), 1)),
+          shared(random_values(5, 2)),
+          batched(random_values(static_cast<std::size_t>(n_rep * kStaticBatchStride), 3)),
+          p(n_rep, n_workers) {
+        pay_ctx = {payload.data(), kPayload, 1};
+        p.add_step(trova_mc_payload_runner, &pay_ctx, Lanes{0, kPayload, 0, 1});
+        echo1.n = kLane1;
+        p.add_step(echo_step, &echo1, Lanes{kLane1, kLane1 + 1, 0, 2});
+        // Rows 1..2 of step 0's 3 x 4 matrix, columns reordered and repeated.
+        p.bind(1, Pipeline::copy(0, 0, 4, 1, 2, cols_a, 0, 5));
+        p.bind(1, Pipeline::fill(0.5, 2, 1, 4, 5));
+        trova_mc_float_input_binding s = Pipeline::copy(-2, 0, 5, 0, 1, cols_b, 10, 5);
+        s.static_source = shared.data();
+        p.bind(1, s);
+        trova_mc_float_input_binding sb = Pipeline::copy(-3, 1, 3, 0, 2, cols_c, 15, 3);
+        sb.static_source = batched.data();
+        sb.static_rep_stride = kStaticBatchStride;
+        sb.static_batched = 1;
+        p.bind(1, sb);
+        echo2.n = 6;
+        p.add_step(echo_step, &echo2, Lanes{6, 7, 0, 2});
+        p.bind(2, Pipeline::copy(1, 0, 21, 0, 1, cols_d, 0, 3));  // step 1: lane [20], [2], [0]
+        p.bind(2, Pipeline::copy(0, 8, 2, 0, 2, cols_e, 3, 1));   // step 0: offsets 9, 11
+        p.bind(2, Pipeline::fill(-1.25, 1, 1, 5, 1));
+    }
+
+    // The lane step 1 must see for replication r, built independently.
+    std::vector<f64> expected_lane1(i64 r) const {
+        std::vector<f64> lane(kLane1, -7.0);
+        const f64* m = payload.data() + r * kPayload;
+        for (i64 l = 0; l < 2; ++l)
+            for (std::size_t c = 0; c < cols_a.size(); ++c)
+                lane[static_cast<std::size_t>(l * 5) + c] = m[(1 + l) * 4 + cols_a[c]];
+        lane[4] = lane[9] = 0.5;
+        for (std::size_t c = 0; c < 5; ++c) lane[10 + c] = shared[c];
+        const f64* b = batched.data() + r * kStaticBatchStride + 1;
+        for (i64 l = 0; l < 2; ++l)
+            for (std::size_t c = 0; c < cols_c.size(); ++c)
+                lane[static_cast<std::size_t>(15 + l * 3) + c] = b[l * 3 + cols_c[c]];
+        return lane;
+    }
+
+    std::vector<f64> payload, shared, batched;
+    std::vector<i64> cols_a{3, 0, 0, 2}, cols_b{0, 1, 2, 3, 4}, cols_c{2, 0}, cols_d{20, 2, 0},
+        cols_e{1};
+    trova_mc_payload_step_ctx pay_ctx{};
+    EchoCtx echo1, echo2;
+    Pipeline p;
+};
+
+TEST(RunnerPipeline, BindingsMaterialiseEveryKindOfSource) {
+    const i64 n_rep = 9;
+    MixedPipeline mp(n_rep, 3);
+    ASSERT_EQ(mp.p.run(), 0);
+    for (i64 r = 0; r < n_rep; ++r) {
+        EXPECT_EQ(mp.p.failure_step[static_cast<std::size_t>(r)], -1);
+        EXPECT_EQ(mp.p.failure_status[static_cast<std::size_t>(r)], 0);
+        const f64* pay = mp.p.retained(0, r);
+        for (i64 k = 0; k < MixedPipeline::kPayload; ++k)
+            EXPECT_EQ(pay[k], mp.payload[static_cast<std::size_t>(r * MixedPipeline::kPayload + k)]);
+        EXPECT_EQ(mp.p.int_retained(0, r)[0], 0);
+
+        const std::vector<f64> lane = mp.expected_lane1(r);
+        const f64* row1 = mp.p.retained(1, r);
+        // Cell 17 is written by no binding and keeps the lane's initial fill.
+        for (i64 k = 0; k < MixedPipeline::kLane1; ++k)
+            EXPECT_EQ(row1[k], lane[static_cast<std::size_t>(k)]) << "rep " << r << " cell " << k;
+        EXPECT_EQ(row1[MixedPipeline::kLane1], static_cast<f64>(r));
+        EXPECT_EQ(mp.p.int_retained(1, r)[1], r);
+
+        const f64* row2 = mp.p.retained(2, r);
+        const f64* m = mp.payload.data() + r * MixedPipeline::kPayload;
+        EXPECT_EQ(row2[0], static_cast<f64>(r));  // step 1's appended replication index
+        EXPECT_EQ(row2[1], lane[2]);
+        EXPECT_EQ(row2[2], lane[0]);
+        EXPECT_EQ(row2[3], m[9]);
+        EXPECT_EQ(row2[4], m[11]);
+        EXPECT_EQ(row2[5], -1.25);
+    }
+}
+
+TEST(RunnerPipeline, ResultsAreBitIdenticalForAnyWorkerCount) {
+    const i64 n_rep = 37;
+    MixedPipeline one(n_rep, 1), two(n_rep, 2), eight(n_rep, 8);
+    ASSERT_EQ(one.p.run(), 0);
+    ASSERT_EQ(two.p.run(), 0);
+    ASSERT_EQ(eight.p.run(), 0);
+    for (i64 s = 0; s < 3; ++s) {
+        const auto& a = one.p.all_retained(s);
+        const auto& b = two.p.all_retained(s);
+        const auto& c = eight.p.all_retained(s);
+        ASSERT_EQ(a.size(), b.size());
+        for (std::size_t k = 0; k < a.size(); ++k) {
+            EXPECT_TRUE(same_bits(a[k], b[k])) << "step " << s << " cell " << k;
+            EXPECT_TRUE(same_bits(a[k], c[k])) << "step " << s << " cell " << k;
+        }
+        EXPECT_EQ(one.p.all_int_retained(s), two.p.all_int_retained(s));
+        EXPECT_EQ(one.p.all_int_retained(s), eight.p.all_int_retained(s));
+    }
+}
+
+TEST(RunnerPipeline, ComputeStepsGiveTheSameBitsOnAnyTeam) {
+    const i64 n_rep = 50, n = 16;
+    const std::vector<f64> data = random_values(static_cast<std::size_t>(n_rep * n), 7);
+    trova_mc_payload_step_ctx pay{data.data(), n, 1};
+    trova_test::ChurnCtx churn{n, 40};
+    std::vector<i64> cols(n);
+    for (i64 k = 0; k < n; ++k) cols[static_cast<std::size_t>(k)] = n - 1 - k;
+    std::vector<std::vector<f64>> results;
+    for (i64 workers : {1, 2, 8}) {
+        Pipeline p(n_rep, workers);
+        p.add_step(trova_mc_payload_runner, &pay, Lanes{0, n, 0, 0});
+        p.add_step(trova_test::churn_step, &churn, Lanes{n, n, 0, 0});
+        p.bind(1, Pipeline::copy(0, 0, n, 0, 1, cols, 0, n));
+        ASSERT_EQ(p.run(), 0);
+        results.push_back(p.all_retained(1));
+    }
+    for (std::size_t k = 0; k < results[0].size(); ++k) {
+        EXPECT_TRUE(same_bits(results[0][k], results[1][k]));
+        EXPECT_TRUE(same_bits(results[0][k], results[2][k]));
+    }
+}
+
+TEST(RunnerPipeline, FewerReplicationsThanWorkersLeavesSpareLanesUntouched) {
+    const i64 n_rep = 3;
+    MixedPipeline ref(n_rep, 1), wide(n_rep, 8);
+    ASSERT_EQ(ref.p.run(), 0);
+    ASSERT_EQ(wide.p.run(1, 1), 0);
+    for (i64 s = 0; s < 3; ++s) EXPECT_EQ(ref.p.all_retained(s), wide.p.all_retained(s));
+    // Workers 3..7 ran nothing: their lanes hold the initial fill.
+    for (i64 s = 0; s < 3; ++s) {
+        const auto& live = wide.p.live_out(s);
+        const std::size_t lane = live.size() / 8;
+        for (std::size_t k = 3 * lane; k < live.size(); ++k) EXPECT_EQ(live[k], -7.0);
+    }
+    for (i64 w = 3; w < 8; ++w)
+        for (i64 s = 0; s < 3; ++s) EXPECT_EQ(wide.p.counts[static_cast<std::size_t>(w * 3 + s)], 0);
+}
+
+TEST(RunnerPipeline, RunningAgainResetsTheOutputs) {
+    std::vector<int> status = {0, 4, 0, 0};
+    EchoCtx echo{1, status.data()};
+    Pipeline p(4, 2);
+    p.add_step(echo_step, &echo, Lanes{1, 2, 0, 2});
+    p.bind(0, Pipeline::fill(2.0, 1, 1, 0, 1));
+    EXPECT_EQ(p.run(), 0);
+    EXPECT_EQ(p.failure_step[1], 0);
+    status[1] = 0;
+    trova_mc_runner_ctx& ctx = p.context();
+    ctx.halt = 1;
+    EXPECT_EQ(trova_mc_run(&ctx), 0);
+    EXPECT_EQ(ctx.halt, 0);
+    EXPECT_EQ(ctx.halt_failure.rep_idx, -1);
+    EXPECT_EQ(ctx.halt_failure.step_idx, -1);
+    for (i64 v : p.failure_step) EXPECT_EQ(v, -1);
+    EXPECT_EQ(p.retained(0, 1)[0], 2.0);
+}
+
+// ---------------------------------------------------------------------------
+// Binding checks: a rejected binding fails the replication at its step with
+// status -1 and the step is not called.
+
+class BindingChecks : public ::testing::Test {
+protected:
+    static constexpr i64 kSrc = 12;  // step 0 live-output length (a 3 x 4 matrix)
+
+    BindingChecks() : data(random_values(kSrc, 5)) {
+        pay = {data.data(), kSrc, 0};
+        echo.n = 8;
+        echo.calls = &calls;
+    }
+    // Runs with the single binding `b` on step 1; returns the status of rep 0.
+    i64 status_with(const trova_mc_float_input_binding& b) {
+        Pipeline q(2, 1);
+        q.add_step(trova_mc_payload_runner, &pay, Lanes{0, kSrc, 0, 1});
+        q.add_step(echo_step, &echo, Lanes{8, 9, 0, 2});
+        q.bind(1, b);
+        calls = 0;
+        EXPECT_EQ(q.run(), 0);
+        last_lane = q.in_work(1);
+        if (q.failure_step[0] == -1) {
+            EXPECT_EQ(calls.load(), 2);
+            return 0;
+        }
+        EXPECT_EQ(q.failure_step[0], 1);
+        EXPECT_EQ(calls.load(), 0);
+        return q.failure_status[0];
+    }
+    std::vector<f64> data, last_lane;
+    std::vector<i64> cols{0, 3}, col4{4};
+    std::atomic<i64> calls{0};
+    trova_mc_payload_step_ctx pay{};
+    EchoCtx echo;
+};
+
+TEST_F(BindingChecks, ValidShapesAreAccepted) {
+    EXPECT_EQ(status_with(Pipeline::copy(0, 0, 4, 1, 2, cols, 0, 2)), 0);
+    EXPECT_EQ(last_lane[0], data[4]);
+    EXPECT_EQ(last_lane[3], data[11]);
+    // The last element of the source lane may be read, and the target may end
+    // exactly at the end of the lane.
+    EXPECT_EQ(status_with(Pipeline::copy(0, 0, 4, 2, 1, cols, 6, 2)), 0);
+    EXPECT_EQ(last_lane[7], data[11]);
+    // Fill bindings read no columns.
+    EXPECT_EQ(status_with(Pipeline::fill(3.5, 2, 4, 0, 4)), 0);
+    for (i64 k = 0; k < 8; ++k) EXPECT_EQ(last_lane[static_cast<std::size_t>(k)], 3.5);
+}
+
+TEST_F(BindingChecks, EmptyBindingsDoNothingEvenWithoutColumns) {
+    trova_mc_float_input_binding b = Pipeline::copy(0, 0, 4, 0, 0, cols, 0, 2);
+    b.columns = nullptr;
+    EXPECT_EQ(status_with(b), 0);
+    b.n_rows = 3;
+    b.n_columns = 0;
+    EXPECT_EQ(status_with(b), 0);
+    for (f64 v : last_lane) EXPECT_EQ(v, -7.0);
+    b.n_columns = 2;
+    EXPECT_EQ(status_with(b), -1);
+}
+
+TEST_F(BindingChecks, MalformedBindingsFailTheReplication) {
+    auto with = [&](auto mutate) {
+        trova_mc_float_input_binding b = Pipeline::copy(0, 0, 4, 1, 2, cols, 0, 2);
+        mutate(b);
+        return status_with(b);
+    };
+    using B = trova_mc_float_input_binding;
+    EXPECT_EQ(with([](B& b) { b.n_rows = -1; }), -1);
+    EXPECT_EQ(with([](B& b) { b.n_columns = -1; }), -1);
+    EXPECT_EQ(with([](B& b) { b.target_offset = -1; }), -1);
+    EXPECT_EQ(with([](B& b) { b.target_row_stride = 1; }), -1);       // narrower than n_columns
+    EXPECT_EQ(with([](B& b) { b.target_offset = 5; }), -1);           // 5 + 2 + 2 > 8
+    EXPECT_EQ(with([](B& b) { b.source_offset = -1; }), -1);
+    EXPECT_EQ(with([](B& b) { b.source_row_stride = 0; }), -1);
+    EXPECT_EQ(with([](B& b) { b.row_start = -1; }), -1);
+    EXPECT_EQ(with([](B& b) { b.columns = nullptr; }), -1);
+    EXPECT_EQ(with([](B& b) { b.source_step_idx = 1; b.row_start = 0; b.n_rows = 1; }),
+              -1);  // the step itself, though its lane is large enough
+    EXPECT_EQ(with([](B& b) { b.source_step_idx = 5; }), -1);         // a later step
+    EXPECT_EQ(with([&](B& b) { b.columns = col4.data(); b.n_columns = 1; }), -1);  // col == stride
+    EXPECT_EQ(with([](B& b) { b.row_start = 2; }), -1);               // first element of row 3
+    EXPECT_EQ(with([](B& b) { b.source_step_idx = -2; }), -1);        // static without array
+    EXPECT_EQ(with([&](B& b) {
+                  b.source_step_idx = -2;
+                  b.static_source = data.data();
+                  b.static_rep_stride = -1;
+              }),
+              -1);
+    // Arithmetic that would overflow 64 bits is rejected, not wrapped.
+    EXPECT_EQ(with([](B& b) { b.target_row_stride = INT64_MAX; }), -1);
+    EXPECT_EQ(with([](B& b) { b.row_start = INT64_MAX; }), -1);
+    EXPECT_EQ(with([](B& b) { b.source_row_stride = INT64_MAX / 2; b.row_start = 3; }), -1);
+}
+
+TEST_F(BindingChecks, ReadsPastTheEndOfTheSourceLaneAreRejected) {
+    // Source rows of stride 5 over a 12-element lane: row 2 starts at 10,
+    // inside the lane, but its column 3 would be element 13.
+    std::vector<i64> c{0, 3};
+    EXPECT_EQ(status_with(Pipeline::copy(0, 0, 5, 2, 1, c, 0, 2)), -1);
+    std::vector<i64> c01{0, 1};
+    EXPECT_EQ(status_with(Pipeline::copy(0, 0, 5, 2, 1, c01, 0, 2)), 0);
+    EXPECT_EQ(last_lane[1], data[11]);
+    // The same through the offset: the row fits only without it.
+    EXPECT_EQ(status_with(Pipeline::copy(0, 1, 4, 2, 1, c, 0, 2)), -1);
+}
+
+TEST_F(BindingChecks, StaticSourcesAreTrustedButChecked) {
+    std::vector<f64> stat = random_values(20, 9);
+    std::vector<i64> c{1};
+    trova_mc_float_input_binding b = Pipeline::copy(-2, 2, 3, 0, 4, c, 0, 1);
+    b.static_source = stat.data();
+    EXPECT_EQ(status_with(b), 0);
+    for (i64 l = 0; l < 4; ++l) EXPECT_EQ(last_lane[static_cast<std::size_t>(l)], stat[static_cast<std::size_t>(3 + 3 * l)]);
+}
+
+// ---------------------------------------------------------------------------
+// Failures, fail-fast and sanitisation.
+
+TEST(RunnerFailures, FailingStepSanitisesEveryRetainedRowOfItsReplication) {
+    const i64 n_rep = 6;
+    std::vector<int> ok(n_rep, 0), fail(n_rep, 0);
+    fail[2] = 5;
+    fail[4] = -9;
+    std::atomic<i64> later_calls{0};
+    EchoCtx s0{1, ok.data()}, s1{1, fail.data()}, s2{1, nullptr, &later_calls};
+    for (i64 workers : {1, 2, 4}) {
+        later_calls = 0;
+        Pipeline p(n_rep, workers);
+        p.add_step(echo_step, &s0, Lanes{1, 2, 0, 2});
+        p.add_step(echo_step, &s1, Lanes{1, 2, 0, 2});
+        p.add_step(echo_step, &s2, Lanes{1, 2, 0, 2});
+        for (i64 s = 0; s < 3; ++s) p.bind(s, Pipeline::fill(1.5, 1, 1, 0, 1));
+        ASSERT_EQ(p.run(0, 1), 0);  // without fail-fast the run itself succeeds
+        EXPECT_EQ(later_calls.load(), n_rep - 2);
+        for (i64 r = 0; r < n_rep; ++r) {
+            const std::size_t ri = static_cast<std::size_t>(r);
+            const bool failed = fail[ri] != 0;
+            EXPECT_EQ(p.failure_step[ri], failed ? 1 : -1);
+            EXPECT_EQ(p.failure_status[ri], fail[ri]);  // sign-extended
+            for (i64 s = 0; s < 3; ++s) {
+                const f64* row = p.retained(s, r);
+                const i64* irow = p.int_retained(s, r);
+                for (i64 k = 0; k < 2; ++k) {
+                    if (failed) {
+                        std::uint64_t bits;
+                        std::memcpy(&bits, &row[k], sizeof bits);
+                        EXPECT_EQ(bits, 0x7FF8000000000000ULL);
+                        EXPECT_EQ(irow[k], kIntSentinel);
+                    } else {
+                        EXPECT_EQ(row[0], 1.5);
+                        EXPECT_EQ(irow[1], r);
+                    }
+                }
+            }
+        }
+        // Profiling: per step, counts over workers add up to the replications
+        // that reached the step; failures are counted where they happened.
+        for (i64 s = 0; s < 3; ++s) {
+            i64 count = 0, failures = 0;
+            for (i64 w = 0; w < workers; ++w) {
+                const std::size_t cell = static_cast<std::size_t>(w * 3 + s);
+                count += p.counts[cell];
+                failures += p.failures[cell];
+                EXPECT_GE(p.elapsed[cell], 0.0);
+                if (p.counts[cell] == 0) EXPECT_EQ(p.elapsed[cell], 0.0);
+            }
+            EXPECT_EQ(count, s < 2 ? n_rep : n_rep - 2);
+            EXPECT_EQ(failures, s == 1 ? 2 : 0);
+        }
+    }
+}
+
+TEST(RunnerFailures, MaterialisationFailureIsRecordedAsMinusOne) {
+    std::atomic<i64> calls{0};
+    EchoCtx echo{1, nullptr, &calls};
+    Pipeline p(3, 1);
+    p.add_step(echo_step, &echo, Lanes{1, 2, 0, 2});
+    p.bind(0, Pipeline::fill(0.0, 1, 2, 0, 2));  // two columns into a one-element lane
+    EXPECT_EQ(p.run(0, 1), 0);
+    EXPECT_EQ(calls.load(), 0);
+    for (i64 r = 0; r < 3; ++r) {
+        EXPECT_EQ(p.failure_step[static_cast<std::size_t>(r)], 0);
+        EXPECT_EQ(p.failure_status[static_cast<std::size_t>(r)], -1);
+    }
+    EXPECT_EQ(p.counts[0], 3);
+    EXPECT_EQ(p.failures[0], 3);
+}
+
+TEST(RunnerFailures, UnretainedReplicationsWriteNothing) {
+    std::vector<int> status = {0, 0, 3, 0};
+    EchoCtx echo{1, status.data()};
+    Pipeline p(4, 2);
+    p.add_step(echo_step, &echo, Lanes{1, 2, 0, 2});
+    p.bind(0, Pipeline::fill(8.0, 1, 1, 0, 1));
+    // Replications 1 and 2 are not kept; 3 and 0 share nothing.
+    p.rows(0) = {3, -1, -1, 0};
+    ASSERT_EQ(p.run(), 0);
+    EXPECT_EQ(p.retained(0, 3)[1], 0.0);  // replication 0's index at row 3
+    EXPECT_EQ(p.retained(0, 0)[1], 3.0);
+    for (i64 row : {1, 2}) {
+        EXPECT_EQ(p.retained(0, row)[0], -3.0);  // untouched, even for the failure
+        EXPECT_EQ(p.int_retained(0, row)[0], -3);
+    }
+    EXPECT_EQ(p.failure_step[2], 0);
+    EXPECT_EQ(p.failure_status[2], 3);
+}
+
+TEST(RunnerFailures, FailFastStopsBeforeUnstartedReplications) {
+    const i64 n_rep = 10;
+    std::vector<int> status(n_rep, 0);
+    status[3] = 7;
+    EchoCtx s0{0}, s1{0, status.data()};
+    Pipeline p(n_rep, 1);
+    p.add_step(echo_step, &s0, Lanes{0, 1, 0, 2});
+    p.add_step(echo_step, &s1, Lanes{0, 1, 0, 2});
+    trova_mc_runner_ctx& ctx = p.context(1, 1);
+    EXPECT_EQ(trova_mc_run(&ctx), 1);
+    EXPECT_EQ(ctx.halt, 1);
+    EXPECT_EQ(ctx.halt_failure.rep_idx, 3);
+    EXPECT_EQ(ctx.halt_failure.step_idx, 1);
+    EXPECT_EQ(ctx.halt_failure.status, 7);
+    for (i64 r = 0; r < 3; ++r) EXPECT_EQ(p.failure_step[static_cast<std::size_t>(r)], -1);
+    EXPECT_EQ(p.failure_step[3], 1);
+    EXPECT_EQ(p.failure_status[3], 7);
+    for (i64 r = 4; r < n_rep; ++r) {
+        EXPECT_EQ(p.failure_step[static_cast<std::size_t>(r)], kIntSentinel);
+        EXPECT_EQ(p.failure_status[static_cast<std::size_t>(r)], kIntSentinel);
+        EXPECT_TRUE(std::isnan(p.retained(0, r)[0]));
+        EXPECT_EQ(p.int_retained(0, r)[1], kIntSentinel);
+    }
+    EXPECT_EQ(p.counts[0], 4);
+    EXPECT_EQ(p.counts[1], 4);
+}
+
+TEST(RunnerFailures, FailFastOnManyWorkersNamesARealFailure) {
+    const i64 n_rep = 400;
+    std::vector<int> status(n_rep, 0);
+    for (i64 r = 17; r < n_rep; r += 53) status[static_cast<std::size_t>(r)] = -4;
+    EchoCtx echo{0, status.data()};
+    trova_test::ChurnCtx churn{8, 20};
+    for (int round = 0; round < 5; ++round) {
+        Pipeline p(n_rep, 4);
+        p.add_step(trova_test::churn_step, &churn, Lanes{8, 8, 0, 0});
+        p.add_step(echo_step, &echo, Lanes{0, 1, 0, 2});
+        p.bind(0, Pipeline::fill(0.25, 1, 8, 0, 8));
+        trova_mc_runner_ctx& ctx = p.context(1, 0);
+        ASSERT_EQ(trova_mc_run(&ctx), 1);
+        const i64 h = ctx.halt_failure.rep_idx;
+        ASSERT_GE(h, 0);
+        ASSERT_LT(h, n_rep);
+        EXPECT_EQ(status[static_cast<std::size_t>(h)], -4);
+        EXPECT_EQ(ctx.halt_failure.step_idx, 1);
+        EXPECT_EQ(ctx.halt_failure.status, -4);
+        EXPECT_EQ(p.failure_step[static_cast<std::size_t>(h)], 1);
+        // Every replication either completed, failed where it should, or
+        // never started; the unstarted ones carry the sentinel in both arrays.
+        i64 unstarted = 0;
+        for (i64 r = 0; r < n_rep; ++r) {
+            const std::size_t ri = static_cast<std::size_t>(r);
+            if (p.failure_step[ri] == kIntSentinel) {
+                ++unstarted;
+                EXPECT_EQ(p.failure_status[ri], kIntSentinel);
+            } else if (status[ri] != 0) {
+                EXPECT_EQ(p.failure_step[ri], 1);
+                EXPECT_EQ(p.failure_status[ri], -4);
+            } else {
+                EXPECT_EQ(p.failure_step[ri], -1);
+                EXPECT_EQ(p.failure_status[ri], 0);
+            }
+        }
+        // Worker 0's block starts at 0 and fails at 17: it stops right after.
+        EXPECT_GT(unstarted, 0);
+        for (i64 r = 18; r < 100; ++r)
+            EXPECT_EQ(p.failure_step[static_cast<std::size_t>(r)], kIntSentinel) << r;
+    }
+}
+
+}  // namespace

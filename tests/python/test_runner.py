@@ -1,0 +1,93 @@
+"""The runner and the source steps driven from Python through ctypes."""
+import ctypes
+
+import numpy as np
+import pytest
+
+import trova_ctypes as tc
+
+INT64_MIN = np.iinfo(np.int64).min
+
+
+@pytest.fixture(scope="module")
+def lib():
+    return tc.load()
+
+
+def source_pipeline(lib, n_rep, n_workers, rng):
+    """Raw model data (batched 3 x 2 states, shared 4 observables) and a batched payload."""
+    states = rng.standard_normal((n_rep, 6))
+    obs = rng.standard_normal(4)
+    params = rng.standard_normal((n_rep, 3))
+    raw = tc.trova_mc_raw_model_data_step_ctx(tc.ptr(states), 6, 1, tc.ptr(obs), 4, 0)
+    pay = tc.trova_mc_payload_step_ctx(tc.ptr(params), 3, 1)
+    p = tc.Pipeline(n_rep, n_workers)
+    p._keep += [states, obs, params]
+    p.add_step(tc.fn_address(lib, "trova_mc_raw_model_data_runner"), raw, n_out=10, n_int_out=1)
+    p.add_step(tc.fn_address(lib, "trova_mc_payload_runner"), pay, n_out=3, n_int_out=1)
+    return p, states, obs, params
+
+
+def test_source_steps_publish_caller_data(lib):
+    rng = np.random.default_rng(11)
+    p, states, obs, params = source_pipeline(lib, 7, 2, rng)
+    assert p.run() == 0
+    np.testing.assert_array_equal(p.failure_step, -1)
+    np.testing.assert_array_equal(p.steps[0]["retained"][:, :6], states)
+    np.testing.assert_array_equal(p.steps[0]["retained"][:, 6:], np.tile(obs, (7, 1)))
+    np.testing.assert_array_equal(p.steps[1]["retained"], params)
+    np.testing.assert_array_equal(p.steps[0]["int_retained"], 0)
+
+
+def test_python_step_computes_on_bound_inputs_from_worker_threads(lib):
+    """A Python callback step, called concurrently by the OpenMP workers,
+    sees exactly the lane its bindings describe and can fail replications."""
+    n_rep = 24
+    rng = np.random.default_rng(12)
+    p, states, obs, params = source_pipeline(lib, n_rep, 2, rng)
+
+    @tc.trova_mc_step_fn
+    def weighted(rep, lane, out, int_work, int_out, ctx):
+        x = np.ctypeslib.as_array(lane, shape=(8,))
+        y = np.ctypeslib.as_array(out, shape=(2,))
+        # second state column . reversed params, plus the fill
+        y[0] = x[0:3] @ x[3:6] + x[6]
+        y[1] = x[7]
+        return 3 if rep % 5 == 4 else 0
+
+    s = p.add_step(weighted, None, n_in=8, n_out=2)
+    p.bind(s, 0, 0, n_rows=3, columns=[1], source_row_stride=2, target_row_stride=1)
+    p.bind(s, 1, 3, columns=[2, 1, 0], source_row_stride=3)
+    p.bind(s, -1, 6, n_columns=2, fill_value=0.5)
+    p.bind(s, 0, 7, columns=[3], source_offset=6, source_row_stride=4)
+    assert p.run(profile=True) == 0
+
+    expect0 = np.einsum("ij,ij->i", states.reshape(n_rep, 3, 2)[:, :, 1], params[:, ::-1]) + 0.5
+    failed = np.arange(n_rep) % 5 == 4
+    out = p.steps[s]["retained"]
+    np.testing.assert_allclose(out[~failed, 0], expect0[~failed], rtol=1e-14)
+    np.testing.assert_array_equal(out[~failed, 1], obs[3])
+    # A failed replication's rows are sentinel in every step, earlier ones too.
+    assert np.isnan(out[failed]).all()
+    assert np.isnan(p.steps[0]["retained"][failed]).all()
+    assert (p.steps[1]["int_retained"][failed] == INT64_MIN).all()
+    np.testing.assert_array_equal(p.failure_step, np.where(failed, 2, -1))
+    np.testing.assert_array_equal(p.failure_status, np.where(failed, 3, 0))
+    np.testing.assert_array_equal(p.counts.sum(axis=0), [n_rep, n_rep, n_rep])
+    np.testing.assert_array_equal(p.failures.sum(axis=0), [0, 0, failed.sum()])
+
+
+@pytest.mark.parametrize("workers", [2, 3, 8])
+def test_retained_results_do_not_depend_on_the_team(lib, workers):
+    results = []
+    for w in (1, workers):
+        p, *_ = source_pipeline(lib, 13, w, np.random.default_rng(5))
+        assert p.run(fail_fast=True) == 0
+        results.append([s["retained"].tobytes() for s in p.steps])
+    assert results[0] == results[1]
+
+
+def test_invalid_context_is_rejected_untouched(lib):
+    p, *_ = source_pipeline(lib, 4, 0, np.random.default_rng(1))
+    assert p.run() == -1
+    np.testing.assert_array_equal(p.failure_step, 0)
