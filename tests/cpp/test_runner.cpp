@@ -447,7 +447,9 @@ TEST(RunnerFailures, FailingStepSanitisesEveryRetainedRowOfItsReplication) {
                 count += p.counts[cell];
                 failures += p.failures[cell];
                 EXPECT_GE(p.elapsed[cell], 0.0);
-                if (p.counts[cell] == 0) EXPECT_EQ(p.elapsed[cell], 0.0);
+                if (p.counts[cell] == 0) {
+                    EXPECT_EQ(p.elapsed[cell], 0.0);
+                }
             }
             EXPECT_EQ(count, s < 2 ? n_rep : n_rep - 2);
             EXPECT_EQ(failures, s == 1 ? 2 : 0);
