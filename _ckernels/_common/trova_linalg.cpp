@@ -179,6 +179,17 @@ inline f64 dot(const f64* a, const f64* b, i64 n) {
     return s;
 }
 
+// Both a.b and c.b in one pass over b.
+inline void dot2(const f64* a, const f64* c, const f64* b, i64 n, f64& ab, f64& cb) {
+    f64 s = 0.0, t = 0.0;
+    for (i64 k = 0; k < n; ++k) {
+        s += a[k] * b[k];
+        t += c[k] * b[k];
+    }
+    ab = s;
+    cb = t;
+}
+
 // y[j] += s * x[j], j < n.
 inline void axpy(f64 s, const f64* x, f64* y, i64 n) {
     for (i64 j = 0; j < n; ++j) y[j] += s * x[j];
@@ -339,7 +350,39 @@ int trova_chol(const f64* S, f64 jitter, f64* L, i64 n) {
         if (d > scale) scale = d;  // false for a NaN diagonal element
     }
     const f64 tol = static_cast<f64>(n) * 0x1p-52 * scale;
-    for (i64 i = 0; i < n; ++i) {
+    // Rows go in pairs: element j of row i+1 needs only rows j and i+1, so
+    // the two rows' chains of dependent dot products and divisions run side
+    // by side. Every element is still the expression of the row-by-row
+    // algorithm, and a failing pivot of row i leaves row i+1 zero as if it
+    // had never been started.
+    i64 i = 0;
+    for (; i + 1 < n; i += 2) {
+        const f64* Si = S + i * n;
+        const f64* Sn = Si + n;
+        f64* Li = L + i * n;
+        f64* Ln = Li + n;
+        for (i64 j = 0; j < i; ++j) {
+            const f64* Lj = L + j * n;
+            f64 di, dn;
+            dot2(Li, Ln, Lj, j, di, dn);
+            Li[j] = (Si[j] - di) / Lj[j];
+            Ln[j] = (Sn[j] - dn) / Lj[j];
+        }
+        f64 dii, dni;
+        dot2(Li, Ln, Li, i, dii, dni);
+        const f64 s = (Si[i] + jit) - dii;
+        // A NaN pivot passes (the comparison is false) and propagates.
+        if (tol >= s) {
+            trova_zero_mat(Ln, 1, i);
+            return -1;
+        }
+        Li[i] = std::sqrt(s);
+        Ln[i] = (Sn[i] - dni) / Li[i];
+        const f64 sn = (Sn[i + 1] + jit) - dot(Ln, Ln, i + 1);
+        if (tol >= sn) return -1;
+        Ln[i + 1] = std::sqrt(sn);
+    }
+    if (i < n) {
         const f64* Si = S + i * n;
         f64* Li = L + i * n;
         for (i64 j = 0; j < i; ++j) {
@@ -347,7 +390,6 @@ int trova_chol(const f64* S, f64 jitter, f64* L, i64 n) {
             Li[j] = (Si[j] - dot(Li, Lj, j)) / Lj[j];
         }
         const f64 s = (Si[i] + jit) - dot(Li, Li, i);
-        // A NaN pivot passes (the comparison is false) and propagates.
         if (tol >= s) return -1;
         Li[i] = std::sqrt(s);
     }

@@ -335,6 +335,28 @@ TEST(LinalgCholesky, RelativeToleranceRejectsSmallPositivePivot) {
     EXPECT_EQ(L[8], std::sqrt(8.75));
 }
 
+TEST(LinalgCholesky, FailureLeavesLaterRowsZeroWhereverItStops) {
+    // Rows 0 and 1 factor to [2 0; 1 2]; row 2 is (1, 0, pivot 0) and fails.
+    // Row 3 of the 4 x 4 matrix would have non-zero entries in columns 0 and
+    // 1, yet must stay zero because the factorisation stopped before it.
+    const Vec S4 = {4, 2, 2, 2,  2, 5, 1, 3,  2, 1, 1, 1,  2, 3, 1, 9};
+    Vec L(16, kSentinel);
+    EXPECT_EQ(trova_chol(S4.data(), 0.0, L.data(), 4), -1);
+    EXPECT_EQ(L, (Vec{2, 0, 0, 0, 1, 2, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0}));
+    // The same failing row as the last row of an odd-sized matrix.
+    const Vec S3 = {4, 2, 2,  2, 5, 1,  2, 1, 1};
+    Vec L3(9, kSentinel);
+    EXPECT_EQ(trova_chol(S3.data(), 0.0, L3.data(), 3), -1);
+    EXPECT_EQ(L3, (Vec{2, 0, 0, 1, 2, 0, 1, 0, 0}));
+    // Raising the failing diagonal by 4 makes both succeed with pivot 2.
+    Vec S4ok = S4;
+    S4ok[10] += 4.0;
+    EXPECT_EQ(trova_chol(S4ok.data(), 0.0, L.data(), 4), 0);
+    EXPECT_EQ(L[10], 2.0);
+    EXPECT_EQ(L[12], 1.0);
+    EXPECT_EQ(L[13], 1.0);
+}
+
 TEST(LinalgCholesky, ToleranceScaleCountsJitterButNotNaN) {
     // diag(0, -1 + 2^-52) with jitter 1: the pivots are 1 and 2^-52, and the
     // tolerance 2 * 2^-52 * 1 rejects the second one.
