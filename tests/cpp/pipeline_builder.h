@@ -144,8 +144,6 @@ public:
     }
     const std::vector<f64>& live_out(i64 step) const { return steps_[static_cast<std::size_t>(step)].live_out; }
     const std::vector<f64>& in_work(i64 step) const { return steps_[static_cast<std::size_t>(step)].in_work; }
-    i64 n_rep() const { return n_rep_; }
-    i64 n_workers() const { return n_workers_; }
 
     std::vector<i64> failure_step, failure_status, counts, failures;
     std::vector<f64> elapsed;
