@@ -9,6 +9,8 @@
 // the kernel always loads it with unit stride.
 #include "trova_linalg.h"
 
+#include "_common/dense.h"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -172,27 +174,53 @@ void gemm(Left a, Right b, const f64* c, f64* out, i64 rows, i64 cols, i64 kdim,
     }
 }
 
-// Sum of a[k]*b[k]; the compiler vectorises the reduction.
-inline f64 dot(const f64* a, const f64* b, i64 n) {
-    f64 s = 0.0;
-    for (i64 k = 0; k < n; ++k) s += a[k] * b[k];
-    return s;
-}
+using trova::dense::axpy;
+using trova::dense::dot;
+using trova::dense::dot2;
 
-// Both a.b and c.b in one pass over b.
-inline void dot2(const f64* a, const f64* c, const f64* b, i64 n, f64& ab, f64& cb) {
-    f64 s = 0.0, t = 0.0;
-    for (i64 k = 0; k < n; ++k) {
-        s += a[k] * b[k];
-        t += c[k] * b[k];
+// out[i] = b[i] + A_i . x (b[i] taken as 0 when b is null), for i < n.
+// Four rows go together: each keeps a vector accumulator over the columns,
+// and the four are reduced with one transposing add, so a short row costs a
+// few fused multiply-adds rather than a horizontal sum of its own. b may be
+// out; x must not overlap out.
+void matvec(const f64* A, const f64* x, const f64* b, f64* out, i64 n, i64 m) {
+    i64 i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const f64* a0 = A + i * m;
+        const f64* a1 = a0 + m;
+        const f64* a2 = a1 + m;
+        const f64* a3 = a2 + m;
+        v4 s0{0.0, 0.0, 0.0, 0.0}, s1 = s0, s2 = s0, s3 = s0;
+        i64 j = 0;
+        for (; j + 4 <= m; j += 4) {
+            v4 xv, r0, r1, r2, r3;
+            load_lanes(xv, x + j, 4);
+            load_lanes(r0, a0 + j, 4);
+            load_lanes(r1, a1 + j, 4);
+            load_lanes(r2, a2 + j, 4);
+            load_lanes(r3, a3 + j, 4);
+            s0 += r0 * xv;
+            s1 += r1 * xv;
+            s2 += r2 * xv;
+            s3 += r3 * xv;
+        }
+        const v4 h01 = __builtin_shuffle(s0, s1, v4i{0, 4, 2, 6}) + __builtin_shuffle(s0, s1, v4i{1, 5, 3, 7});
+        const v4 h23 = __builtin_shuffle(s2, s3, v4i{0, 4, 2, 6}) + __builtin_shuffle(s2, s3, v4i{1, 5, 3, 7});
+        v4 r = __builtin_shuffle(h01, h23, v4i{0, 1, 4, 5}) + __builtin_shuffle(h01, h23, v4i{2, 3, 6, 7});
+        for (; j < m; ++j) {
+            r[0] += a0[j] * x[j];
+            r[1] += a1[j] * x[j];
+            r[2] += a2[j] * x[j];
+            r[3] += a3[j] * x[j];
+        }
+        if (b) {
+            v4 bv;
+            load_lanes(bv, b + i, 4);
+            r = bv + r;
+        }
+        store_lanes(out + i, r, 4);
     }
-    ab = s;
-    cb = t;
-}
-
-// y[j] += s * x[j], j < n.
-inline void axpy(f64 s, const f64* x, f64* y, i64 n) {
-    for (i64 j = 0; j < n; ++j) y[j] += s * x[j];
+    for (; i < n; ++i) out[i] = (b ? b[i] : 0.0) + dot(A + i * m, x, m);
 }
 
 // Three-way comparison of the sort; a NaN compares equal to everything.
@@ -321,11 +349,11 @@ void trova_matmul_abt_plus_c(const f64* A, const f64* B, const f64* C, f64* out,
 }
 
 void trova_matvec(const f64* A, const f64* x, f64* out, i64 n, i64 m) {
-    for (i64 i = 0; i < n; ++i) out[i] = dot(A + i * m, x, m);
+    matvec(A, x, nullptr, out, n, m);
 }
 
 void trova_matvec_plus_vec(const f64* A, const f64* x, const f64* b, f64* out, i64 n, i64 m) {
-    for (i64 i = 0; i < n; ++i) out[i] = b[i] + dot(A + i * m, x, m);
+    matvec(A, x, b, out, n, m);
 }
 
 void trova_vsub(const f64* a, const f64* b, f64* out, i64 n) {
