@@ -1,12 +1,20 @@
-/* Monte Carlo study: the small-sample bias of least squares in an AR(1).
+/* Monte Carlo study with drawn shocks, in two pipelines.
  *
- * Each replication draws a series y_t = c + rho * y_{t-1} + e_t, publishes it
- * through a payload step, and fits y_t on (1, y_{t-1}) in a second step whose
- * regressors and regressand are assembled by input bindings. The runner
- * spreads the replications over every core, retains each fit, and profiles
- * the steps. The study reports the bias of rho-hat (the estimate is pulled
- * below the true value in short samples) and the size of the nominal 5%
- * t-test of rho = rho0.
+ * 1. A VAR(1), x_t = A x_{t-1} + eps_t with correlated normal shocks
+ *    eps_t ~ N(0, Sigma), is simulated from a shock plan and a moments step
+ *    computes each replication's sample mean, covariance and first-order
+ *    autocovariances. Their averages over the replications are compared with
+ *    the stationary values: mean 0, Gamma0 solving Gamma0 = A Gamma0 A' +
+ *    Sigma, and Gamma1 = A Gamma0.
+ * 2. The small-sample bias of least squares in an AR(1): y_t = mu + x_t with
+ *    x_t = rho x_{t-1} + e_t is simulated (the measurement callback adds the
+ *    mean), and a fitting step regresses y_t on (1, y_{t-1}), its regressors
+ *    and regressand assembled by input bindings from the simulation's
+ *    output. It reports the bias of rho-hat and the size of the 5% t-test.
+ *
+ * Every replication draws its own shocks from per-replication Philox streams,
+ * so the results do not depend on the number of workers. The runner spreads
+ * the replications over every core and profiles the steps.
  *
  *   mc_study [n_rep] [T] [rho]
  */
@@ -19,37 +27,293 @@
 
 #include "trova.h"
 
-/* ---- data: splitmix64 and Box-Muller, enough for an example ---- */
+#define BURN_IN 100 /* periods simulated from x0 = 0 and dropped */
 
-static uint64_t splitmix64(uint64_t* s) {
-    uint64_t z = (*s += 0x9E3779B97F4A7C15ULL);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
+static void* xmalloc(size_t n) {
+    void* p = calloc(n ? n : 1, 1);
+    if (!p) {
+        fprintf(stderr, "out of memory\n");
+        exit(1);
+    }
+    return p;
 }
 
-static double uniform01(uint64_t* s) { return (double)(splitmix64(s) >> 11) * 0x1.0p-53; }
+/* ---- buffers of a pipeline step ---- */
 
-static double std_normal(uint64_t* s) {
-    double u1 = uniform01(s), u2 = uniform01(s);
-    if (u1 <= 0.0) u1 = 0x1.0p-53;
-    return sqrt(-2.0 * log(u1)) * cos(6.283185307179586 * u2);
+/* Allocates the lanes and result rows of one step (every replication's
+ * output kept at row = replication index when keep is set). */
+static void step_buffers(trova_mc_step_desc* s, i64 n_workers, i64 n_rep, i64 lane_in, i64 lane_out,
+                         i64 int_out, int keep) {
+    i64* rows = xmalloc(sizeof(i64) * (size_t)n_rep);
+    for (i64 r = 0; r < n_rep; ++r) rows[r] = keep ? r : -1;
+    s->retained_row_by_rep = rows;
+    s->float_in_work = lane_in ? xmalloc(sizeof(f64) * (size_t)(n_workers * lane_in)) : NULL;
+    s->float_live_out = lane_out ? xmalloc(sizeof(f64) * (size_t)(n_workers * lane_out)) : NULL;
+    s->int_live_out = int_out ? xmalloc(sizeof(i64) * (size_t)(n_workers * int_out)) : NULL;
+    /* Rows that are never kept still need a base when the stride is set. */
+    s->float_retained = lane_out ? xmalloc(sizeof(f64) * (size_t)((keep ? n_rep : 1) * lane_out)) : NULL;
+    s->int_retained = int_out ? xmalloc(sizeof(i64) * (size_t)((keep ? n_rep : 1) * int_out)) : NULL;
+    s->float_in_work_worker_stride = lane_in;
+    s->float_live_out_worker_stride = lane_out;
+    s->int_live_out_worker_stride = int_out;
+    s->float_retained_stride = lane_out;
+    s->int_retained_stride = int_out;
 }
 
-/* One series of T + 1 values per replication, started from the stationary law. */
-static void draw_series(double* y, i64 n_rep, i64 T, double c, double rho) {
-    for (i64 r = 0; r < n_rep; ++r) {
-        uint64_t s = 0x5EEDULL + (uint64_t)r * 0x100000001B3ULL;
-        double* yr = y + r * (T + 1);
-        yr[0] = c / (1.0 - rho) + std_normal(&s) / sqrt(1.0 - rho * rho);
-        for (i64 t = 1; t <= T; ++t) yr[t] = c + rho * yr[t - 1] + std_normal(&s);
+static void free_step(trova_mc_step_desc* s) {
+    free((void*)s->retained_row_by_rep);
+    free(s->float_in_work);
+    free(s->float_live_out);
+    free(s->int_live_out);
+    free(s->float_retained);
+    free(s->int_retained);
+}
+
+/* Copy of rows [row_start, row_start + n_rows) and the given columns of an
+ * earlier step's output (step >= 0) or of static data (step <= -2). */
+static trova_mc_float_input_binding bind_rows(i64 step, i64 source_offset, i64 source_stride, i64 row_start,
+                                              i64 n_rows, const i64* cols, i64 n_cols, i64 target_offset,
+                                              i64 target_stride) {
+    trova_mc_float_input_binding b;
+    memset(&b, 0, sizeof b);
+    b.source_step_idx = step;
+    b.source_offset = source_offset;
+    b.source_row_stride = source_stride;
+    b.row_start = row_start;
+    b.n_rows = n_rows;
+    b.columns = cols;
+    b.n_columns = n_cols;
+    b.target_offset = target_offset;
+    b.target_row_stride = target_stride;
+    return b;
+}
+
+/* Static binding of a whole array to `offset` of a step's lane; `cols` must
+ * hold 0 .. n-1 and outlive the run. */
+static trova_mc_float_input_binding bind_static(const f64* src, i64 n, i64 offset, const i64* cols) {
+    trova_mc_float_input_binding b = bind_rows(-2, 0, n, 0, 1, cols, n, offset, n);
+    b.static_source = src;
+    return b;
+}
+
+typedef struct run_record {
+    i64* fail_step;
+    i64* fail_status;
+    f64* elapsed;
+    i64* counts;
+    i64* failures;
+    double wall;
+} run_record;
+
+static run_record run_pipeline(trova_mc_step_desc* steps, i64 n_steps, i64 n_rep, i64 n_workers) {
+    run_record rec;
+    rec.fail_step = xmalloc(sizeof(i64) * (size_t)n_rep);
+    rec.fail_status = xmalloc(sizeof(i64) * (size_t)n_rep);
+    rec.elapsed = xmalloc(sizeof(f64) * (size_t)(n_workers * n_steps));
+    rec.counts = xmalloc(sizeof(i64) * (size_t)(n_workers * n_steps));
+    rec.failures = xmalloc(sizeof(i64) * (size_t)(n_workers * n_steps));
+    trova_mc_runner_ctx run;
+    memset(&run, 0, sizeof run);
+    run.steps = steps;
+    run.n_steps = n_steps;
+    run.n_rep = n_rep;
+    run.n_workers = n_workers;
+    run.failure_step_by_rep = rec.fail_step;
+    run.failure_status_by_rep = rec.fail_status;
+    run.profile_steps = 1;
+    run.step_elapsed_s_by_worker = rec.elapsed;
+    run.step_counts_by_worker = rec.counts;
+    run.step_failures_by_worker = rec.failures;
+    const double t0 = omp_get_wtime();
+    if (trova_mc_run(&run) < 0) {
+        fprintf(stderr, "trova_mc_run rejected the pipeline\n");
+        exit(1);
+    }
+    rec.wall = omp_get_wtime() - t0;
+    return rec;
+}
+
+static i64 count_failed(const run_record* rec, i64 n_rep) {
+    i64 failed = 0;
+    for (i64 r = 0; r < n_rep; ++r) failed += rec->fail_step[r] != -1;
+    return failed;
+}
+
+static void print_profile(const run_record* rec, const char* const* names, i64 n_steps, i64 n_workers) {
+    printf("  step profile (seconds include input materialisation)\n");
+    printf("    %-10s %6s %9s %9s %9s %9s\n", "step", "worker", "calls", "failures", "seconds", "us/call");
+    for (i64 s = 0; s < n_steps; ++s) {
+        for (i64 w = 0; w < n_workers; ++w) {
+            const i64 k = w * n_steps + s;
+            printf("    %-10s %6lld %9lld %9lld %9.4f %9.3f\n", names[s], (long long)w,
+                   (long long)rec->counts[k], (long long)rec->failures[k], rec->elapsed[k],
+                   rec->counts[k] ? 1e6 * rec->elapsed[k] / (double)rec->counts[k] : 0.0);
+        }
     }
 }
 
-/* ---- the fitting step ---- */
+static void free_record(run_record* rec) {
+    free(rec->fail_step);
+    free(rec->fail_status);
+    free(rec->elapsed);
+    free(rec->counts);
+    free(rec->failures);
+}
+
+/* ---- study 1: moments of a simulated VAR(1) ---- */
+
+enum { NV = 3 };
+/* Moments of one replication: mean (3), Gamma0 upper triangle (6), diagonal of Gamma1 (3). */
+enum { N_MOM = NV + NV * (NV + 1) / 2 + NV };
+
+typedef struct moments_ctx {
+    i64 T;
+} moments_ctx;
+
+/* Lane: T x NV states. Gamma0 and Gamma1 are taken about the known zero
+ * mean, so their expectations are exactly the stationary values. */
+static int moments_step(i64 rep_idx, f64* lane, f64* out, i64* int_work, i64* int_out, const void* ctx) {
+    (void)rep_idx;
+    (void)int_work;
+    const i64 T = ((const moments_ctx*)ctx)->T;
+    double mean[NV] = {0}, g0[NV][NV] = {{0}}, g1[NV] = {0};
+    for (i64 t = 0; t < T; ++t) {
+        const f64* x = lane + t * NV;
+        for (int i = 0; i < NV; ++i) {
+            mean[i] += x[i];
+            for (int j = i; j < NV; ++j) g0[i][j] += x[i] * x[j];
+            if (t > 0) g1[i] += x[i] * x[i - NV];
+        }
+    }
+    int k = 0;
+    for (int i = 0; i < NV; ++i) out[k++] = mean[i] / (double)T;
+    for (int i = 0; i < NV; ++i)
+        for (int j = i; j < NV; ++j) out[k++] = g0[i][j] / (double)T;
+    for (int i = 0; i < NV; ++i) out[k++] = g1[i] / (double)(T - 1);
+    if (int_out) int_out[0] = 0;
+    return 0;
+}
+
+/* Gamma0 = sum_j A^j Sigma A'^j by doubling: G <- G + P G P', P <- P P. */
+static void stationary_covariance(const double* A, const double* Sigma, double* G) {
+    double P[NV * NV], T1[NV * NV], T2[NV * NV];
+    memcpy(P, A, sizeof P);
+    memcpy(G, Sigma, sizeof T1);
+    for (int it = 0; it < 60; ++it) {
+        trova_matmul(P, G, T1, NV, NV, NV);
+        trova_matmul_abt(T1, P, T2, NV, NV, NV);
+        for (int k = 0; k < NV * NV; ++k) G[k] += T2[k];
+        trova_matmul(P, P, T1, NV, NV, NV);
+        memcpy(P, T1, sizeof P);
+    }
+}
+
+static i64 var_study(i64 n_rep, i64 T, i64 n_workers) {
+    static const double A[NV * NV] = {0.7, 0.2, 0.0, -0.1, 0.5, 0.2, 0.1, 0.0, 0.3};
+    static const double B[NV * NV] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+    static const double Sigma[NV * NV] = {1.0, 0.5, 0.2, 0.5, 1.0, 0.3, 0.2, 0.3, 0.5};
+    static const double x0[NV] = {0, 0, 0};
+    static const i64 cols[NV * NV] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
+    double L[NV * NV];
+    if (trova_chol(Sigma, 0.0, L, NV) != 0) return 1;
+
+    /* One normal entry drives the three shocks through the Cholesky factor. */
+    trova_mc_shock_entry entry;
+    memset(&entry, 0, sizeof entry);
+    entry.width = NV;
+    entry.columns = cols;
+    entry.factor = L;
+    entry.key = 2026;
+    entry.entry_idx = 0;
+    const i64 T_sim = BURN_IN + T;
+    const trova_mc_shock_plan plan = {&entry, 1, T_sim, NV, 1.0, NV};
+
+    const i64 arena = trova_simulate_order1_arena_size(NV, NV, T_sim, 0);
+    trova_mc_simulate_order1_step_ctx sim = {NULL, T_sim, NV, NV, 0, 0, &plan, arena};
+    moments_ctx mom = {T};
+    trova_mc_float_input_binding sim_bind[3] = {
+        bind_static(A, NV * NV, 0, cols), bind_static(B, NV * NV, NV * NV, cols),
+        bind_static(x0, NV, 2 * NV * NV, cols)};
+    trova_mc_float_input_binding mom_bind[1] = {bind_rows(0, 0, NV, BURN_IN, T, cols, NV, 0, NV)};
+
+    trova_mc_step_desc steps[2];
+    memset(steps, 0, sizeof steps);
+    steps[0].fn = trova_mc_simulate_order1_runner;
+    steps[0].ctx = &sim;
+    step_buffers(&steps[0], n_workers, n_rep, arena + trova_mc_shock_scratch_size(&plan), T_sim * NV, 1, 0);
+    steps[0].float_input_bindings = sim_bind;
+    steps[0].n_float_input_bindings = 3;
+    steps[1].fn = moments_step;
+    steps[1].ctx = &mom;
+    step_buffers(&steps[1], n_workers, n_rep, T * NV, N_MOM, 1, 1);
+    steps[1].float_input_bindings = mom_bind;
+    steps[1].n_float_input_bindings = 1;
+
+    run_record rec = run_pipeline(steps, 2, n_rep, n_workers);
+    const i64 failed = count_failed(&rec, n_rep);
+
+    /* Theory, and the Monte Carlo mean and standard error of each moment. */
+    double G0[NV * NV], G1[NV * NV], theory[N_MOM];
+    stationary_covariance(A, Sigma, G0);
+    trova_matmul(A, G0, G1, NV, NV, NV);
+    const char* label[N_MOM];
+    static char names[N_MOM][16];
+    int k = 0;
+    for (int i = 0; i < NV; ++i, ++k) {
+        theory[k] = 0.0;
+        snprintf(names[k], sizeof names[k], "mean x%d", i + 1);
+    }
+    for (int i = 0; i < NV; ++i)
+        for (int j = i; j < NV; ++j, ++k) {
+            theory[k] = G0[i * NV + j];
+            snprintf(names[k], sizeof names[k], "cov(x%d,x%d)", i + 1, j + 1);
+        }
+    for (int i = 0; i < NV; ++i, ++k) {
+        theory[k] = G1[i * NV + i];
+        snprintf(names[k], sizeof names[k], "acov1(x%d)", i + 1);
+    }
+    for (k = 0; k < N_MOM; ++k) label[k] = names[k];
+
+    printf("VAR(1) with correlated shocks: %lld replications, T = %lld (after %d burn-in periods)\n",
+           (long long)n_rep, (long long)T, BURN_IN);
+    printf("%lld workers, wall time %.3f s\n\n", (long long)n_workers, rec.wall);
+    printf("  %-12s %11s %11s %10s %8s\n", "moment", "stationary", "MC mean", "MC s.e.", "z");
+    int worst = 0;
+    double worst_z = 0.0;
+    for (k = 0; k < N_MOM; ++k) {
+        double s = 0.0, ss = 0.0;
+        i64 n_ok = 0;
+        for (i64 r = 0; r < n_rep; ++r) {
+            if (rec.fail_step[r] != -1) continue;
+            const double v = steps[1].float_retained[r * N_MOM + k];
+            s += v;
+            ss += v * v;
+            ++n_ok;
+        }
+        const double mean = s / (double)n_ok;
+        const double se = sqrt(fmax(ss / (double)n_ok - mean * mean, 0.0) / (double)n_ok);
+        const double z = se > 0 ? (mean - theory[k]) / se : 0.0;
+        if (fabs(z) > fabs(worst_z)) {
+            worst_z = z;
+            worst = k;
+        }
+        printf("  %-12s %11.5f %11.5f %10.5f %8.2f\n", label[k], theory[k], mean, se, z);
+    }
+    printf("  largest |z|: %.2f (%s); values beyond 3.5 would point to a fault\n", fabs(worst_z), label[worst]);
+    printf("  failed replications: %lld\n\n", (long long)failed);
+    const char* step_names[2] = {"simulate", "moments"};
+    print_profile(&rec, step_names, 2, n_workers);
+    printf("\n");
+    free_record(&rec);
+    free_step(&steps[0]);
+    free_step(&steps[1]);
+    return failed;
+}
+
+/* ---- study 2: least squares in an AR(1) ---- */
 
 typedef struct ar1_fit_ctx {
-    i64 T;      /* observations in the regression */
+    i64 T;       /* observations in the regression */
     double rho0; /* null value of the t-test */
 } ar1_fit_ctx;
 
@@ -73,8 +337,7 @@ static ar1_layout ar1_fit_layout(i64 T) {
 
 enum { FIT_OUT = 5 }; /* c-hat, rho-hat, se(rho-hat), t statistic, s^2 */
 
-static int ar1_fit_step(i64 rep_idx, f64* lane, f64* out, i64* int_work, i64* int_out,
-                        const void* ctx) {
+static int ar1_fit_step(i64 rep_idx, f64* lane, f64* out, i64* int_work, i64* int_out, const void* ctx) {
     (void)rep_idx;
     (void)int_work;
     const ar1_fit_ctx* c = (const ar1_fit_ctx*)ctx;
@@ -104,142 +367,72 @@ static int ar1_fit_step(i64 rep_idx, f64* lane, f64* out, i64* int_work, i64* in
     return status;
 }
 
-/* ---- helpers for the report ---- */
+/* Observable of the AR(1): its level, mean plus deviation. */
+static void ar1_level(f64* state, f64* params, f64* obs) { obs[0] = params[0] + state[0]; }
 
-static void* xmalloc(size_t n) {
-    void* p = malloc(n);
-    if (!p) {
-        fprintf(stderr, "out of memory\n");
-        exit(1);
-    }
-    return p;
-}
+static i64 ar1_study(i64 n_rep, i64 T, double rho, i64 n_workers) {
+    const double c = 0.5, mu = c / (1.0 - rho);
+    static const i64 col0[1] = {0};
+    const double one = 1.0, zero = 0.0;
+    /* Simulation: x_t = rho x_{t-1} + e_t over burn-in + T + 1 periods, y_t = mu + x_t. */
+    trova_mc_shock_entry entry;
+    memset(&entry, 0, sizeof entry);
+    entry.width = 1;
+    entry.columns = col0;
+    entry.factor = &one;
+    entry.key = 2027;
+    const i64 T_sim = BURN_IN + T + 1;
+    const trova_mc_shock_plan plan = {&entry, 1, T_sim, 1, 1.0, 1};
+    const i64 arena = trova_simulate_order1_arena_size(1, 1, T_sim, 1);
+    trova_mc_simulate_order1_step_ctx sim = {ar1_level, T_sim, 1, 1, 1, 1, &plan, arena};
+    trova_mc_float_input_binding sim_bind[4] = {
+        bind_static(&rho, 1, 0, col0), bind_static(&one, 1, 1, col0), bind_static(&zero, 1, 2, col0),
+        bind_static(&mu, 1, arena - 1, col0)};
 
-int main(int argc, char** argv) {
-    const i64 n_rep = argc > 1 ? atoll(argv[1]) : 20000;
-    const i64 T = argc > 2 ? atoll(argv[2]) : 100;
-    const double rho = argc > 3 ? atof(argv[3]) : 0.9;
-    const double c = 0.5;
-    const i64 n_workers = omp_get_num_procs();
-    if (n_rep < 1 || T < 3 || !(fabs(rho) < 1.0)) {
-        fprintf(stderr, "usage: mc_study [n_rep >= 1] [T >= 3] [|rho| < 1]\n");
-        return 2;
-    }
-
-    /* Step 0: the payload, one series of T + 1 values per replication. */
-    double* series = xmalloc(sizeof(double) * (size_t)(n_rep * (T + 1)));
-    draw_series(series, n_rep, T, c, rho);
-    trova_mc_payload_step_ctx payload = {series, T + 1, 1};
-
-    /* Step 1: the fit. Its bindings build X = [1, y_{t-1}] and y = y_t. */
+    /* Fit: X = [1, y_{t-1}] and y = y_t from the simulation's observables. */
     ar1_fit_ctx fit = {T, rho};
     const ar1_layout lay = ar1_fit_layout(T);
-    const i64 col0[1] = {0};
-    trova_mc_float_input_binding bind[3];
-    memset(bind, 0, sizeof bind);
-    bind[0].source_step_idx = -1; /* intercept column */
-    bind[0].n_rows = T;
-    bind[0].n_columns = 1;
-    bind[0].target_offset = lay.x;
-    bind[0].target_row_stride = 2;
-    bind[0].fill_value = 1.0;
-    bind[1].source_step_idx = 0; /* y_0 .. y_{T-1} into the lag column */
-    bind[1].source_row_stride = 1;
-    bind[1].n_rows = T;
-    bind[1].columns = col0;
-    bind[1].n_columns = 1;
-    bind[1].target_offset = lay.x + 1;
-    bind[1].target_row_stride = 2;
-    bind[2] = bind[1]; /* y_1 .. y_T as the regressand */
-    bind[2].row_start = 1;
-    bind[2].target_offset = lay.y;
-    bind[2].target_row_stride = 1;
-
-    /* Buffers: lanes per worker, result rows per replication. */
-    i64* rows = xmalloc(sizeof(i64) * (size_t)n_rep);
-    for (i64 r = 0; r < n_rep; ++r) rows[r] = r;
-    double* pay_live = xmalloc(sizeof(double) * (size_t)(n_workers * (T + 1)));
-    double* fit_lane = xmalloc(sizeof(double) * (size_t)(n_workers * lay.n_float));
-    double* fit_live = xmalloc(sizeof(double) * (size_t)(n_workers * FIT_OUT));
-    i64* fit_status_live = xmalloc(sizeof(i64) * (size_t)n_workers);
-    double* fits = xmalloc(sizeof(double) * (size_t)(n_rep * FIT_OUT));
-    i64* fit_status = xmalloc(sizeof(i64) * (size_t)n_rep);
+    trova_mc_float_input_binding fit_bind[3];
+    memset(fit_bind, 0, sizeof fit_bind);
+    fit_bind[0].source_step_idx = -1; /* intercept column */
+    fit_bind[0].n_rows = T;
+    fit_bind[0].n_columns = 1;
+    fit_bind[0].target_offset = lay.x;
+    fit_bind[0].target_row_stride = 2;
+    fit_bind[0].fill_value = 1.0;
+    fit_bind[1] = bind_rows(0, T_sim, 1, BURN_IN, T, col0, 1, lay.x + 1, 2);  /* lags */
+    fit_bind[2] = bind_rows(0, T_sim, 1, BURN_IN + 1, T, col0, 1, lay.y, 1); /* regressand */
 
     trova_mc_step_desc steps[2];
     memset(steps, 0, sizeof steps);
-    /* The series is not kept (its rows would only copy the input): every
-     * replication's row is -1, so the result base, which must be given for a
-     * non-empty row, is never written. */
-    i64* no_rows = xmalloc(sizeof(i64) * (size_t)n_rep);
-    for (i64 r = 0; r < n_rep; ++r) no_rows[r] = -1;
-    steps[0].fn = trova_mc_payload_runner;
-    steps[0].float_live_out = pay_live;
-    steps[0].float_retained = pay_live;
-    steps[0].retained_row_by_rep = no_rows;
-    steps[0].float_live_out_worker_stride = T + 1;
-    steps[0].float_retained_stride = T + 1;
-    steps[0].ctx = &payload;
-
+    steps[0].fn = trova_mc_simulate_order1_runner;
+    steps[0].ctx = &sim;
+    step_buffers(&steps[0], n_workers, n_rep, arena + trova_mc_shock_scratch_size(&plan), 2 * T_sim, 1, 0);
+    steps[0].float_input_bindings = sim_bind;
+    steps[0].n_float_input_bindings = 4;
     steps[1].fn = ar1_fit_step;
-    steps[1].float_in_work = fit_lane;
-    steps[1].float_live_out = fit_live;
-    steps[1].int_live_out = fit_status_live;
-    steps[1].float_retained = fits;
-    steps[1].int_retained = fit_status;
-    steps[1].retained_row_by_rep = rows;
-    steps[1].float_in_work_worker_stride = lay.n_float;
-    steps[1].float_live_out_worker_stride = FIT_OUT;
-    steps[1].int_live_out_worker_stride = 1;
-    steps[1].float_retained_stride = FIT_OUT;
-    steps[1].int_retained_stride = 1;
     steps[1].ctx = &fit;
-    steps[1].float_input_bindings = bind;
+    step_buffers(&steps[1], n_workers, n_rep, lay.n_float, FIT_OUT, 1, 1);
+    steps[1].float_input_bindings = fit_bind;
     steps[1].n_float_input_bindings = 3;
 
-    i64* fail_step = xmalloc(sizeof(i64) * (size_t)n_rep);
-    i64* fail_status = xmalloc(sizeof(i64) * (size_t)n_rep);
-    double* elapsed = xmalloc(sizeof(double) * (size_t)(n_workers * 2));
-    i64* counts = xmalloc(sizeof(i64) * (size_t)(n_workers * 2));
-    i64* failures = xmalloc(sizeof(i64) * (size_t)(n_workers * 2));
+    run_record rec = run_pipeline(steps, 2, n_rep, n_workers);
+    const f64* fits = steps[1].float_retained;
 
-    trova_mc_runner_ctx run;
-    memset(&run, 0, sizeof run);
-    run.steps = steps;
-    run.n_steps = 2;
-    run.n_rep = n_rep;
-    run.n_workers = n_workers;
-    run.failure_step_by_rep = fail_step;
-    run.failure_status_by_rep = fail_status;
-    run.profile_steps = 1;
-    run.step_elapsed_s_by_worker = elapsed;
-    run.step_counts_by_worker = counts;
-    run.step_failures_by_worker = failures;
-
-    const double t0 = omp_get_wtime();
-    const int rc = trova_mc_run(&run);
-    const double wall = omp_get_wtime() - t0;
-    if (rc < 0) {
-        fprintf(stderr, "trova_mc_run rejected the pipeline\n");
-        return 1;
-    }
-
-    printf("AR(1) least-squares Monte Carlo: %lld replications, T = %lld, c = %.2f, rho = %.3f\n",
-           (long long)n_rep, (long long)T, c, rho);
-    printf("%lld workers, wall time %.3f s\n\n", (long long)n_workers, wall);
-
-    printf("first retained fits\n  rep      c-hat    rho-hat   se(rho)     t(rho0)       s^2  status\n");
+    printf("AR(1) least squares: %lld replications, T = %lld, c = %.2f, rho = %.3f\n", (long long)n_rep,
+           (long long)T, c, rho);
+    printf("%lld workers, wall time %.3f s\n\n", (long long)n_workers, rec.wall);
+    printf("  first retained fits\n    rep      c-hat    rho-hat   se(rho)     t(rho0)       s^2  status\n");
     for (i64 r = 0; r < n_rep && r < 5; ++r) {
         const double* f = fits + r * FIT_OUT;
-        printf("%5lld %10.5f %10.5f %9.5f %11.4f %9.5f  %6lld\n", (long long)r, f[0], f[1], f[2], f[3],
-               f[4], (long long)fit_status[r]);
+        printf("  %5lld %10.5f %10.5f %9.5f %11.4f %9.5f  %6lld\n", (long long)r, f[0], f[1], f[2], f[3], f[4],
+               (long long)steps[1].int_retained[r]);
     }
-
-    /* Summary over the completed replications. */
     double* rho_hat = xmalloc(sizeof(double) * (size_t)n_rep);
     i64 n_ok = 0, n_reject = 0;
     double sum = 0.0, sumsq = 0.0;
     for (i64 r = 0; r < n_rep; ++r) {
-        if (fail_step[r] != -1) continue;
+        if (rec.fail_step[r] != -1) continue;
         const double* f = fits + r * FIT_OUT;
         rho_hat[n_ok++] = f[1];
         sum += f[1];
@@ -249,29 +442,33 @@ int main(int argc, char** argv) {
     if (n_ok > 0) {
         const double mean = sum / (double)n_ok;
         const double sd = sqrt(fmax(sumsq / (double)n_ok - mean * mean, 0.0));
-        printf("\nsummary of rho-hat over %lld completed replications\n", (long long)n_ok);
-        printf("  mean %.5f   bias %+.5f   sd %.5f   median %.5f\n", mean, mean - rho, sd,
+        printf("\n  rho-hat over %lld completed replications\n", (long long)n_ok);
+        printf("    mean %.5f   bias %+.5f   sd %.5f   median %.5f\n", mean, mean - rho, sd,
                trova_median_f64(rho_hat, n_ok));
-        printf("  rejection rate of the 5%% t-test of rho = %.3f: %.4f\n", rho,
-               (double)n_reject / (double)n_ok);
-        printf("  first-order bias approximation -(1 + 3 rho) / T: %+.5f\n", -(1.0 + 3.0 * rho) / (double)T);
+        printf("    rejection rate of the 5%% t-test of rho = %.3f: %.4f\n", rho, (double)n_reject / (double)n_ok);
+        printf("    first-order bias approximation -(1 + 3 rho) / T: %+.5f\n", -(1.0 + 3.0 * rho) / (double)T);
     }
-    printf("  failed replications: %lld\n", (long long)(n_rep - n_ok));
+    const i64 failed = n_rep - n_ok;
+    printf("  failed replications: %lld\n\n", (long long)failed);
+    const char* step_names[2] = {"simulate", "ar1_fit"};
+    print_profile(&rec, step_names, 2, n_workers);
+    free(rho_hat);
+    free_record(&rec);
+    free_step(&steps[0]);
+    free_step(&steps[1]);
+    return failed;
+}
 
-    printf("\nstep profile (seconds include input materialisation and retention)\n");
-    printf("  step  worker     calls  failures   seconds   us/call\n");
-    const char* names[2] = {"payload", "ar1_fit"};
-    for (i64 s = 0; s < 2; ++s) {
-        for (i64 w = 0; w < n_workers; ++w) {
-            const i64 k = w * 2 + s;
-            printf("  %-8s %4lld %9lld %9lld %9.4f %9.3f\n", names[s], (long long)w, (long long)counts[k],
-                   (long long)failures[k], elapsed[k],
-                   counts[k] ? 1e6 * elapsed[k] / (double)counts[k] : 0.0);
-        }
+int main(int argc, char** argv) {
+    const i64 n_rep = argc > 1 ? atoll(argv[1]) : 20000;
+    const i64 T = argc > 2 ? atoll(argv[2]) : 100;
+    const double rho = argc > 3 ? atof(argv[3]) : 0.9;
+    const i64 n_workers = omp_get_num_procs();
+    if (n_rep < 1 || T < 3 || !(fabs(rho) < 1.0)) {
+        fprintf(stderr, "usage: mc_study [n_rep >= 1] [T >= 3] [|rho| < 1]\n");
+        return 2;
     }
-
-    free(series); free(rows); free(no_rows); free(pay_live); free(fit_lane); free(fit_live);
-    free(fit_status_live); free(fits); free(fit_status); free(fail_step); free(fail_status);
-    free(elapsed); free(counts); free(failures); free(rho_hat);
-    return 0;
+    const i64 failed = var_study(n_rep, T, n_workers) + ar1_study(n_rep, T, rho, n_workers);
+    printf("\nfailed replications: %lld\n", (long long)failed);
+    return failed == 0 ? 0 : 1;
 }

@@ -1,5 +1,5 @@
-/* Monte Carlo execution core: the replication runner, the step protocol and
- * the source steps (payload, raw model data). */
+/* Monte Carlo execution core: the replication runner, the step protocol, the
+ * source steps (payload, raw model data) and the shock plan. */
 #ifndef TROVA_MC_H
 #define TROVA_MC_H
 
@@ -105,6 +105,40 @@ TROVA_API int trova_mc_payload_runner(i64 rep_idx, f64* float_in_work, f64* floa
                                       i64* int_work, i64* int_out, const void* ctx);
 TROVA_API int trova_mc_raw_model_data_runner(i64 rep_idx, f64* float_in_work, f64* float_out,
                                              i64* int_work, i64* int_out, const void* ctx);
+
+/* Shock plan: how one replication's T x n_exog shock matrix is drawn. Each
+ * entry drives its columns from its own Philox stream, keyed by {key,
+ * entry_idx} and positioned by the replication index (stream words {rep, 0}),
+ * so a replication's shocks do not depend on the worker, the thread count or
+ * the order in which replications run. */
+typedef struct trova_mc_shock_entry {
+    int family;          /* 1: uniform; anything else: normal */
+    i64 width;           /* columns a normal entry drives */
+    const i64* columns;  /* target column of each component (uniform: columns[0]) */
+    const f64* factor;   /* normal: width x width, applied to the standard normal vector */
+    const f64* loc;      /* normal: width means, or NULL for zero means */
+    f64 low;             /* uniform: lower bound */
+    f64 span;            /* uniform: upper bound - lower bound */
+    u64 key;             /* first Philox key word */
+    u64 entry_idx;       /* second Philox key word */
+} trova_mc_shock_entry;
+
+typedef struct trova_mc_shock_plan {
+    const trova_mc_shock_entry* entries; /* drawn in array order */
+    i64 n_entries;
+    i64 T;
+    i64 n_exog;
+    f64 shock_scale;  /* multiplies every drawn value */
+    i64 max_width;    /* largest width of any entry (1 for uniform entries only) */
+} trova_mc_shock_plan;
+
+/* Scratch a draw needs: T x max_width values. */
+TROVA_API i64 trova_mc_shock_scratch_size(const trova_mc_shock_plan* plan);
+/* Fills out (T x n_exog, row-major) with replication rep_idx's shocks.
+ * Columns no entry drives are 0; an entry assigns its columns, so of two
+ * entries naming one column the later one's values remain. */
+TROVA_API void trova_mc_shock_draw(const trova_mc_shock_plan* plan, i64 rep_idx, f64* scratch,
+                                   f64* out);
 
 TROVA_END_DECLS
 

@@ -106,6 +106,75 @@ class trova_mc_raw_model_data_step_ctx(ctypes.Structure):
     ]
 
 
+class trova_philox_state(ctypes.Structure):
+    _fields_ = [("key", u64 * 2), ("ctr", u64 * 4), ("buffer", u64 * 4), ("buffer_pos", i64)]
+
+
+class bitgen_t(ctypes.Structure):
+    _fields_ = [
+        ("state", ctypes.c_void_p),
+        ("next_uint64", ctypes.CFUNCTYPE(u64, ctypes.c_void_p)),
+        ("next_uint32", ctypes.CFUNCTYPE(u32, ctypes.c_void_p)),
+        ("next_double", ctypes.CFUNCTYPE(f64, ctypes.c_void_p)),
+        ("next_raw", ctypes.CFUNCTYPE(u64, ctypes.c_void_p)),
+    ]
+
+
+class trova_mc_shock_entry(ctypes.Structure):
+    _fields_ = [
+        ("family", c_int),
+        ("width", i64),
+        ("columns", P_i64),
+        ("factor", P_f64),
+        ("loc", P_f64),
+        ("low", f64),
+        ("span", f64),
+        ("key", u64),
+        ("entry_idx", u64),
+    ]
+
+
+class trova_mc_shock_plan(ctypes.Structure):
+    _fields_ = [
+        ("entries", ctypes.POINTER(trova_mc_shock_entry)),
+        ("n_entries", i64),
+        ("T", i64),
+        ("n_exog", i64),
+        ("shock_scale", f64),
+        ("max_width", i64),
+    ]
+
+
+trova_measurement_fn = ctypes.CFUNCTYPE(None, P_f64, P_f64, P_f64)
+
+
+class trova_mc_simulate_order1_step_ctx(ctypes.Structure):
+    _fields_ = [
+        ("measurement", trova_measurement_fn),
+        ("T", i64),
+        ("n", i64),
+        ("k", i64),
+        ("n_par", i64),
+        ("m", i64),
+        ("shocks", ctypes.POINTER(trova_mc_shock_plan)),
+        ("shock_scratch_offset", i64),
+    ]
+
+
+class trova_mc_simulate_order2_step_ctx(ctypes.Structure):
+    _fields_ = [
+        ("measurement", trova_measurement_fn),
+        ("T", i64),
+        ("n_state", i64),
+        ("n_ctrl", i64),
+        ("n_exog", i64),
+        ("n_par", i64),
+        ("m", i64),
+        ("shocks", ctypes.POINTER(trova_mc_shock_plan)),
+        ("shock_scratch_offset", i64),
+    ]
+
+
 # Every record above, by its C name, for the layout check.
 RECORDS = {
     cls.__name__: cls
@@ -117,6 +186,12 @@ RECORDS = {
         trova_mc_runner_ctx,
         trova_mc_payload_step_ctx,
         trova_mc_raw_model_data_step_ctx,
+        trova_philox_state,
+        bitgen_t,
+        trova_mc_shock_entry,
+        trova_mc_shock_plan,
+        trova_mc_simulate_order1_step_ctx,
+        trova_mc_simulate_order2_step_ctx,
     )
 }
 
@@ -150,6 +225,31 @@ SIGNATURES = {
     "trova_raw_model_data_step": (None, [P_f64, i64, c_int, P_f64, P_f64, i64, c_int, i64, P_f64]),
     "trova_mc_payload_runner": (c_int, [i64, P_f64, P_f64, P_i64, P_i64, _vp]),
     "trova_mc_raw_model_data_runner": (c_int, [i64, P_f64, P_f64, P_i64, P_i64, _vp]),
+    # Philox stream and fills.
+    "trova_philox_seed": (None, [ctypes.POINTER(trova_philox_state), u64, u64, u64, u64]),
+    "trova_philox_next_u64": (u64, [ctypes.POINTER(trova_philox_state)]),
+    "trova_philox_bind": (None, [ctypes.POINTER(trova_philox_state), ctypes.POINTER(bitgen_t)]),
+    "trova_philox_standard_normal_fill": (None, [ctypes.POINTER(trova_philox_state), i64, P_f64]),
+    "trova_philox_standard_uniform_fill": (None, [ctypes.POINTER(trova_philox_state), i64, P_f64]),
+    "trova_rng_standard_normal_fill": (None, [ctypes.POINTER(bitgen_t), i64, P_f64]),
+    "trova_rng_standard_uniform_fill": (None, [ctypes.POINTER(bitgen_t), i64, P_f64]),
+    # Shock plan.
+    "trova_mc_shock_scratch_size": (i64, [ctypes.POINTER(trova_mc_shock_plan)]),
+    "trova_mc_shock_draw": (None, [ctypes.POINTER(trova_mc_shock_plan), i64, P_f64, P_f64]),
+    # Simulation.
+    "trova_simulate_linear_states": (None, [P_f64, P_f64, P_f64, P_f64, P_f64, i64, i64, i64]),
+    "trova_affine_observations": (None, [P_f64, P_f64, P_f64, P_f64, i64, i64, i64]),
+    "trova_simulate_order1_arena_size": (i64, [i64, i64, i64, i64]),
+    "trova_simulate_order1_shock_offset": (i64, [i64, i64]),
+    "trova_simulate_order1_step": (None, [P_f64, trova_measurement_fn, i64, i64, i64, i64, i64, P_f64]),
+    "trova_mc_simulate_order1_runner": (c_int, [i64, P_f64, P_f64, P_i64, P_i64, _vp]),
+    "trova_simulate_second_order_pruned": (
+        i64, [P_f64] * 9 + [i64, i64, i64, i64, P_f64, P_f64]),
+    "trova_simulate_order2_arena_size": (i64, [i64, i64, i64, i64, i64]),
+    "trova_simulate_order2_shock_offset": (i64, [i64, i64, i64]),
+    "trova_simulate_order2_step": (
+        None, [P_f64, trova_measurement_fn, i64, i64, i64, i64, i64, i64, P_f64]),
+    "trova_mc_simulate_order2_runner": (c_int, [i64, P_f64, P_f64, P_i64, P_i64, _vp]),
 }
 
 
@@ -283,3 +383,42 @@ class Pipeline:
         status = lib.trova_mc_run(ctypes.byref(ctx))
         self.ctx = ctx
         return status
+
+
+class ShockPlan:
+    """A trova_mc_shock_plan over NumPy arrays that it keeps alive.
+
+    `entries` are dicts: normal entries give "columns" and "factor" (width x
+    width) and optionally "loc"; uniform entries give "family": 1, "columns"
+    (one column), "low" and "span". Every entry gives its Philox key words
+    "key" and "idx".
+    """
+
+    def __init__(self, T, n_exog, entries, scale=1.0):
+        self._keep = []
+        recs = []
+        for e in entries:
+            family = e.get("family", 0)
+            cols = np.ascontiguousarray(e["columns"], dtype=np.int64)
+            factor = None if e.get("factor") is None else np.ascontiguousarray(e["factor"], dtype=np.float64)
+            loc = None if e.get("loc") is None else np.ascontiguousarray(e["loc"], dtype=np.float64)
+            self._keep += [cols, factor, loc]
+            width = 1 if family == 1 else len(cols)
+            recs.append(trova_mc_shock_entry(family, width, ptr(cols), ptr(factor), ptr(loc),
+                                             e.get("low", 0.0), e.get("span", 0.0), e["key"], e["idx"]))
+        self.entries = (trova_mc_shock_entry * max(1, len(recs)))(*recs)
+        max_width = max([r.width for r in recs] + [1])
+        self.plan = trova_mc_shock_plan(self.entries, len(recs), T, n_exog, scale, max_width)
+        self.entry_dicts = list(entries)
+        self.T, self.n_exog, self.scale = T, n_exog, scale
+
+    def scratch_size(self):
+        return load().trova_mc_shock_scratch_size(ctypes.byref(self.plan))
+
+    def draw(self, rep):
+        """Replication rep's T x n_exog shock matrix."""
+        scratch = np.full(max(1, self.scratch_size()), np.nan)
+        out = np.full((self.T, self.n_exog), np.nan)
+        load().trova_mc_shock_draw(ctypes.byref(self.plan), rep, ptr(scratch), ptr(out))
+        return out
+

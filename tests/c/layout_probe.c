@@ -103,6 +103,65 @@ int main(void) {
     FIELD(trova_mc_raw_model_data_step_ctx, observables_batched);
     end_record();
 
+    RECORD(trova_philox_state);
+    FIELD(trova_philox_state, key);
+    FIELD(trova_philox_state, ctr);
+    FIELD(trova_philox_state, buffer);
+    FIELD(trova_philox_state, buffer_pos);
+    end_record();
+
+    RECORD(bitgen_t);
+    FIELD(bitgen_t, state);
+    FIELD(bitgen_t, next_uint64);
+    FIELD(bitgen_t, next_uint32);
+    FIELD(bitgen_t, next_double);
+    FIELD(bitgen_t, next_raw);
+    end_record();
+
+    RECORD(trova_mc_shock_entry);
+    FIELD(trova_mc_shock_entry, family);
+    FIELD(trova_mc_shock_entry, width);
+    FIELD(trova_mc_shock_entry, columns);
+    FIELD(trova_mc_shock_entry, factor);
+    FIELD(trova_mc_shock_entry, loc);
+    FIELD(trova_mc_shock_entry, low);
+    FIELD(trova_mc_shock_entry, span);
+    FIELD(trova_mc_shock_entry, key);
+    FIELD(trova_mc_shock_entry, entry_idx);
+    end_record();
+
+    RECORD(trova_mc_shock_plan);
+    FIELD(trova_mc_shock_plan, entries);
+    FIELD(trova_mc_shock_plan, n_entries);
+    FIELD(trova_mc_shock_plan, T);
+    FIELD(trova_mc_shock_plan, n_exog);
+    FIELD(trova_mc_shock_plan, shock_scale);
+    FIELD(trova_mc_shock_plan, max_width);
+    end_record();
+
+    RECORD(trova_mc_simulate_order1_step_ctx);
+    FIELD(trova_mc_simulate_order1_step_ctx, measurement);
+    FIELD(trova_mc_simulate_order1_step_ctx, T);
+    FIELD(trova_mc_simulate_order1_step_ctx, n);
+    FIELD(trova_mc_simulate_order1_step_ctx, k);
+    FIELD(trova_mc_simulate_order1_step_ctx, n_par);
+    FIELD(trova_mc_simulate_order1_step_ctx, m);
+    FIELD(trova_mc_simulate_order1_step_ctx, shocks);
+    FIELD(trova_mc_simulate_order1_step_ctx, shock_scratch_offset);
+    end_record();
+
+    RECORD(trova_mc_simulate_order2_step_ctx);
+    FIELD(trova_mc_simulate_order2_step_ctx, measurement);
+    FIELD(trova_mc_simulate_order2_step_ctx, T);
+    FIELD(trova_mc_simulate_order2_step_ctx, n_state);
+    FIELD(trova_mc_simulate_order2_step_ctx, n_ctrl);
+    FIELD(trova_mc_simulate_order2_step_ctx, n_exog);
+    FIELD(trova_mc_simulate_order2_step_ctx, n_par);
+    FIELD(trova_mc_simulate_order2_step_ctx, m);
+    FIELD(trova_mc_simulate_order2_step_ctx, shocks);
+    FIELD(trova_mc_simulate_order2_step_ctx, shock_scratch_offset);
+    end_record();
+
     printf("\n}\n");
     return 0;
 }

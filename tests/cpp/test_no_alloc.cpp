@@ -10,6 +10,7 @@
 #include "pipeline_builder.h"
 #include "test_steps.h"
 #include "trova_mc.h"
+#include "trova_sim.h"
 
 #ifndef TROVA_SANITIZE
 
@@ -99,6 +100,42 @@ TEST(RunnerHeap, SuccessfulRunsAllocateNothing) {
             for (i64 r = 0; r < n_rep; ++r) EXPECT_EQ(p.failure_step[static_cast<std::size_t>(r)], -1);
         }
     }
+}
+
+// Shock draws and both simulation steps: the model blocks are filled with a
+// small constant, the shocks come from a normal and a uniform entry.
+TEST(RunnerHeap, SimulationStepsAllocateNothing) {
+    const i64 n_rep = 32, T = 50, nx = 3, ny = 2, ne = 2;
+    const std::vector<i64> cols = {0, 1}, col1 = {1};
+    const std::vector<f64> factor = {1.0, 0.0, 0.5, 1.0};
+    trova_mc_shock_entry e[2] = {};
+    e[0].width = 2;
+    e[0].columns = cols.data();
+    e[0].factor = factor.data();
+    e[0].key = 7;
+    e[1].family = 1;
+    e[1].width = 1;
+    e[1].columns = col1.data();
+    e[1].span = 1.0;
+    e[1].key = 7;
+    e[1].entry_idx = 1;
+    const trova_mc_shock_plan plan{e, 2, T, ne, 1.0, 2};
+    const i64 scratch = trova_mc_shock_scratch_size(&plan);
+    const i64 size1 = trova_simulate_order1_arena_size(nx, ne, T, 0);
+    const i64 size2 = trova_simulate_order2_arena_size(nx, nx + ny, ne, T, 0);
+    trova_mc_simulate_order1_step_ctx c1{nullptr, T, nx, ne, 0, 0, &plan, size1};
+    trova_mc_simulate_order2_step_ctx c2{nullptr, T, nx, ny, ne, 0, 0, &plan, size2};
+    Pipeline p(n_rep, 2);
+    p.add_step(trova_mc_simulate_order1_runner, &c1, Lanes{size1 + scratch, T * nx, 0, 1});
+    p.add_step(trova_mc_simulate_order2_runner, &c2, Lanes{size2 + scratch, T * (nx + ny), 0, 1});
+    p.bind(0, Pipeline::fill(0.1, 1, size1, 0, size1));
+    p.bind(1, Pipeline::fill(0.1, 1, size2, 0, size2));
+    trova_mc_runner_ctx& ctx = p.context();
+    int status = -99;
+    ASSERT_EQ(trova_mc_run(&ctx), 0);
+    EXPECT_EQ(allocations_during(ctx, &status), 0);
+    EXPECT_EQ(status, 0);
+    for (i64 r = 0; r < n_rep; ++r) EXPECT_EQ(p.failure_step[static_cast<std::size_t>(r)], -1);
 }
 
 }  // namespace

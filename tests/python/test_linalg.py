@@ -5,7 +5,6 @@ a dot product, (k + 1) * eps * (|A| |B|), which covers both our rounding and
 NumPy's. Factorisations and solves use well-conditioned matrices, so they
 are compared to within 64 (n + 1) ulps of the largest expected entry.
 """
-import zlib
 
 import numpy as np
 import pytest
@@ -20,17 +19,6 @@ SQUARE = [1, 3, 8, 17, 32, 65, 128]
 ODD = [(5, 7, 3), (7, 1, 9), (1, 17, 1), (6, 8, 8), (13, 300, 11), (64, 257, 5),
        (2, 513, 30), (29, 40, 14)]
 SHAPES = [(n, n, n) for n in SQUARE] + ODD
-
-
-@pytest.fixture(scope="module")
-def lib():
-    return tc.load()
-
-
-@pytest.fixture
-def rng(request):
-    # One stream per test case, fixed by its id, so failures reproduce.
-    return np.random.default_rng(zlib.crc32(request.node.name.encode()))
 
 
 def assert_product(got, a_abs_b_abs, expected, k, what=""):

@@ -9,11 +9,6 @@ import trova_ctypes as tc
 INT64_MIN = np.iinfo(np.int64).min
 
 
-@pytest.fixture(scope="module")
-def lib():
-    return tc.load()
-
-
 def source_pipeline(lib, n_rep, n_workers, rng):
     """Raw model data (batched 3 x 2 states, shared 4 observables) and a batched payload."""
     states = rng.standard_normal((n_rep, 6))

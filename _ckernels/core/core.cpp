@@ -1,0 +1,212 @@
+// Simulation of a solved model: first order (linear state space) and pruned
+// second order, standalone and over a step's packed arena.
+//
+// Both recursions run through the 4-row matrix-vector kernel. The first
+// order takes the shock terms B eps_t of all periods in one matrix product
+// before the (inherently sequential) recursion on A, which then costs one
+// matrix-vector product per period.
+#include <cstdlib>
+
+#include "trova_linalg.h"
+#include "trova_sim.h"
+
+namespace {
+
+// Block offsets of the first-order step arena and its size, the one place
+// both the sizer and the step read them from.
+struct Order1Layout {
+    i64 A, B, x0, shock, params, size;
+};
+
+Order1Layout order1_layout(i64 n, i64 k, i64 T, i64 n_par) {
+    Order1Layout l;
+    l.A = 0;
+    l.B = l.A + n * n;
+    l.x0 = l.B + n * k;
+    l.shock = l.x0 + n;
+    l.params = l.shock + T * k;
+    l.size = l.params + n_par;
+    return l;
+}
+
+// Block offsets of the second-order step arena and its size.
+struct Order2Layout {
+    i64 hx, gx, bx, hxx, gxx, hss, gss, steady_state, x0, shock, params, scratch, size;
+};
+
+Order2Layout order2_layout(i64 nx, i64 ny, i64 n_exog, i64 T, i64 n_par) {
+    Order2Layout l;
+    l.hx = 0;
+    l.gx = l.hx + nx * nx;
+    l.bx = l.gx + ny * nx;
+    l.hxx = l.bx + nx * n_exog;
+    l.gxx = l.hxx + nx * nx * nx;
+    l.hss = l.gxx + ny * nx * nx;
+    l.gss = l.hss + nx;
+    l.steady_state = l.gss + ny;
+    l.x0 = l.steady_state + nx + ny;
+    l.shock = l.x0 + nx;
+    l.params = l.shock + T * n_exog;
+    l.scratch = l.params + n_par;
+    l.size = l.scratch + nx * (nx + 4);
+    return l;
+}
+
+// x_t = A x_{t-1} + B eps_t for t < T into out (T x n); after each period,
+// after(t) runs (the step's measurement callback) before the next period
+// reads row t. The shock terms of every period are placed in out first.
+template <class After>
+void linear_states(const f64* A, const f64* B, const f64* x0, const f64* shock, f64* out, i64 T,
+                   i64 n, i64 k, After after) {
+    if (T <= 0 || n < 0) return;
+    if (n > 0) trova_matmul_abt(shock, B, out, T, k, n);  // k = 0 writes zeros
+    const f64* prev = x0;
+    for (i64 t = 0; t < T; ++t) {
+        f64* row = out + t * n;
+        trova_matvec_plus_vec(A, prev, row, row, n, n);
+        after(t);
+        prev = row;
+    }
+}
+
+// Solution matrices of the pruned second-order model.
+struct Order2Model {
+    const f64 *hx, *gx, *bx, *hxx, *gxx, *hss, *gss;
+    i64 nx, ny, n_exog;
+};
+
+// Work vectors of one run: first- and second-order parts of the state (the
+// current and the next period's, swapped after every period) and the outer
+// product of a first-order state.
+struct Order2Work {
+    f64 *x1_cur, *x1_next, *x2_cur, *x2_next, *x1_outer;
+
+    Order2Work(f64* scratch, i64 nx)
+        : x1_cur(scratch), x1_next(scratch + nx), x2_cur(scratch + 2 * nx),
+          x2_next(scratch + 3 * nx), x1_outer(scratch + 4 * nx) {}
+
+    void start(const f64* x0, i64 nx) {
+        for (i64 i = 0; i < nx; ++i) {
+            x1_cur[i] = x0[i];
+            x2_cur[i] = 0.0;
+        }
+    }
+};
+
+void outer(const f64* v, f64* out, i64 n) {
+    for (i64 a = 0; a < n; ++a)
+        for (i64 b = 0; b < n; ++b) out[a * n + b] = v[a] * v[b];
+}
+
+// One period: x_row (nx) = x_t and y_row (ny) = y_t, as deviations. The
+// quadratic forms are matrix-vector products of hxx (nx x nx^2) and gxx
+// (ny x nx^2) with the flattened outer product.
+void order2_period(const Order2Model& M, Order2Work& w, const f64* eps, f64* x_row, f64* y_row) {
+    const i64 nx = M.nx, ny = M.ny, nx2 = nx * nx;
+    outer(w.x1_cur, w.x1_outer, nx);
+    // First-order part: hx x1 + bx eps.
+    trova_matvec(M.bx, eps, w.x1_next, nx, M.n_exog);
+    trova_matvec_plus_vec(M.hx, w.x1_cur, w.x1_next, w.x1_next, nx, nx);
+    // Second-order part: 1/2 hss + hx x2 + 1/2 hxx(x1, x1), with x_row as
+    // the temporary of the constant and quadratic terms.
+    trova_matvec(M.hxx, w.x1_outer, x_row, nx, nx2);
+    for (i64 i = 0; i < nx; ++i) x_row[i] = 0.5 * (M.hss[i] + x_row[i]);
+    trova_matvec_plus_vec(M.hx, w.x2_cur, x_row, w.x2_next, nx, nx);
+    for (i64 i = 0; i < nx; ++i) x_row[i] = w.x2_next[i] + w.x1_next[i];
+    if (ny > 0) {
+        // Controls: 1/2 gss + gx x + 1/2 gxx(x1, x1) of the current x1.
+        outer(w.x1_next, w.x1_outer, nx);
+        trova_matvec(M.gxx, w.x1_outer, y_row, ny, nx2);
+        for (i64 j = 0; j < ny; ++j) y_row[j] = 0.5 * (M.gss[j] + y_row[j]);
+        trova_matvec_plus_vec(M.gx, x_row, y_row, y_row, ny, nx);
+    }
+    f64* t = w.x1_cur;
+    w.x1_cur = w.x1_next;
+    w.x1_next = t;
+    t = w.x2_cur;
+    w.x2_cur = w.x2_next;
+    w.x2_next = t;
+}
+
+}  // namespace
+
+extern "C" {
+
+TROVA_API void trova_simulate_linear_states(const f64* A, const f64* B, const f64* x0,
+                                            const f64* shock, f64* out, i64 T, i64 n, i64 k) {
+    if (n <= 0) return;
+    linear_states(A, B, x0, shock, out, T, n, k, [](i64) {});
+}
+
+TROVA_API void trova_affine_observations(const f64* states, const f64* C, const f64* d, f64* out,
+                                         i64 T, i64 m, i64 n) {
+    if (m <= 0) return;
+    for (i64 t = 0; t < T; ++t) trova_matvec_plus_vec(C, states + t * n, d, out + t * m, m, n);
+}
+
+TROVA_API i64 trova_simulate_order1_arena_size(i64 n, i64 k, i64 T, i64 n_par) {
+    return order1_layout(n, k, T, n_par).size;
+}
+
+TROVA_API i64 trova_simulate_order1_shock_offset(i64 n, i64 k) {
+    return order1_layout(n, k, 0, 0).shock;
+}
+
+TROVA_API void trova_simulate_order1_step(f64* arena, trova_measurement_fn measurement, i64 T,
+                                          i64 n, i64 k, i64 n_par, i64 m, f64* simout) {
+    if (T <= 0 || n < 0) return;
+    const Order1Layout l = order1_layout(n, k, T, n_par);
+    f64* params = arena + l.params;
+    f64* obs = simout + T * n;
+    linear_states(arena + l.A, arena + l.B, arena + l.x0, arena + l.shock, simout, T, n, k,
+                  [&](i64 t) {
+                      if (m > 0) measurement(simout + t * n, params, obs + t * m);
+                  });
+}
+
+TROVA_API i64 trova_simulate_second_order_pruned(const f64* hx, const f64* gx, const f64* bx,
+                                                 const f64* hxx, const f64* gxx, const f64* hss,
+                                                 const f64* gss, const f64* x0, const f64* shock,
+                                                 i64 T, i64 nx, i64 ny, i64 n_exog, f64* x_out,
+                                                 f64* y_out) {
+    const i64 n_scratch = nx > 0 ? nx * (nx + 4) : 1;
+    f64* scratch = static_cast<f64*>(std::malloc(sizeof(f64) * static_cast<std::size_t>(n_scratch)));
+    if (scratch == nullptr) return -1;
+    const Order2Model M{hx, gx, bx, hxx, gxx, hss, gss, nx, ny, n_exog};
+    Order2Work w(scratch, nx);
+    w.start(x0, nx);
+    for (i64 t = 0; t < T; ++t)
+        order2_period(M, w, shock + t * n_exog, x_out + t * nx, y_out + t * ny);
+    std::free(scratch);
+    return 0;
+}
+
+TROVA_API i64 trova_simulate_order2_arena_size(i64 n_state, i64 n_var, i64 n_exog, i64 T,
+                                               i64 n_par) {
+    return order2_layout(n_state, n_var - n_state, n_exog, T, n_par).size;
+}
+
+TROVA_API i64 trova_simulate_order2_shock_offset(i64 nx, i64 ny, i64 n_exog) {
+    return order2_layout(nx, ny, n_exog, 0, 0).shock;
+}
+
+TROVA_API void trova_simulate_order2_step(f64* arena, trova_measurement_fn measurement, i64 T,
+                                          i64 nx, i64 ny, i64 n_exog, i64 n_par, i64 m,
+                                          f64* simout) {
+    const Order2Layout l = order2_layout(nx, ny, n_exog, T, n_par);
+    const Order2Model M{arena + l.hx,  arena + l.gx,  arena + l.bx, arena + l.hxx,
+                        arena + l.gxx, arena + l.hss, arena + l.gss, nx, ny, n_exog};
+    const f64* ss = arena + l.steady_state;
+    f64* params = arena + l.params;
+    const i64 n = nx + ny;
+    Order2Work w(arena + l.scratch, nx);
+    w.start(arena + l.x0, nx);
+    for (i64 t = 0; t < T; ++t) {
+        f64* row = simout + t * n;
+        order2_period(M, w, arena + l.shock + t * n_exog, row, row + nx);
+        for (i64 j = 0; j < n; ++j) row[j] += ss[j];
+        if (m > 0) measurement(row, params, simout + T * n + t * m);
+    }
+}
+
+}  // extern "C"

@@ -1,0 +1,68 @@
+// Shock draws: one replication's T x n_exog shock matrix, assembled entry by
+// entry from per-entry, per-replication Philox streams.
+#include <cstring>
+
+#include "trova_mc.h"
+#include "trova_rng.h"
+
+namespace {
+
+// Entry e of replication r draws from key {key, entry_idx}, stream {r, 0}.
+void trova_mc_shock_seed(trova_philox_state* st, const trova_mc_shock_entry& entry, i64 rep_idx) {
+    trova_philox_seed(st, entry.key, entry.entry_idx, static_cast<u64>(rep_idx), 0);
+}
+
+// out[t][columns[k]] = scale * (loc[k] + sum_j factor[k][j] z[t][j]).
+void trova_mc_shock_apply_normal(const trova_mc_shock_plan& plan, const trova_mc_shock_entry& e,
+                                 const f64* z, f64* out) {
+    const i64 w = e.width;
+    const f64 scale = plan.shock_scale;
+    for (i64 t = 0; t < plan.T; ++t) {
+        const f64* zt = z + t * w;
+        f64* ot = out + t * plan.n_exog;
+        for (i64 k = 0; k < w; ++k) {
+            const f64* fk = e.factor + k * w;
+            f64 acc = e.loc != nullptr ? e.loc[k] : 0.0;
+            for (i64 j = 0; j < w; ++j) acc += fk[j] * zt[j];
+            ot[e.columns[k]] = scale * acc;
+        }
+    }
+}
+
+// out[t][columns[0]] = scale * (low + span * u[t]).
+void trova_mc_shock_apply_uniform(const trova_mc_shock_plan& plan, const trova_mc_shock_entry& e,
+                                  const f64* u, f64* out) {
+    const i64 col = e.columns[0];
+    const i64 stride = plan.n_exog;
+    for (i64 t = 0; t < plan.T; ++t) out[t * stride + col] = plan.shock_scale * (e.low + e.span * u[t]);
+}
+
+}  // namespace
+
+extern "C" {
+
+TROVA_API i64 trova_mc_shock_scratch_size(const trova_mc_shock_plan* plan) {
+    return plan->T * plan->max_width;
+}
+
+TROVA_API void trova_mc_shock_draw(const trova_mc_shock_plan* plan, i64 rep_idx, f64* scratch,
+                                   f64* out) {
+    if (plan->T <= 0) return;
+    if (plan->n_exog > 0)
+        std::memset(out, 0, sizeof(f64) * static_cast<std::size_t>(plan->T * plan->n_exog));
+    for (i64 e = 0; e < plan->n_entries; ++e) {
+        const trova_mc_shock_entry& entry = plan->entries[e];
+        trova_philox_state st;
+        trova_mc_shock_seed(&st, entry, rep_idx);
+        if (entry.family == 1) {
+            trova_philox_standard_uniform_fill(&st, plan->T, scratch);
+            trova_mc_shock_apply_uniform(*plan, entry, scratch, out);
+        } else {
+            if (entry.width <= 0) continue;
+            trova_philox_standard_normal_fill(&st, plan->T * entry.width, scratch);
+            trova_mc_shock_apply_normal(*plan, entry, scratch, out);
+        }
+    }
+}
+
+}  // extern "C"

@@ -1,0 +1,102 @@
+/* Simulation of a solved model: first order (linear state space) and pruned
+ * second order, as standalone kernels and as pipeline steps whose runners
+ * first draw the replication's shocks from a shock plan.
+ *
+ * Variables are ordered states first, then controls. Matrices are dense and
+ * row-major. Row t of a path is period t; the initial state x0 is not
+ * written. */
+#ifndef TROVA_SIM_H
+#define TROVA_SIM_H
+
+#include "trova_mc.h"
+#include "trova_types.h"
+
+TROVA_BEGIN_DECLS
+
+/* Measurement callback: given one period's state row and the parameter
+ * block, writes that period's observables. Called from worker threads. */
+typedef void (*trova_measurement_fn)(f64* state, f64* params, f64* obs);
+
+/* ---- first order: x_t = A x_{t-1} + B eps_t ---- */
+
+/* states (T x n) from A (n x n), B (n x k), x0 (n) and shock (T x k). */
+TROVA_API void trova_simulate_linear_states(const f64* A, const f64* B, const f64* x0,
+                                            const f64* shock, f64* out, i64 T, i64 n, i64 k);
+/* out[t][j] = d[j] + sum_i C[j][i] states[t][i]; out is T x m, C is m x n. */
+TROVA_API void trova_affine_observations(const f64* states, const f64* C, const f64* d, f64* out,
+                                         i64 T, i64 m, i64 n);
+
+/* Step arena, packed without gaps: A | B | x0 | shock (T x k) | params.
+ * Size n (n + k + 1) + k T + n_par floats; the shock block starts at
+ * trova_simulate_order1_shock_offset(n, k) = n (n + k + 1). */
+TROVA_API i64 trova_simulate_order1_arena_size(i64 n, i64 k, i64 T, i64 n_par);
+TROVA_API i64 trova_simulate_order1_shock_offset(i64 n, i64 k);
+/* simout: T x n states, then (m > 0) T x m observables from `measurement`,
+ * which for period t runs before period t + 1 is computed. */
+TROVA_API void trova_simulate_order1_step(f64* arena, trova_measurement_fn measurement, i64 T,
+                                          i64 n, i64 k, i64 n_par, i64 m, f64* simout);
+
+typedef struct trova_mc_simulate_order1_step_ctx {
+    trova_measurement_fn measurement;
+    i64 T;
+    i64 n;
+    i64 k;
+    i64 n_par;
+    i64 m;
+    const trova_mc_shock_plan* shocks; /* NULL: the shock block is bound input */
+    i64 shock_scratch_offset;          /* shock-draw scratch in the float input lane */
+} trova_mc_simulate_order1_step_ctx;
+
+/* Step function. With a shock plan it draws the replication's shocks into
+ * the shock block first; a plan whose T or n_exog disagrees with the context
+ * fails the replication with -1 and draws nothing. Otherwise returns 0. */
+TROVA_API int trova_mc_simulate_order1_runner(i64 rep_idx, f64* float_in_work, f64* float_out,
+                                              i64* int_work, i64* int_out, const void* ctx);
+
+/* ---- pruned second order ----
+ * xf_t = hx xf_{t-1} + bx eps_t
+ * xs_t = hx xs_{t-1} + 1/2 hxx(xf_{t-1}, xf_{t-1}) + 1/2 hss
+ * x_t  = xf_t + xs_t
+ * y_t  = gx x_t + 1/2 gxx(xf_t, xf_t) + 1/2 gss
+ * from xf_{-1} = x0, xs_{-1} = 0. hxx is nx x nx x nx (block i is the
+ * Hessian of state i), gxx ny x nx x nx. */
+
+/* x_out (T x nx) and y_out (T x ny) as deviations from the steady state.
+ * Returns 0, or -1 when its scratch cannot be allocated (nothing written). */
+TROVA_API i64 trova_simulate_second_order_pruned(const f64* hx, const f64* gx, const f64* bx,
+                                                 const f64* hxx, const f64* gxx, const f64* hss,
+                                                 const f64* gss, const f64* x0, const f64* shock,
+                                                 i64 T, i64 nx, i64 ny, i64 n_exog, f64* x_out,
+                                                 f64* y_out);
+
+/* Step arena, packed without gaps: hx | gx | bx | hxx | gxx | hss | gss |
+ * steady_state (n_var) | x0 | shock (T x n_exog) | params | scratch
+ * (nx (nx + 4)), with n_state = nx and n_var = nx + ny. */
+TROVA_API i64 trova_simulate_order2_arena_size(i64 n_state, i64 n_var, i64 n_exog, i64 T,
+                                               i64 n_par);
+TROVA_API i64 trova_simulate_order2_shock_offset(i64 nx, i64 ny, i64 n_exog);
+/* simout: T rows of [x_t, y_t] in levels (steady state added), then
+ * (m > 0) T x m observables; the measurement sees the row in levels. */
+TROVA_API void trova_simulate_order2_step(f64* arena, trova_measurement_fn measurement, i64 T,
+                                          i64 nx, i64 ny, i64 n_exog, i64 n_par, i64 m,
+                                          f64* simout);
+
+typedef struct trova_mc_simulate_order2_step_ctx {
+    trova_measurement_fn measurement;
+    i64 T;
+    i64 n_state;
+    i64 n_ctrl;
+    i64 n_exog;
+    i64 n_par;
+    i64 m;
+    const trova_mc_shock_plan* shocks; /* NULL: the shock block is bound input */
+    i64 shock_scratch_offset;          /* shock-draw scratch in the float input lane */
+} trova_mc_simulate_order2_step_ctx;
+
+/* Step function; shock plan and status as for the first-order runner. */
+TROVA_API int trova_mc_simulate_order2_runner(i64 rep_idx, f64* float_in_work, f64* float_out,
+                                              i64* int_work, i64* int_out, const void* ctx);
+
+TROVA_END_DECLS
+
+#endif /* TROVA_SIM_H */

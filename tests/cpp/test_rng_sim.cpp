@@ -1,0 +1,182 @@
+// Philox stream state handling, and simulation pipelines driven by shock
+// plans through the runner (buffers sized exactly by the sizers, so the
+// sanitizer build catches any write outside them).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "pipeline_builder.h"
+#include "trova.h"
+
+namespace {
+
+using trova_test::Lanes;
+using trova_test::Pipeline;
+
+constexpr u64 kOnes = ~0ULL;
+
+// Published known answers of Philox4x64-10.
+TEST(Philox, KnownAnswersAndCounterBeforeUse) {
+    trova_philox_state st;
+    // With the running counter at its top, the next block is that of counter
+    // {0, 0, 0, 0}: words 2 and 3 take no carry.
+    trova_philox_seed(&st, 0, 0, 0, 0);
+    st.ctr[0] = st.ctr[1] = kOnes;
+    const u64 zero_block[4] = {0x16554d9eca36314cULL, 0xdb20fe9d672d0fdcULL, 0xd7e772cee186176bULL,
+                               0x7e68b68aec7ba23bULL};
+    for (u64 w : zero_block) EXPECT_EQ(trova_philox_next_u64(&st), w);
+    EXPECT_EQ(st.ctr[2], 0u);
+
+    trova_philox_seed(&st, kOnes, kOnes, kOnes, kOnes);
+    st.ctr[0] = kOnes - 1;
+    st.ctr[1] = kOnes;
+    const u64 ones_block[4] = {0x87b092c3013fe90bULL, 0x438c3c67be8d0224ULL, 0x9cc7d7c69cd777b6ULL,
+                               0xa09caebf594f0ba0ULL};
+    for (u64 w : ones_block) EXPECT_EQ(trova_philox_next_u64(&st), w);
+
+    // After seeding, the first word comes from counter {1, 0, s0, s1} and
+    // the fifth from {2, 0, s0, s1}.
+    trova_philox_seed(&st, 3, 4, 5, 6);
+    EXPECT_EQ(st.buffer_pos, 4);
+    trova_philox_next_u64(&st);
+    EXPECT_EQ(st.ctr[0], 1u);
+    EXPECT_EQ(st.buffer_pos, 1);
+    for (int k = 0; k < 3; ++k) trova_philox_next_u64(&st);
+    EXPECT_EQ(st.ctr[0], 1u);
+    trova_philox_next_u64(&st);
+    EXPECT_EQ(st.ctr[0], 2u);
+    EXPECT_EQ(st.ctr[2], 5u);
+    EXPECT_EQ(st.ctr[3], 6u);
+}
+
+bool same_state(const trova_philox_state& a, const trova_philox_state& b) {
+    for (int w = 0; w < 4; ++w)
+        if (a.ctr[w] != b.ctr[w] || a.buffer[w] != b.buffer[w]) return false;
+    return a.buffer_pos == b.buffer_pos && a.key[0] == b.key[0] && a.key[1] == b.key[1];
+}
+
+// The Philox fills batch their blocks; they must give the values and leave
+// the state that drawing word by word through the bitgen_t binding gives.
+TEST(Philox, FillsMatchWordByWordDrawing) {
+    for (int start = 0; start <= 4; ++start) {
+        for (i64 n : {0, 1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 33, 1000}) {
+            for (int uniform = 0; uniform < 2; ++uniform) {
+                trova_philox_state a, b;
+                trova_philox_seed(&a, 11, 12, 13, 14);
+                for (int k = 0; k < start; ++k) trova_philox_next_u64(&a);
+                b = a;
+                bitgen_t bg;
+                trova_philox_bind(&b, &bg);
+                std::vector<f64> fa(static_cast<std::size_t>(n) + 1, -1.0), fb = fa;
+                if (uniform) {
+                    trova_philox_standard_uniform_fill(&a, n, fa.data());
+                    trova_rng_standard_uniform_fill(&bg, n, fb.data());
+                } else {
+                    trova_philox_standard_normal_fill(&a, n, fa.data());
+                    trova_rng_standard_normal_fill(&bg, n, fb.data());
+                }
+                EXPECT_EQ(fa, fb) << "start " << start << " n " << n;
+                EXPECT_EQ(fa.back(), -1.0);
+                EXPECT_TRUE(same_state(a, b)) << "start " << start << " n " << n;
+                EXPECT_EQ(trova_philox_next_u64(&a), trova_philox_next_u64(&b));
+            }
+        }
+    }
+}
+
+// y = 2 * x[0] + params[0], one observable.
+void first_state_measurement(f64* state, f64* params, f64* obs) { obs[0] = 2.0 * state[0] + params[0]; }
+
+struct SimFixture {
+    static constexpr i64 n = 3, k = 2, T = 40, n_par = 1, m = 1;
+    std::vector<f64> A = {0.5, 0.1, 0.0, -0.2, 0.7, 0.1, 0.0, 0.3, 0.4};
+    std::vector<f64> B = {1.0, 0.0, 0.5, 1.0, 0.0, 0.2};
+    std::vector<f64> x0 = {0.1, -0.2, 0.3};
+    std::vector<f64> params = {0.25};
+    std::vector<i64> cols_all = {0, 1}, col0 = {0}, col1 = {1};
+    std::vector<f64> chol = {1.0, 0.0, 0.4, 0.9};
+    std::vector<trova_mc_shock_entry> entries;
+    trova_mc_shock_plan plan{};
+    trova_mc_simulate_order1_step_ctx ctx{};
+    std::vector<i64> idx = iota(64);  // column indices of the static bindings
+
+    SimFixture() {
+        trova_mc_shock_entry normal{};
+        normal.width = 2;
+        normal.columns = cols_all.data();
+        normal.factor = chol.data();
+        normal.key = 42;
+        entries.push_back(normal);
+        plan = {entries.data(), 1, T, k, 1.0, 2};
+        ctx = {first_state_measurement, T, n, k, n_par, m, &plan, trova_simulate_order1_arena_size(n, k, T, n_par)};
+    }
+
+    // Lane: the arena, then the shock scratch.
+    i64 lane() const { return ctx.shock_scratch_offset + trova_mc_shock_scratch_size(&plan); }
+
+    static std::vector<i64> iota(i64 count) {
+        std::vector<i64> v(static_cast<std::size_t>(count));
+        for (i64 j = 0; j < count; ++j) v[static_cast<std::size_t>(j)] = j;
+        return v;
+    }
+
+    trova_mc_float_input_binding block(const std::vector<f64>& src, i64 offset) const {
+        trova_mc_float_input_binding b{};
+        b.source_step_idx = -2;
+        b.source_row_stride = static_cast<i64>(src.size());
+        b.n_rows = 1;
+        b.columns = idx.data();
+        b.n_columns = static_cast<i64>(src.size());
+        b.target_offset = offset;
+        b.target_row_stride = b.n_columns;
+        b.static_source = src.data();
+        return b;
+    }
+
+    void add_to(Pipeline& p) {
+        const i64 s = p.add_step(trova_mc_simulate_order1_runner, &ctx, Lanes{lane(), T * (n + m), 0, 1});
+        p.bind(s, block(A, 0));
+        p.bind(s, block(B, n * n));
+        p.bind(s, block(x0, n * n + n * k));
+        p.bind(s, block(params, ctx.shock_scratch_offset - n_par));
+    }
+};
+
+TEST(SimulationPipeline, ResultsDoNotDependOnTheTeam) {
+    const i64 n_rep = 97;
+    std::vector<std::vector<f64>> results;
+    for (i64 workers : {1, 2, 3, 5}) {
+        SimFixture fx;
+        Pipeline p(n_rep, workers);
+        fx.add_to(p);
+        ASSERT_EQ(p.run(), 0);
+        for (i64 r = 0; r < n_rep; ++r) ASSERT_EQ(p.failure_step[static_cast<std::size_t>(r)], -1);
+        results.push_back(p.all_retained(0));
+    }
+    for (std::size_t w = 1; w < results.size(); ++w) {
+        ASSERT_EQ(results[w].size(), results[0].size());
+        for (std::size_t j = 0; j < results[0].size(); ++j)
+            ASSERT_TRUE(trova_test::same_bits(results[w][j], results[0][j])) << "team " << w << " cell " << j;
+    }
+    // The measurement of every period saw that period's state.
+    const SimFixture fx;
+    const f64* row = results[0].data() + 5 * fx.T * (fx.n + fx.m);
+    for (i64 t = 0; t < fx.T; ++t)
+        EXPECT_DOUBLE_EQ(row[fx.T * fx.n + t], 2.0 * row[t * fx.n] + 0.25);
+}
+
+TEST(SimulationPipeline, MismatchedPlanFailsEveryReplication) {
+    SimFixture fx;
+    fx.plan.T = fx.T + 1;
+    Pipeline p(6, 2);
+    fx.add_to(p);
+    ASSERT_EQ(p.run(), 0);
+    for (i64 r = 0; r < 6; ++r) {
+        EXPECT_EQ(p.failure_step[static_cast<std::size_t>(r)], 0);
+        EXPECT_EQ(p.failure_status[static_cast<std::size_t>(r)], -1);
+        EXPECT_TRUE(std::isnan(p.retained(0, r)[0]));
+    }
+}
+
+}  // namespace

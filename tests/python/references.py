@@ -1,0 +1,55 @@
+"""NumPy reference implementations shared by the tests."""
+import numpy as np
+
+
+def numpy_philox(key0, key1, s0, s1, c0=0, c1=0):
+    """NumPy's Philox at counter {c0, c1, s0, s1}: the library's stream."""
+    return np.random.Philox(key=np.array([key0, key1], dtype=np.uint64),
+                            counter=np.array([c0, c1, s0, s1], dtype=np.uint64))
+
+
+def expected_shocks(plan, rep):
+    """A ShockPlan's draw for replication rep, computed with NumPy's Generator."""
+    T, scale = plan.T, plan.scale
+    out = np.zeros((T, plan.n_exog))
+    for e in plan.entry_dicts:
+        gen = np.random.Generator(numpy_philox(e["key"], e["idx"], rep, 0))
+        if e.get("family", 0) == 1:
+            out[:, e["columns"][0]] = scale * (e["low"] + e["span"] * gen.random(T))
+        else:
+            w = len(e["columns"])
+            z = gen.standard_normal(T * w).reshape(T, w)
+            loc = np.zeros(w) if e.get("loc") is None else np.asarray(e["loc"])
+            out[:, e["columns"]] = scale * (loc + z @ np.asarray(e["factor"]).T)
+    return out
+
+
+def linear_path(A, B, x0, eps):
+    """x_t = A x_{t-1} + B eps_t from x_{-1} = x0, as a T x n array."""
+    out, x = [], np.asarray(x0, dtype=float)
+    for e in eps:
+        x = A @ x + B @ e
+        out.append(x)
+    return np.array(out).reshape(len(eps), len(x0))
+
+
+def pruned_path(hx, gx, bx, hxx, gxx, hss, gss, x0, eps):
+    """Pruned second-order states and controls (deviations), T x nx and T x ny."""
+    xf, xs = np.asarray(x0, dtype=float), np.zeros(len(x0))
+    xs_out, ys_out = [], []
+    for e in eps:
+        xf_next = hx @ xf + bx @ e
+        xs = hx @ xs + 0.5 * np.einsum("iab,a,b->i", hxx, xf, xf) + 0.5 * hss
+        x = xf_next + xs
+        y = gx @ x + 0.5 * np.einsum("jab,a,b->j", gxx, xf_next, xf_next) + 0.5 * gss
+        xs_out.append(x)
+        ys_out.append(y)
+        xf = xf_next
+    T = len(eps)
+    return np.array(xs_out).reshape(T, len(x0)), np.array(ys_out).reshape(T, len(gss))
+
+
+def stable(rng, n, radius=0.9):
+    """A random n x n matrix with spectral radius `radius`."""
+    a = rng.standard_normal((n, n))
+    return radius * a / max(np.max(np.abs(np.linalg.eigvals(a))), 1e-12) if n else a
