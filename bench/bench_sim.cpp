@@ -4,13 +4,14 @@
 // values (bench/peer_rng.py compares them with NumPy in one process).
 // Simulation: one step call over T = 1000 periods; "per_period" is the time
 // per period, "GFLOPs" the rate of the recursion's multiply-adds (two flops
-// each) and "of_peak" that rate over one core's fused multiply-add peak for
-// 4-wide vectors (two FMA pipes: 16 flops per cycle at the measured clock).
+// each) and "of_peak" that rate over one core's fused multiply-add peak
+// (bench_common.h).
 #include <benchmark/benchmark.h>
 
 #include <cmath>
 #include <vector>
 
+#include "bench_common.h"
 #include "trova.h"
 
 namespace {
@@ -54,17 +55,6 @@ std::vector<f64> filled(i64 count, f64 scale, u64 seed) {
     return v;
 }
 
-void report(benchmark::State& state, i64 T, double flops_per_period) {
-    const double periods = static_cast<double>(T);
-    state.counters["per_period"] = benchmark::Counter(
-        periods, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
-    state.counters["GFLOPs"] = benchmark::Counter(periods * flops_per_period * 1e-9,
-                                                  benchmark::Counter::kIsIterationInvariantRate);
-    const double peak = 16.0 * benchmark::CPUInfo::Get().cycles_per_second * 1e-9;
-    state.counters["of_peak"] = benchmark::Counter(periods * flops_per_period * 1e-9 / peak,
-                                                   benchmark::Counter::kIsIterationInvariantRate);
-}
-
 // First order, n = 20 states, k = 5 shocks, T = 1000, no measurement.
 void BM_SimulateOrder1Step(benchmark::State& state) {
     const i64 n = state.range(0), k = state.range(1), T = 1000;
@@ -75,7 +65,7 @@ void BM_SimulateOrder1Step(benchmark::State& state) {
         trova_simulate_order1_step(arena.data(), nullptr, T, n, k, 0, 0, out.data());
         benchmark::DoNotOptimize(out.data());
     }
-    report(state, T, 2.0 * static_cast<double>(n * n + n * k));
+    trova_bench::report_periods(state, static_cast<double>(T), 2.0 * static_cast<double>(n * n + n * k));
 }
 BENCHMARK(BM_SimulateOrder1Step)->Args({20, 5})->Args({60, 10});
 
@@ -92,7 +82,7 @@ void BM_SimulateOrder2Step(benchmark::State& state) {
     // gxx (x1 x1), plus the two outer products (one multiply each).
     const double nx2 = static_cast<double>(nx * nx);
     const double fma = static_cast<double>(nx) * (2.0 * nx + ne + nx2) + static_cast<double>(ny) * (nx + nx2);
-    report(state, T, 2.0 * fma + 2.0 * nx2);
+    trova_bench::report_periods(state, static_cast<double>(T), 2.0 * fma + 2.0 * nx2);
 }
 BENCHMARK(BM_SimulateOrder2Step)->Args({6, 10});
 

@@ -5,7 +5,10 @@
  *    computes each replication's sample mean, covariance and first-order
  *    autocovariances. Their averages over the replications are compared with
  *    the stationary values: mean 0, Gamma0 solving Gamma0 = A Gamma0 A' +
- *    Sigma, and Gamma1 = A Gamma0.
+ *    Sigma, and Gamma1 = A Gamma0. The linear Kalman filter then evaluates
+ *    the log-likelihood of two observed combinations y = C x at the true
+ *    parameters; its distribution over the replications is compared with
+ *    its expectation.
  * 2. The small-sample bias of least squares in an AR(1): y_t = mu + x_t with
  *    x_t = rho x_{t-1} + e_t is simulated (the measurement callback adds the
  *    mean), and a fitting step regresses y_t on (1, y_{t-1}), its regressors
@@ -40,19 +43,19 @@ static void* xmalloc(size_t n) {
 
 /* ---- buffers of a pipeline step ---- */
 
-/* Allocates the lanes and result rows of one step (every replication's
- * output kept at row = replication index when keep is set). */
+/* Allocates the lanes and result rows of one step; the outputs of the first
+ * `keep` replications are kept, at row = replication index. */
 static void step_buffers(trova_mc_step_desc* s, i64 n_workers, i64 n_rep, i64 lane_in, i64 lane_out,
-                         i64 int_out, int keep) {
+                         i64 int_out, i64 keep) {
     i64* rows = xmalloc(sizeof(i64) * (size_t)n_rep);
-    for (i64 r = 0; r < n_rep; ++r) rows[r] = keep ? r : -1;
+    for (i64 r = 0; r < n_rep; ++r) rows[r] = r < keep ? r : -1;
     s->retained_row_by_rep = rows;
     s->float_in_work = lane_in ? xmalloc(sizeof(f64) * (size_t)(n_workers * lane_in)) : NULL;
     s->float_live_out = lane_out ? xmalloc(sizeof(f64) * (size_t)(n_workers * lane_out)) : NULL;
     s->int_live_out = int_out ? xmalloc(sizeof(i64) * (size_t)(n_workers * int_out)) : NULL;
-    /* Rows that are never kept still need a base when the stride is set. */
-    s->float_retained = lane_out ? xmalloc(sizeof(f64) * (size_t)((keep ? n_rep : 1) * lane_out)) : NULL;
-    s->int_retained = int_out ? xmalloc(sizeof(i64) * (size_t)((keep ? n_rep : 1) * int_out)) : NULL;
+    const i64 n_rows = keep > 0 ? keep : 1; /* rows that are never kept still need a base */
+    s->float_retained = lane_out ? xmalloc(sizeof(f64) * (size_t)(n_rows * lane_out)) : NULL;
+    s->int_retained = int_out ? xmalloc(sizeof(i64) * (size_t)(n_rows * int_out)) : NULL;
     s->float_in_work_worker_stride = lane_in;
     s->float_live_out_worker_stride = lane_out;
     s->int_live_out_worker_stride = int_out;
@@ -208,14 +211,51 @@ static void stationary_covariance(const double* A, const double* Sigma, double* 
     }
 }
 
+/* Observables of the VAR: y = C x, two combinations of the three states. */
+enum { NO = 2 };
+static const double kC[NO * NV] = {1.0, 0.0, 0.0, 0.0, 1.0, 1.0};
+static void var_observe(f64* x, f64* params, f64* y) {
+    (void)params;
+    for (int j = 0; j < NO; ++j) y[j] = kC[j * NV] * x[0] + kC[j * NV + 1] * x[1] + kC[j * NV + 2] * x[2];
+}
+
+/* Copies the first n values of its input lane to its output: keeps one
+ * number out of a large output lane that is not itself retained. */
+typedef struct select_ctx {
+    i64 n;
+} select_ctx;
+
+static int select_step(i64 rep_idx, f64* lane, f64* out, i64* int_work, i64* int_out, const void* ctx) {
+    (void)rep_idx;
+    (void)int_work;
+    memcpy(out, lane, sizeof(f64) * (size_t)((const select_ctx*)ctx)->n);
+    if (int_out) int_out[0] = 0;
+    return 0;
+}
+
+static int cmp_double(const void* a, const void* b) {
+    const double x = *(const double*)a, y = *(const double*)b;
+    return (x > y) - (x < y);
+}
+
+/* Quantile q of sorted values (linear interpolation). */
+static double quantile(const double* sorted, i64 n, double q) {
+    const double h = q * (double)(n - 1);
+    const i64 lo = (i64)h;
+    return lo + 1 < n ? sorted[lo] + (h - (double)lo) * (sorted[lo + 1] - sorted[lo]) : sorted[n - 1];
+}
+
 static i64 var_study(i64 n_rep, i64 T, i64 n_workers) {
     static const double A[NV * NV] = {0.7, 0.2, 0.0, -0.1, 0.5, 0.2, 0.1, 0.0, 0.3};
     static const double B[NV * NV] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
     static const double Sigma[NV * NV] = {1.0, 0.5, 0.2, 0.5, 1.0, 0.3, 0.2, 0.3, 0.5};
-    static const double x0[NV] = {0, 0, 0};
+    static const double d[NO] = {0, 0}, R[NO * NO] = {0, 0, 0, 0}, x0[NV] = {0, 0, 0};
     static const i64 cols[NV * NV] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
     double L[NV * NV];
     if (trova_chol(Sigma, 0.0, L, NV) != 0) return 1;
+    double G0[NV * NV], G1[NV * NV];
+    stationary_covariance(A, Sigma, G0);
+    trova_matmul(A, G0, G1, NV, NV, NV);
 
     /* One normal entry drives the three shocks through the Cholesky factor. */
     trova_mc_shock_entry entry;
@@ -228,34 +268,64 @@ static i64 var_study(i64 n_rep, i64 T, i64 n_workers) {
     const i64 T_sim = BURN_IN + T;
     const trova_mc_shock_plan plan = {&entry, 1, T_sim, NV, 1.0, NV};
 
+    /* Step 0: simulation, states (T_sim x 3) then observables (T_sim x 2). */
     const i64 arena = trova_simulate_order1_arena_size(NV, NV, T_sim, 0);
-    trova_mc_simulate_order1_step_ctx sim = {NULL, T_sim, NV, NV, 0, 0, &plan, arena};
-    moments_ctx mom = {T};
+    trova_mc_simulate_order1_step_ctx sim = {var_observe, T_sim, NV, NV, 0, NO, &plan, arena};
     trova_mc_float_input_binding sim_bind[3] = {
         bind_static(A, NV * NV, 0, cols), bind_static(B, NV * NV, NV * NV, cols),
         bind_static(x0, NV, 2 * NV * NV, cols)};
+    /* Step 1: moments of the states after the burn-in. */
+    moments_ctx mom = {T};
     trova_mc_float_input_binding mom_bind[1] = {bind_rows(0, 0, NV, BURN_IN, T, cols, NV, 0, NV)};
+    /* Step 2: the linear filter on the observables after the burn-in, at the
+     * true parameters, from the stationary prior x_{-1} ~ N(0, Gamma0).
+     * Packed input: A | B | C | d | Q | R | y | x0 | P0, then the scratch. */
+    trova_mc_filter_linear_step_ctx kf = {T, NV, NO, NV, 1, 0.0, 0};
+    const i64 kf_in = trova_filter_linear_input_arena_size(NV, NO, NV, T);
+    const i64 kf_out = trova_filter_linear_output_arena_size(NV, NO, NV, T, 0);
+    const i64 y_at = NV * NV + NV * NV + NO * NV + NO + NV * NV + NO * NO;
+    trova_mc_float_input_binding kf_bind[9] = {
+        bind_static(A, NV * NV, 0, cols),
+        bind_static(B, NV * NV, NV * NV, cols),
+        bind_static(kC, NO * NV, 2 * NV * NV, cols),
+        bind_static(d, NO, 2 * NV * NV + NO * NV, cols),
+        bind_static(Sigma, NV * NV, 2 * NV * NV + NO * NV + NO, cols),
+        bind_static(R, NO * NO, 3 * NV * NV + NO * NV + NO, cols),
+        bind_rows(0, T_sim * NV, NO, BURN_IN, T, cols, NO, y_at, NO),
+        bind_static(x0, NV, y_at + T * NO, cols),
+        bind_static(G0, NV * NV, y_at + T * NO + NV, cols)};
+    /* Step 3: keeps the log-likelihood, the last value of the filter's output. */
+    select_ctx sel = {1};
+    trova_mc_float_input_binding sel_bind[1] = {bind_rows(2, kf_out - 1, 1, 0, 1, cols, 1, 0, 1)};
 
-    trova_mc_step_desc steps[2];
+    trova_mc_step_desc steps[4];
     memset(steps, 0, sizeof steps);
     steps[0].fn = trova_mc_simulate_order1_runner;
     steps[0].ctx = &sim;
-    step_buffers(&steps[0], n_workers, n_rep, arena + trova_mc_shock_scratch_size(&plan), T_sim * NV, 1, 0);
+    step_buffers(&steps[0], n_workers, n_rep, arena + trova_mc_shock_scratch_size(&plan), T_sim * (NV + NO), 1, 1);
     steps[0].float_input_bindings = sim_bind;
     steps[0].n_float_input_bindings = 3;
     steps[1].fn = moments_step;
     steps[1].ctx = &mom;
-    step_buffers(&steps[1], n_workers, n_rep, T * NV, N_MOM, 1, 1);
+    step_buffers(&steps[1], n_workers, n_rep, T * NV, N_MOM, 1, n_rep);
     steps[1].float_input_bindings = mom_bind;
     steps[1].n_float_input_bindings = 1;
+    steps[2].fn = trova_mc_filter_linear_runner;
+    steps[2].ctx = &kf;
+    step_buffers(&steps[2], n_workers, n_rep, kf_in + kf_arena_size(NV, NO, NV).n_float, kf_out, 1, 0);
+    steps[2].float_input_bindings = kf_bind;
+    steps[2].n_float_input_bindings = 9;
+    steps[3].fn = select_step;
+    steps[3].ctx = &sel;
+    step_buffers(&steps[3], n_workers, n_rep, 1, 1, 1, n_rep);
+    steps[3].float_input_bindings = sel_bind;
+    steps[3].n_float_input_bindings = 1;
 
-    run_record rec = run_pipeline(steps, 2, n_rep, n_workers);
+    run_record rec = run_pipeline(steps, 4, n_rep, n_workers);
     const i64 failed = count_failed(&rec, n_rep);
 
     /* Theory, and the Monte Carlo mean and standard error of each moment. */
-    double G0[NV * NV], G1[NV * NV], theory[N_MOM];
-    stationary_covariance(A, Sigma, G0);
-    trova_matmul(A, G0, G1, NV, NV, NV);
+    double theory[N_MOM];
     const char* label[N_MOM];
     static char names[N_MOM][16];
     int k = 0;
@@ -281,16 +351,16 @@ static i64 var_study(i64 n_rep, i64 T, i64 n_workers) {
     int worst = 0;
     double worst_z = 0.0;
     for (k = 0; k < N_MOM; ++k) {
-        double s = 0.0, ss = 0.0;
+        double sum = 0.0, ss = 0.0;
         i64 n_ok = 0;
         for (i64 r = 0; r < n_rep; ++r) {
             if (rec.fail_step[r] != -1) continue;
             const double v = steps[1].float_retained[r * N_MOM + k];
-            s += v;
+            sum += v;
             ss += v * v;
             ++n_ok;
         }
-        const double mean = s / (double)n_ok;
+        const double mean = sum / (double)n_ok;
         const double se = sqrt(fmax(ss / (double)n_ok - mean * mean, 0.0) / (double)n_ok);
         const double z = se > 0 ? (mean - theory[k]) / se : 0.0;
         if (fabs(z) > fabs(worst_z)) {
@@ -299,14 +369,62 @@ static i64 var_study(i64 n_rep, i64 T, i64 n_workers) {
         }
         printf("  %-12s %11.5f %11.5f %10.5f %8.2f\n", label[k], theory[k], mean, se, z);
     }
-    printf("  largest |z|: %.2f (%s); values beyond 3.5 would point to a fault\n", fabs(worst_z), label[worst]);
+    printf("  largest |z|: %.2f (%s); values beyond 3.5 would point to a fault\n\n", fabs(worst_z), label[worst]);
+
+    /* Log-likelihood at the true parameters. Its expectation is
+     * sum_t -0.5 (log det S_t + m (1 + log 2 pi)), since E[v' S^-1 v] = m
+     * when the model is true; S_t does not depend on the data, so one call
+     * of the filter (here on replication 0's observables) gives it, and
+     * that call must also reproduce replication 0's value from the pipeline. */
+    double* packed = xmalloc(sizeof(double) * (size_t)kf_in);
+    double* scratch = xmalloc(sizeof(double) * (size_t)kf_arena_size(NV, NO, NV).n_float);
+    double* out = xmalloc(sizeof(double) * (size_t)kf_out);
+    memcpy(packed, A, sizeof A);
+    memcpy(packed + NV * NV, B, sizeof B);
+    memcpy(packed + 2 * NV * NV, kC, sizeof kC);
+    memcpy(packed + 2 * NV * NV + NO * NV, d, sizeof d);
+    memcpy(packed + 2 * NV * NV + NO * NV + NO, Sigma, sizeof Sigma);
+    memcpy(packed + 3 * NV * NV + NO * NV + NO, R, sizeof R);
+    memcpy(packed + y_at, steps[0].float_retained + T_sim * NV + BURN_IN * NO, sizeof(double) * (size_t)(T * NO));
+    memcpy(packed + y_at + T * NO, x0, sizeof x0);
+    memcpy(packed + y_at + T * NO + NV, G0, sizeof G0);
+    const int st = trova_filter_linear_step(packed, scratch, T, NV, NO, NV, 1, 0.0, 0, out);
+    const double* S_hist = out + 2 * T * NV + 2 * T * NV * NV + 4 * T * NO;
+    double expected = 0.0;
+    for (i64 t = 0; t < T; ++t) {
+        const double* S = S_hist + t * NO * NO;
+        expected += -0.5 * (log(S[0] * S[3] - S[1] * S[2]) + NO * (1.0 + 1.8378770664093453));
+    }
+    double* ll = xmalloc(sizeof(double) * (size_t)n_rep);
+    i64 n_ll = 0;
+    double sum = 0.0, ss = 0.0;
+    for (i64 r = 0; r < n_rep; ++r) {
+        if (rec.fail_step[r] != -1) continue;
+        const double v = steps[3].float_retained[r];
+        ll[n_ll++] = v;
+        sum += v;
+        ss += v * v;
+    }
+    qsort(ll, (size_t)n_ll, sizeof(double), cmp_double);
+    const double mean = sum / (double)n_ll, sd = sqrt(fmax(ss / (double)n_ll - mean * mean, 0.0));
+    printf("  log-likelihood of the observables (C x, 2 series) at the true parameters\n");
+    printf("    mean %.3f   sd %.3f   quantiles 5%% %.3f  25%% %.3f  50%% %.3f  75%% %.3f  95%% %.3f\n", mean, sd,
+           quantile(ll, n_ll, 0.05), quantile(ll, n_ll, 0.25), quantile(ll, n_ll, 0.5), quantile(ll, n_ll, 0.75),
+           quantile(ll, n_ll, 0.95));
+    printf("    expectation sum_t -(log det S_t + m (1 + log 2 pi)) / 2: %.3f   z = %.2f\n", expected,
+           (mean - expected) / (sd / sqrt((double)n_ll)));
+    printf("    replication 0: pipeline %.10f, single call %.10f (status %d)\n", steps[3].float_retained[0],
+           out[kf_out - 1], st);
     printf("  failed replications: %lld\n\n", (long long)failed);
-    const char* step_names[2] = {"simulate", "moments"};
-    print_profile(&rec, step_names, 2, n_workers);
+    const char* step_names[4] = {"simulate", "moments", "kalman", "select"};
+    print_profile(&rec, step_names, 4, n_workers);
     printf("\n");
+    free(packed);
+    free(scratch);
+    free(out);
+    free(ll);
     free_record(&rec);
-    free_step(&steps[0]);
-    free_step(&steps[1]);
+    for (int s = 0; s < 4; ++s) free_step(&steps[s]);
     return failed;
 }
 
@@ -412,7 +530,7 @@ static i64 ar1_study(i64 n_rep, i64 T, double rho, i64 n_workers) {
     steps[0].n_float_input_bindings = 4;
     steps[1].fn = ar1_fit_step;
     steps[1].ctx = &fit;
-    step_buffers(&steps[1], n_workers, n_rep, lay.n_float, FIT_OUT, 1, 1);
+    step_buffers(&steps[1], n_workers, n_rep, lay.n_float, FIT_OUT, 1, n_rep);
     steps[1].float_input_bindings = fit_bind;
     steps[1].n_float_input_bindings = 3;
 

@@ -175,6 +175,65 @@ class trova_mc_simulate_order2_step_ctx(ctypes.Structure):
     ]
 
 
+CP_f64 = P_f64  # read-only arrays: ctypes does not distinguish const
+meas_fn = ctypes.CFUNCTYPE(None, P_f64, P_f64, P_f64)
+
+
+def _fields(names, ctype):
+    return [(name, ctype) for name in names.split()]
+
+
+_FILTER_HISTORIES = "x_pred x_filt P_pred P_filt y_pred y_filt innov std_innov S eps_hat loglik"
+
+
+class kf_inputs(ctypes.Structure):
+    _fields_ = (_fields("n m k T", i64) + _fields("A B C d Q R y x0 P0", CP_f64)
+                + [("symmetrize", c_int), ("jitter", f64), ("return_shocks", c_int), ("store_history", c_int)])
+
+
+class kf_outputs(ctypes.Structure):
+    _fields_ = _fields(_FILTER_HISTORIES, P_f64)
+
+
+class ekf_inputs(ctypes.Structure):
+    _fields_ = ([("meas", meas_fn), ("jac", meas_fn)] + _fields("A B calib_params Q R y x0 P0", CP_f64)
+                + _fields("T n m k n_par", i64)
+                + [("jitter", f64), ("symmetrize", c_int), ("compute_y_filt", c_int),
+                   ("return_shocks", c_int), ("store_history", c_int)])
+
+
+class ekf_outputs(ctypes.Structure):
+    _fields_ = _fields(_FILTER_HISTORIES, P_f64)
+
+
+class ukf_inputs(ctypes.Structure):
+    _fields_ = ([("meas", meas_fn)]
+                + _fields("hx gx bx hxx gxx hss gss steady_state params Q R obs z0 P0", CP_f64)
+                + _fields("T n_state n_ctrl n_exog n_obs n_params", i64)
+                + _fields("alpha beta kappa jitter", f64)
+                + [("symmetrize", c_int), ("store_history", c_int)])
+
+
+class ukf_outputs(ctypes.Structure):
+    _fields_ = _fields("x1_pred x2_pred x1_filt x2_filt x_pred x_filt P_pred P_filt y_pred y_filt "
+                       "innov std_innov S loglik", P_f64)
+
+
+class trova_mc_filter_linear_step_ctx(ctypes.Structure):
+    _fields_ = (_fields("T n m k", i64)
+                + [("symmetrize", c_int), ("jitter", f64), ("return_shocks", c_int)])
+
+
+class trova_mc_filter_extended_step_ctx(ctypes.Structure):
+    _fields_ = ([("measurement", meas_fn), ("jacobian", meas_fn)] + _fields("T n m k n_par", i64)
+                + [("symmetrize", c_int), ("jitter", f64), ("return_shocks", c_int)])
+
+
+class trova_mc_filter_unscented_step_ctx(ctypes.Structure):
+    _fields_ = ([("measurement", meas_fn)] + _fields("T n_state n_ctrl n_exog n_obs n_par", i64)
+                + _fields("alpha beta kappa", f64) + [("symmetrize", c_int), ("jitter", f64)])
+
+
 # Every record above, by its C name, for the layout check.
 RECORDS = {
     cls.__name__: cls
@@ -192,6 +251,15 @@ RECORDS = {
         trova_mc_shock_plan,
         trova_mc_simulate_order1_step_ctx,
         trova_mc_simulate_order2_step_ctx,
+        kf_inputs,
+        kf_outputs,
+        ekf_inputs,
+        ekf_outputs,
+        ukf_inputs,
+        ukf_outputs,
+        trova_mc_filter_linear_step_ctx,
+        trova_mc_filter_extended_step_ctx,
+        trova_mc_filter_unscented_step_ctx,
     )
 }
 
@@ -250,6 +318,38 @@ SIGNATURES = {
     "trova_simulate_order2_step": (
         None, [P_f64, trova_measurement_fn, i64, i64, i64, i64, i64, i64, P_f64]),
     "trova_mc_simulate_order2_runner": (c_int, [i64, P_f64, P_f64, P_i64, P_i64, _vp]),
+    # Kalman filters.
+    "kf_row_minus_vec": (None, [P_f64, i64, P_f64, P_f64, i64]),
+    "kf_chol_solve_row": (None, [P_f64, P_f64, i64, P_f64, P_f64, P_f64, i64]),
+    "kf_predict_cov": (None, [P_f64] * 5 + [i64]),
+    "kf_measurement_cov": (None, [P_f64] * 5 + [i64, i64]),
+    "kf_pc_t": (None, [P_f64] * 3 + [i64, i64]),
+    "kf_gain_from_pc_t": (None, [P_f64] * 5 + [i64, i64]),
+    "kf_state_update": (None, [P_f64] * 4 + [i64, i64]),
+    "kf_identity_minus": (None, [P_f64, P_f64, i64]),
+    "kf_joseph_cov": (None, [P_f64] * 9 + [i64, i64]),
+    "kf_build_bqbt": (None, [P_f64] * 4 + [i64, i64]),
+    "kf_build_shock_projection": (None, [P_f64] * 5 + [i64, i64, i64]),
+    "kf_arena_size": (arena_size, [i64, i64, i64]),
+    "kf_hot_loop": (c_int, [ctypes.POINTER(kf_inputs), P_f64, ctypes.POINTER(kf_outputs)]),
+    "trova_filter_linear_input_arena_size": (i64, [i64] * 4),
+    "trova_filter_linear_output_arena_size": (i64, [i64] * 4 + [c_int]),
+    "trova_filter_linear_step": (c_int, [P_f64, P_f64] + [i64] * 4 + [c_int, f64, c_int, P_f64]),
+    "trova_mc_filter_linear_runner": (c_int, [i64, P_f64, P_f64, P_i64, P_i64, _vp]),
+    "ekf_arena_size": (arena_size, [i64, i64, i64]),
+    "ekf_hot_loop": (c_int, [ctypes.POINTER(ekf_inputs), P_f64, ctypes.POINTER(ekf_outputs)]),
+    "trova_filter_extended_input_arena_size": (i64, [i64] * 5),
+    "trova_filter_extended_output_arena_size": (i64, [i64] * 4 + [c_int]),
+    "trova_filter_extended_step": (
+        c_int, [P_f64, P_f64, meas_fn, meas_fn] + [i64] * 5 + [c_int, f64, c_int, P_f64]),
+    "trova_mc_filter_extended_runner": (c_int, [i64, P_f64, P_f64, P_i64, P_i64, _vp]),
+    "ukf_arena_size": (arena_size, [i64] * 4),
+    "ukf_hot_loop": (i64, [ctypes.POINTER(ukf_inputs), P_f64, ctypes.POINTER(ukf_outputs)]),
+    "trova_filter_unscented_input_arena_size": (i64, [i64] * 6),
+    "trova_filter_unscented_output_arena_size": (i64, [i64] * 4),
+    "trova_filter_unscented_step": (
+        i64, [P_f64, P_f64, meas_fn] + [i64] * 6 + [f64, f64, f64, c_int, f64, P_f64]),
+    "trova_mc_filter_unscented_runner": (c_int, [i64, P_f64, P_f64, P_i64, P_i64, _vp]),
 }
 
 

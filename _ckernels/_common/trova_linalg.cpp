@@ -314,6 +314,47 @@ void intro_sort(f64* a, i64 n, int depth) {
 
 }  // namespace
 
+namespace trova::dense {
+
+void matmul_plus_c(const f64* A, const f64* B, const f64* C, f64* out, i64 n, i64 p, i64 m) {
+    gemm({A, p, 1}, {B, m, false}, C, out, n, m, p, false);
+}
+
+void sym_matmul_abt_plus_c(const f64* A, const f64* B, const f64* C, f64* out, i64 n, i64 p) {
+    gemm({A, p, 1}, {B, p, true}, C, out, n, n, p, true);
+    for (i64 i = 0; i < n; ++i)
+        for (i64 j = i + 1; j < n; ++j) out[i * n + j] = out[j * n + i];
+}
+
+bool is_symmetric(const f64* S, i64 n) {
+    for (i64 i = 0; i < n; ++i)
+        for (i64 j = 0; j < i; ++j)
+            if (!(S[i * n + j] == S[j * n + i])) return false;
+    return true;
+}
+
+void chol_solve_columns(const f64* L, f64* B, i64 m, i64 n) {
+    for (i64 i = 0; i < m; ++i) {
+        f64* Bi = B + i * n;
+        for (i64 l = 0; l < i; ++l) axpy(-L[i * m + l], B + l * n, Bi, n);
+        const f64 d = L[i * m + i];
+        for (i64 j = 0; j < n; ++j) Bi[j] /= d;
+    }
+    for (i64 i = m - 1; i >= 0; --i) {
+        f64* Bi = B + i * n;
+        for (i64 l = i + 1; l < m; ++l) axpy(-L[l * m + i], B + l * n, Bi, n);
+        const f64 d = L[i * m + i];
+        for (i64 j = 0; j < n; ++j) Bi[j] /= d;
+    }
+}
+
+void transpose(const f64* A, f64* out, i64 n, i64 m) {
+    for (i64 j = 0; j < m; ++j)
+        for (i64 i = 0; i < n; ++i) out[j * n + i] = A[i * m + j];
+}
+
+}  // namespace trova::dense
+
 extern "C" {
 
 void trova_zero_mat(f64* out, i64 r, i64 c) {

@@ -7,6 +7,7 @@
 // matrix-vector product per period.
 #include <cstdlib>
 
+#include "_common/layout.h"
 #include "trova_linalg.h"
 #include "trova_sim.h"
 
@@ -19,13 +20,14 @@ struct Order1Layout {
 };
 
 Order1Layout order1_layout(i64 n, i64 k, i64 T, i64 n_par) {
+    trova::layout::Carver c;
     Order1Layout l;
-    l.A = 0;
-    l.B = l.A + n * n;
-    l.x0 = l.B + n * k;
-    l.shock = l.x0 + n;
-    l.params = l.shock + T * k;
-    l.size = l.params + n_par;
+    l.A = c.at(n, n);
+    l.B = c.at(n, k);
+    l.x0 = c.at(n);
+    l.shock = c.at(T, k);
+    l.params = c.at(n_par);
+    l.size = c.offset();
     return l;
 }
 
@@ -35,20 +37,21 @@ struct Order2Layout {
 };
 
 Order2Layout order2_layout(i64 nx, i64 ny, i64 n_exog, i64 T, i64 n_par) {
+    trova::layout::Carver c;
     Order2Layout l;
-    l.hx = 0;
-    l.gx = l.hx + nx * nx;
-    l.bx = l.gx + ny * nx;
-    l.hxx = l.bx + nx * n_exog;
-    l.gxx = l.hxx + nx * nx * nx;
-    l.hss = l.gxx + ny * nx * nx;
-    l.gss = l.hss + nx;
-    l.steady_state = l.gss + ny;
-    l.x0 = l.steady_state + nx + ny;
-    l.shock = l.x0 + nx;
-    l.params = l.shock + T * n_exog;
-    l.scratch = l.params + n_par;
-    l.size = l.scratch + nx * (nx + 4);
+    l.hx = c.at(nx, nx);
+    l.gx = c.at(ny, nx);
+    l.bx = c.at(nx, n_exog);
+    l.hxx = c.at(nx, nx, nx);
+    l.gxx = c.at(ny, nx, nx);
+    l.hss = c.at(nx);
+    l.gss = c.at(ny);
+    l.steady_state = c.at(nx + ny);
+    l.x0 = c.at(nx);
+    l.shock = c.at(T, n_exog);
+    l.params = c.at(n_par);
+    l.scratch = c.at(nx, nx + 4);
+    l.size = c.offset();
     return l;
 }
 

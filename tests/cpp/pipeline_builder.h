@@ -67,6 +67,29 @@ public:
         return b;
     }
 
+    // Static binding that copies `count` values of src (count <= 4096) to
+    // target_offset of the lane, as one row.
+    static trova_mc_float_input_binding whole(const f64* src, i64 count, i64 target_offset) {
+        static const std::vector<i64> columns = [] {
+            std::vector<i64> v(4096);
+            for (std::size_t j = 0; j < v.size(); ++j) v[j] = static_cast<i64>(j);
+            return v;
+        }();
+        trova_mc_float_input_binding b{};
+        b.source_step_idx = -2;
+        b.source_row_stride = count;
+        b.n_rows = 1;
+        b.columns = columns.data();
+        b.n_columns = count;
+        b.target_offset = target_offset;
+        b.target_row_stride = count;
+        b.static_source = src;
+        return b;
+    }
+    static trova_mc_float_input_binding whole(const std::vector<f64>& src, i64 target_offset) {
+        return whole(src.data(), static_cast<i64>(src.size()), target_offset);
+    }
+
     static trova_mc_float_input_binding fill(f64 value, i64 n_rows, i64 n_columns, i64 target_offset,
                                              i64 target_row_stride) {
         trova_mc_float_input_binding b{};

@@ -10,6 +10,7 @@
 #include "pipeline_builder.h"
 #include "test_steps.h"
 #include "trova_mc.h"
+#include "trova_kalman.h"
 #include "trova_sim.h"
 
 #ifndef TROVA_SANITIZE
@@ -67,6 +68,17 @@ long allocations_during(trova_mc_runner_ctx& ctx, int* status) {
     *status = trova_mc_run(&ctx);
     g_counting = false;
     return g_allocations.load();
+}
+
+// Runs once to create the thread pool, then counts the allocations of a
+// second run, which must succeed for every replication.
+void expect_successful_run_allocates_nothing(Pipeline& p, i64 n_rep) {
+    trova_mc_runner_ctx& ctx = p.context();
+    int status = -99;
+    ASSERT_EQ(trova_mc_run(&ctx), 0);
+    EXPECT_EQ(allocations_during(ctx, &status), 0);
+    EXPECT_EQ(status, 0);
+    for (i64 r = 0; r < n_rep; ++r) EXPECT_EQ(p.failure_step[static_cast<std::size_t>(r)], -1);
 }
 
 TEST(RunnerHeap, CountingWrapperSeesAllocations) {
@@ -130,12 +142,50 @@ TEST(RunnerHeap, SimulationStepsAllocateNothing) {
     p.add_step(trova_mc_simulate_order2_runner, &c2, Lanes{size2 + scratch, T * (nx + ny), 0, 1});
     p.bind(0, Pipeline::fill(0.1, 1, size1, 0, size1));
     p.bind(1, Pipeline::fill(0.1, 1, size2, 0, size2));
-    trova_mc_runner_ctx& ctx = p.context();
-    int status = -99;
-    ASSERT_EQ(trova_mc_run(&ctx), 0);
-    EXPECT_EQ(allocations_during(ctx, &status), 0);
-    EXPECT_EQ(status, 0);
-    for (i64 r = 0; r < n_rep; ++r) EXPECT_EQ(p.failure_step[static_cast<std::size_t>(r)], -1);
+    expect_successful_run_allocates_nothing(p, n_rep);
+}
+
+// Observes the first variable, for the unscented filter.
+void first_variable(const f64* vars, const f64*, f64* out) { out[0] = vars[0]; }
+
+// All three filters on packed inputs copied whole from static data.
+TEST(RunnerHeap, FilterStepsAllocateNothing) {
+    const i64 n_rep = 16, T = 30;
+    // Linear filter, n = 2, m = 1, k = 1: A | B | C | d | Q | R | y | x0 | P0.
+    std::vector<f64> lin = {0.5, 0.1, 0.0, 0.4, 1.0, 0.5, 1.0, 1.0, 0.0, 1.0, 0.1};
+    for (i64 t = 0; t < T; ++t) lin.push_back(0.1 * static_cast<f64>(t % 7));
+    for (f64 v : {0.0, 0.0, 1.0, 0.0, 0.0, 1.0}) lin.push_back(v);
+    // Extended filter on the same model: A | B | params | Q | R | y | x0 | P0.
+    std::vector<f64> ext(lin.begin(), lin.begin() + 6);
+    ext.insert(ext.end(), lin.begin() + 9, lin.end());
+    // Unscented filter, ns = 1, nc = 1, ne = 1, no = 1: hx | gx | bx | hxx |
+    // gxx | hss | gss | steady_state | Q | R | obs | z0 | P0.
+    std::vector<f64> uns = {0.6, 0.3, 1.0, 0.1, 0.05, 0.01, 0.02, 1.0, 2.0, 0.5, 0.1};
+    for (i64 t = 0; t < T; ++t) uns.push_back(1.0 + 0.05 * static_cast<f64>(t % 5));
+    for (f64 v : {0.0, 0.0, 0.2, 0.0, 0.0, 0.2}) uns.push_back(v);
+    EXPECT_EQ(static_cast<i64>(lin.size()), trova_filter_linear_input_arena_size(2, 1, 1, T));
+    EXPECT_EQ(static_cast<i64>(ext.size()), trova_filter_extended_input_arena_size(2, 1, 1, T, 0));
+    EXPECT_EQ(static_cast<i64>(uns.size()), trova_filter_unscented_input_arena_size(1, 1, 1, 1, T, 0));
+    const auto whole = [](const std::vector<f64>& src) { return Pipeline::whole(src, 0); };
+    trova_mc_filter_linear_step_ctx kf{T, 2, 1, 1, 1, 0.0, 1};
+    trova_mc_filter_extended_step_ctx ekf{
+        [](const f64* x, const f64*, f64* out) { out[0] = x[0] + x[1]; },
+        [](const f64*, const f64*, f64* out) { out[0] = out[1] = 1.0; }, T, 2, 1, 1, 0, 1, 0.0, 1};
+    trova_mc_filter_unscented_step_ctx ukf{first_variable, T, 1, 1, 1, 1, 0, 0.5, 2.0, 0.0, 1, 0.0};
+    Pipeline p(n_rep, 2);
+    p.add_step(trova_mc_filter_linear_runner, &kf,
+               Lanes{static_cast<i64>(lin.size()) + kf_arena_size(2, 1, 1).n_float,
+                     trova_filter_linear_output_arena_size(2, 1, 1, T, 1), 0, 1});
+    p.add_step(trova_mc_filter_extended_runner, &ekf,
+               Lanes{static_cast<i64>(ext.size()) + ekf_arena_size(2, 1, 1).n_float,
+                     trova_filter_extended_output_arena_size(2, 1, 1, T, 1), 0, 1});
+    p.add_step(trova_mc_filter_unscented_runner, &ukf,
+               Lanes{static_cast<i64>(uns.size()) + ukf_arena_size(1, 1, 1, 1).n_float,
+                     trova_filter_unscented_output_arena_size(1, 1, 1, T), 0, 1});
+    p.bind(0, whole(lin));
+    p.bind(1, whole(ext));
+    p.bind(2, whole(uns));
+    expect_successful_run_allocates_nothing(p, n_rep);
 }
 
 }  // namespace

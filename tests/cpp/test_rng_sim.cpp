@@ -99,8 +99,6 @@ struct SimFixture {
     std::vector<trova_mc_shock_entry> entries;
     trova_mc_shock_plan plan{};
     trova_mc_simulate_order1_step_ctx ctx{};
-    std::vector<i64> idx = iota(64);  // column indices of the static bindings
-
     SimFixture() {
         trova_mc_shock_entry normal{};
         normal.width = 2;
@@ -115,23 +113,8 @@ struct SimFixture {
     // Lane: the arena, then the shock scratch.
     i64 lane() const { return ctx.shock_scratch_offset + trova_mc_shock_scratch_size(&plan); }
 
-    static std::vector<i64> iota(i64 count) {
-        std::vector<i64> v(static_cast<std::size_t>(count));
-        for (i64 j = 0; j < count; ++j) v[static_cast<std::size_t>(j)] = j;
-        return v;
-    }
-
-    trova_mc_float_input_binding block(const std::vector<f64>& src, i64 offset) const {
-        trova_mc_float_input_binding b{};
-        b.source_step_idx = -2;
-        b.source_row_stride = static_cast<i64>(src.size());
-        b.n_rows = 1;
-        b.columns = idx.data();
-        b.n_columns = static_cast<i64>(src.size());
-        b.target_offset = offset;
-        b.target_row_stride = b.n_columns;
-        b.static_source = src.data();
-        return b;
+    static trova_mc_float_input_binding block(const std::vector<f64>& src, i64 offset) {
+        return Pipeline::whole(src, offset);
     }
 
     void add_to(Pipeline& p) {

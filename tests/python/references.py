@@ -53,3 +53,26 @@ def stable(rng, n, radius=0.9):
     """A random n x n matrix with spectral radius `radius`."""
     a = rng.standard_normal((n, n))
     return radius * a / max(np.max(np.abs(np.linalg.eigvals(a))), 1e-12) if n else a
+
+
+def spd(rng, n, ridge=0.5):
+    """A random symmetric positive definite n x n matrix."""
+    a = rng.standard_normal((n, n))
+    return a @ a.T / max(n, 1) + ridge * np.eye(n)
+
+
+def statsmodels_filter(A, B, C, d, Q, R, y, x0, P0):
+    """statsmodels' Kalman filter on x_t = A x_{t-1} + B eps_t, y_t = C x_t + d + u_t
+    with x_{-1} ~ (x0, P0): its known initialisation is the first prediction.
+    The state noise enters as B Q B' with an identity selection (statsmodels
+    wants no more shocks than states). The steady-state shortcut is off, so
+    every period is filtered in full."""
+    from statsmodels.tsa.statespace.kalman_filter import KalmanFilter
+    m, n = C.shape
+    kf = KalmanFilter(k_endog=m, k_states=n, k_posdef=n)
+    kf.bind(np.array(y, dtype=float))
+    kf["design"], kf["obs_intercept"], kf["obs_cov"] = C, d[:, None], R
+    kf["transition"], kf["selection"], kf["state_cov"] = A, np.eye(n), B @ Q @ B.T
+    kf.initialize_known(A @ x0, A @ P0 @ A.T + B @ Q @ B.T)
+    kf.tolerance = 0
+    return kf.filter()

@@ -1,0 +1,193 @@
+// Filter pipelines with native callbacks: shock plan -> first-order
+// simulation -> linear and extended filters, and pruned second-order
+// simulation -> unscented filter. Lanes are sized exactly by the sizers, so
+// the sanitizer build catches any access outside them; results must not
+// depend on the team.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "pipeline_builder.h"
+#include "trova.h"
+
+namespace {
+
+using trova_test::Lanes;
+using trova_test::Pipeline;
+
+constexpr i64 n = 3, m = 2, k = 2, T = 25, n_rep = 23;
+const std::vector<f64> kA = {0.6, 0.1, 0.0, 0.0, 0.5, 0.2, 0.1, 0.0, 0.4};
+const std::vector<f64> kB = {1.0, 0.0, 0.3, 1.0, 0.0, 0.5};
+const std::vector<f64> kC = {1.0, 0.0, 0.5, 0.0, 1.0, -0.5};
+const std::vector<f64> kD = {0.1, -0.1};
+const std::vector<f64> kQ = {1.0, 0.0, 0.0, 1.0};
+const std::vector<f64> kR = {0.2, 0.0, 0.0, 0.2};
+const std::vector<f64> kX0 = {0.0, 0.0, 0.0};
+const std::vector<f64> kP0 = {1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0};
+
+// h(x) = C x + d and its Jacobian, for the extended filter.
+void linear_meas(const f64* x, const f64*, f64* out) {
+    for (i64 i = 0; i < m; ++i) out[i] = kD[i] + kC[i * n] * x[0] + kC[i * n + 1] * x[1] + kC[i * n + 2] * x[2];
+}
+void linear_jac(const f64*, const f64*, f64* out) {
+    for (i64 e = 0; e < m * n; ++e) out[e] = kC[static_cast<std::size_t>(e)];
+}
+// Observables of the simulation: y = C x + d.
+void sim_meas(f64* x, f64* params, f64* out) { linear_meas(x, params, out); }
+
+trova_mc_float_input_binding stat(const std::vector<f64>& src, i64 offset) {
+    return Pipeline::whole(src, offset);
+}
+
+// Copies the T x m observables of step 0 (after its T x n states).
+const std::vector<i64> kObsColumns = {0, 1};
+trova_mc_float_input_binding observables(i64 offset) {
+    return Pipeline::copy(0, T * n, m, 0, T, kObsColumns, offset, m);
+}
+
+struct LinearPipeline {
+    std::vector<i64> cols = {0, 1};
+    trova_mc_shock_entry entry{};
+    trova_mc_shock_plan plan{};
+    trova_mc_simulate_order1_step_ctx sim{};
+    trova_mc_filter_linear_step_ctx kf{T, n, m, k, 1, 0.0, 1};
+    trova_mc_filter_extended_step_ctx ekf{linear_meas, linear_jac, T, n, m, k, 0, 1, 0.0, 1};
+
+    LinearPipeline() {
+        entry.width = 2;
+        entry.columns = cols.data();
+        entry.factor = kQ.data();
+        entry.key = 5;
+        plan = {&entry, 1, T, k, 1.0, 2};
+        sim = {sim_meas, T, n, k, 0, m, &plan, trova_simulate_order1_arena_size(n, k, T, 0)};
+    }
+
+    void add_to(Pipeline& p) {
+        p.add_step(trova_mc_simulate_order1_runner, &sim,
+                   Lanes{sim.shock_scratch_offset + trova_mc_shock_scratch_size(&plan), T * (n + m), 0, 1});
+        p.bind(0, stat(kA, 0));
+        p.bind(0, stat(kB, n * n));
+        p.bind(0, stat(kX0, n * n + n * k));
+        const i64 kin = trova_filter_linear_input_arena_size(n, m, k, T);
+        p.add_step(trova_mc_filter_linear_runner, &kf,
+                   Lanes{kin + kf_arena_size(n, m, k).n_float,
+                         trova_filter_linear_output_arena_size(n, m, k, T, 1), 0, 1});
+        i64 off = 0;
+        for (const auto* block : {&kA, &kB, &kC, &kD, &kQ, &kR}) {
+            p.bind(1, stat(*block, off));
+            off += static_cast<i64>(block->size());
+        }
+        p.bind(1, observables(off));
+        off += T * m;
+        p.bind(1, stat(kX0, off));
+        p.bind(1, stat(kP0, off + n));
+        const i64 ein = trova_filter_extended_input_arena_size(n, m, k, T, 0);
+        p.add_step(trova_mc_filter_extended_runner, &ekf,
+                   Lanes{ein + ekf_arena_size(n, m, k).n_float,
+                         trova_filter_extended_output_arena_size(n, m, k, T, 1), 0, 1});
+        off = 0;
+        for (const auto* block : {&kA, &kB, &kQ, &kR}) {
+            p.bind(2, stat(*block, off));
+            off += static_cast<i64>(block->size());
+        }
+        p.bind(2, observables(off));
+        off += T * m;
+        p.bind(2, stat(kX0, off));
+        p.bind(2, stat(kP0, off + n));
+    }
+};
+
+TEST(FilterPipeline, LinearAndExtendedFiltersAgreeWhateverTheTeam) {
+    const i64 out_size = trova_filter_linear_output_arena_size(n, m, k, T, 1);
+    std::vector<f64> first;
+    for (i64 workers : {1, 2, 3}) {
+        LinearPipeline lp;
+        Pipeline p(n_rep, workers);
+        lp.add_to(p);
+        ASSERT_EQ(p.run(), 0);
+        for (i64 r = 0; r < n_rep; ++r) {
+            ASSERT_EQ(p.failure_step[static_cast<std::size_t>(r)], -1);
+            const f64 ll = p.retained(1, r)[out_size - 1];
+            ASSERT_TRUE(std::isfinite(ll) && ll < 0.0);
+            // The extended filter with the linear measurement is the linear filter.
+            for (i64 j = 0; j < out_size; ++j)
+                ASSERT_NEAR(p.retained(2, r)[j], p.retained(1, r)[j], 1e-11 * (1.0 + std::fabs(p.retained(1, r)[j])));
+        }
+        if (first.empty()) {
+            first = p.all_retained(1);
+        } else {
+            const std::vector<f64>& now = p.all_retained(1);
+            for (std::size_t j = 0; j < first.size(); ++j) ASSERT_TRUE(trova_test::same_bits(first[j], now[j]));
+        }
+    }
+}
+
+// Observes the first state and the first control of the levels.
+void ukf_meas(const f64* vars, const f64*, f64* out) {
+    out[0] = vars[0];
+    out[1] = std::tanh(vars[2]);
+}
+void sim2_meas(f64* vars, f64* params, f64* out) { ukf_meas(vars, params, out); }
+
+TEST(FilterPipeline, PrunedSimulationToUnscentedFilter) {
+    constexpr i64 ns = 2, nc = 2, ne = 2, no = 2;
+    const std::vector<f64> hx = {0.7, 0.1, 0.0, 0.5}, gx = {0.5, 0.2, -0.3, 0.4}, bx = {1.0, 0.0, 0.2, 0.8};
+    const std::vector<f64> hxx = {0.1, 0.0, 0.0, -0.1, 0.05, 0.02, 0.02, 0.0};
+    const std::vector<f64> gxx = {0.2, 0.1, 0.1, 0.0, -0.1, 0.0, 0.0, 0.1};
+    const std::vector<f64> hss = {0.01, -0.02}, gss = {0.03, 0.0}, ss = {1.0, 0.5, 2.0, -1.0};
+    const std::vector<f64> x0 = {0.0, 0.0}, Q = {0.25, 0.0, 0.0, 0.25}, R = {0.01, 0.0, 0.0, 0.01};
+    const std::vector<f64> z0(4, 0.0), P0 = {0.1, 0, 0, 0, 0, 0.1, 0, 0, 0, 0, 0.1, 0, 0, 0, 0, 0.1};
+    const std::vector<i64> cols = {0, 1};
+    const std::vector<f64> chol = {0.5, 0.0, 0.0, 0.5};
+    trova_mc_shock_entry entry{};
+    entry.width = 2;
+    entry.columns = cols.data();
+    entry.factor = chol.data();
+    entry.key = 11;
+    const trova_mc_shock_plan plan{&entry, 1, T, ne, 1.0, 2};
+    const i64 sim_size = trova_simulate_order2_arena_size(ns, ns + nc, ne, T, 0);
+    trova_mc_simulate_order2_step_ctx sim{sim2_meas, T, ns, nc, ne, 0, no, &plan, sim_size};
+    trova_mc_filter_unscented_step_ctx ukf{ukf_meas, T, ns, nc, ne, no, 0, 0.5, 2.0, 0.0, 1, 0.0};
+    const i64 fin = trova_filter_unscented_input_arena_size(ns, nc, ne, no, T, 0);
+    const i64 fout = trova_filter_unscented_output_arena_size(ns, nc, no, T);
+    const i64 loglik_at = 2 * T * (ns + nc) + 2 * T * 16 + 4 * T * no + T * no * no;
+    std::vector<f64> first;
+    for (i64 workers : {1, 2}) {
+        Pipeline p(n_rep, workers);
+        p.add_step(trova_mc_simulate_order2_runner, &sim,
+                   Lanes{sim_size + trova_mc_shock_scratch_size(&plan), T * (ns + nc + no), 0, 1});
+        p.add_step(trova_mc_filter_unscented_runner, &ukf,
+                   Lanes{fin + ukf_arena_size(ns, nc, ne, no).n_float, fout, 0, 1});
+        i64 off = 0;
+        for (const auto* block : {&hx, &gx, &bx, &hxx, &gxx, &hss, &gss, &ss}) {
+            p.bind(0, stat(*block, off));
+            p.bind(1, stat(*block, off));
+            off += static_cast<i64>(block->size());
+        }
+        p.bind(0, stat(x0, off));
+        p.bind(1, stat(Q, off));
+        p.bind(1, stat(R, off + ne * ne));
+        off += ne * ne + no * no;
+        trova_mc_float_input_binding obs = observables(off);
+        obs.source_offset = T * (ns + nc);
+        p.bind(1, obs);
+        off += T * no;
+        p.bind(1, stat(z0, off));
+        p.bind(1, stat(P0, off + 4));
+        ASSERT_EQ(off + 4 + 16, fin);
+        ASSERT_EQ(p.run(), 0);
+        for (i64 r = 0; r < n_rep; ++r) {
+            ASSERT_EQ(p.failure_step[static_cast<std::size_t>(r)], -1);
+            ASSERT_TRUE(std::isfinite(p.retained(1, r)[loglik_at]));
+        }
+        if (first.empty()) {
+            first = p.all_retained(1);
+        } else {
+            for (std::size_t j = 0; j < first.size(); ++j)
+                ASSERT_TRUE(trova_test::same_bits(first[j], p.all_retained(1)[j]));
+        }
+    }
+}
+
+}  // namespace

@@ -1,0 +1,289 @@
+"""Linear and extended Kalman filters against statsmodels' state-space filter,
+their steps' packed layouts, and filter pipelines through the runner."""
+import ctypes
+
+import numpy as np
+import pytest
+
+import trova_ctypes as tc
+from kalman_cases import HISTORIES, KF_MATRICES, history_buffers, linear_model, run_kf
+from references import expected_shocks, linear_path, statsmodels_filter
+
+# (n, m, k, T): scalar, more shocks than observables, moderate sizes.
+MODELS = [(1, 1, 1, 60), (3, 1, 4, 40), (8, 3, 3, 50), (20, 4, 4, 30)]
+
+
+def rel_close(got, want, rtol=1e-9):
+    scale = max(1.0, float(np.max(np.abs(want))))
+    np.testing.assert_allclose(got, want, rtol=0, atol=rtol * scale)
+
+
+@pytest.mark.parametrize("n,m,k,T", MODELS)
+@pytest.mark.parametrize("symmetrize", [0, 1])
+def test_linear_filter_matches_statsmodels(lib, rng, n, m, k, T, symmetrize):
+    mats = linear_model(rng, n, m, k, T)
+    status, out = run_kf(lib, mats, symmetrize=symmetrize)
+    assert status == 0
+    ref = statsmodels_filter(*[mats[x] for x in KF_MATRICES])
+    rel_close(out["loglik"][0], ref.llf_obs.sum())
+    rel_close(out["x_pred"], ref.predicted_state[:, :T].T)
+    rel_close(out["P_pred"], ref.predicted_state_cov[:, :, :T].transpose(2, 0, 1))
+    rel_close(out["x_filt"], ref.filtered_state.T)
+    rel_close(out["P_filt"], ref.filtered_state_cov.transpose(2, 0, 1))
+    rel_close(out["y_pred"], ref.forecasts.T)
+    rel_close(out["innov"], ref.forecasts_error.T)
+    rel_close(out["S"], ref.forecasts_error_cov.transpose(2, 0, 1))
+    rel_close(out["std_innov"], ref.standardized_forecasts_error.T)
+    rel_close(out["y_filt"], out["x_filt"] @ mats["C"].T + mats["d"])
+    # Shock estimates: Q B' C' S^-1 v, period by period.
+    M = mats["Q"] @ mats["B"].T @ mats["C"].T
+    want = np.array([M @ np.linalg.solve(S, v) for S, v in zip(out["S"], out["innov"])])
+    rel_close(out["eps_hat"], want)
+
+
+def test_scalar_textbook_recursion(lib):
+    a, q, r, T = 0.8, 0.5, 0.3, 25
+    mats = {"A": [[a]], "B": [[1.0]], "C": [[1.0]], "d": [0.0], "Q": [[q]], "R": [[r]],
+            "y": np.sin(np.arange(T))[:, None], "x0": [0.2], "P0": [[2.0]]}
+    mats = {key: np.ascontiguousarray(v, dtype=float) for key, v in mats.items()}
+    status, out = run_kf(lib, mats)
+    assert status == 0
+    x, P, ll = 0.2, 2.0, 0.0
+    for t in range(T):
+        xp, Pp = a * x, a * a * P + q
+        S = Pp + r
+        K = Pp / S
+        v = mats["y"][t, 0] - xp
+        x, P = xp + K * v, (1 - K) ** 2 * Pp + K * K * r
+        ll += -0.5 * (np.log(S) + v * v / S + np.log(2 * np.pi))
+        np.testing.assert_allclose([out["P_pred"][t, 0, 0], out["P_filt"][t, 0, 0], out["x_filt"][t, 0]],
+                                   [Pp, P, x], rtol=1e-13)
+    np.testing.assert_allclose(out["loglik"][0], ll, rtol=1e-13)
+
+
+def test_singular_innovation_covariance_stops_with_partial_loglik(lib, rng):
+    # C = 0 and R = 0: S = 0 at the first period.
+    mats = linear_model(rng, 3, 2, 2, 10)
+    mats["C"][:] = 0.0
+    mats["R"][:] = 0.0
+    status, out = run_kf(lib, mats)
+    assert status == -3 and out["loglik"][0] == 0.0
+    assert np.isnan(out["x_pred"]).all()
+    # A nilpotent transition without shocks or noise: S is positive at t = 0
+    # and zero from t = 1, so period 0 is complete and later rows untouched.
+    mats = {"A": [[0.0, 1.0], [0.0, 0.0]], "B": [[0.0], [0.0]], "C": [[1.0, 0.0]], "d": [0.5], "Q": [[1.0]],
+            "R": [[0.0]], "y": [[1.0], [2.0], [3.0]], "x0": [0.3, 0.4], "P0": [[1.0, 0.2], [0.2, 2.0]]}
+    mats = {key: np.ascontiguousarray(v, dtype=float) for key, v in mats.items()}
+    status, out = run_kf(lib, mats)
+    assert status == -3
+    S0, v0 = out["S"][0, 0, 0], out["innov"][0, 0]
+    assert S0 == 2.0 and v0 == 1.0 - (0.4 + 0.5)
+    np.testing.assert_allclose(out["loglik"][0], -0.5 * (np.log(S0) + v0 * v0 / S0 + np.log(2 * np.pi)),
+                               rtol=1e-15)
+    assert not np.isnan(out["P_filt"][0]).any() and np.isnan(out["P_filt"][1:]).all()
+
+
+def test_jitter_enters_only_the_factor(lib, rng):
+    mats = linear_model(rng, 4, 3, 2, 12)
+    jit = 0.7
+    status, out = run_kf(lib, mats, jitter=jit)
+    assert status == 0
+    # S as stored holds no jitter; the standardised innovation and the
+    # likelihood use the jittered factor.
+    P = out["P_pred"]
+    rel_close(out["S"], mats["C"] @ P @ mats["C"].T + mats["R"], 1e-12)
+    L = np.linalg.cholesky(out["S"] + jit * np.eye(3))
+    rel_close(out["std_innov"], np.array([np.linalg.solve(Lt, v) for Lt, v in zip(L, out["innov"])]), 1e-12)
+    ll = sum(-0.5 * (2 * np.log(np.diag(Lt)).sum() + v @ np.linalg.solve(Lt @ Lt.T, v) + 3 * np.log(2 * np.pi))
+             for Lt, v in zip(L, out["innov"]))
+    rel_close(out["loglik"][0], ll, 1e-12)
+
+
+def test_outputs_follow_history_and_shock_flags(lib, rng):
+    mats = linear_model(rng, 3, 2, 2, 8)
+    full = run_kf(lib, mats)[1]["loglik"][0]
+    # Without history only the log-likelihood is written; no other pointer is read.
+    status, out = run_kf(lib, mats, return_shocks=1, store_history=0, omit=HISTORIES[:-1])
+    assert status == 0 and out["loglik"][0] == full
+    status, out = run_kf(lib, mats, return_shocks=0, omit=("eps_hat",))
+    assert status == 0 and out["loglik"][0] == full
+    mats["y"] = mats["y"][:0].copy()
+    status, out = run_kf(lib, mats)
+    assert status == 0 and out["loglik"][0] == 0.0
+
+
+def test_linear_step_packs_inputs_and_outputs(lib, rng):
+    n, m, k, T = 4, 2, 3, 9
+    mats = linear_model(rng, n, m, k, T)
+    assert lib.trova_filter_linear_input_arena_size(n, m, k, T) == n + k * k + n * (m + k + 2 * n) + m + m * (m + T)
+    packed_in = np.concatenate([mats[x].ravel() for x in KF_MATRICES])
+    assert packed_in.size == lib.trova_filter_linear_input_arena_size(n, m, k, T)
+    scratch = np.full(lib.kf_arena_size(n, m, k).n_float, np.nan)
+    _, ref = run_kf(lib, mats, symmetrize=1, jitter=1e-9)
+    for shocks in (0, 1):
+        size = lib.trova_filter_linear_output_arena_size(n, m, k, T, shocks)
+        assert size == (k * T if shocks else 0) + 2 * (2 * m * T + n * (T + n * T)) + m * T * m + 1
+        assert lib.trova_filter_extended_output_arena_size(n, m, k, T, shocks) == size
+        packed_out = np.full(size + 1, -5.0)
+        status = lib.trova_filter_linear_step(tc.ptr(packed_in), tc.ptr(scratch), T, n, m, k, 1, 1e-9,
+                                              shocks, tc.ptr(packed_out))
+        assert status == 0 and packed_out[-1] == -5.0
+        names = HISTORIES if shocks else [h for h in HISTORIES if h != "eps_hat"]
+        want = np.concatenate([ref[h].ravel() for h in names])
+        np.testing.assert_array_equal(packed_out[:-1], want)
+
+
+# ---- extended filter ----
+
+def ekf_case(lib, mats, meas, jac, n_par=2, return_shocks=1, store_history=1, compute_y_filt=1):
+    n, k = mats["B"].shape
+    m, T = mats["C"].shape[0], mats["y"].shape[0]
+    params = np.array([1.0, -1.0][:n_par])
+    inp = tc.ekf_inputs(meas, jac, *[tc.ptr(mats[x]) for x in ("A", "B")], tc.ptr(params),
+                        *[tc.ptr(mats[x]) for x in ("Q", "R", "y", "x0", "P0")], T, n, m, k, n_par, 0.0, 0,
+                        compute_y_filt, return_shocks, store_history)
+    out = history_buffers(n, m, k, T)
+    rec = tc.ekf_outputs(*[tc.ptr(out[h]) for h in HISTORIES])
+    arena = np.full(lib.ekf_arena_size(n, m, k).n_float, np.nan)
+    return lib.ekf_hot_loop(ctypes.byref(inp), tc.ptr(arena), ctypes.byref(rec)), out
+
+
+def linear_callbacks(mats, calls=None, nan_at=None):
+    n, m = mats["C"].shape[1], mats["C"].shape[0]
+    C, d = mats["C"], mats["d"]
+    count = {"meas": 0}
+
+    @tc.meas_fn
+    def meas(x, params, out):
+        xv = np.ctypeslib.as_array(x, shape=(n,))
+        y = C @ xv + d
+        count["meas"] += 1
+        if nan_at is not None and count["meas"] == nan_at:
+            y[0] = np.nan
+        if calls is not None:
+            calls.append(("meas", xv.copy()))
+        np.ctypeslib.as_array(out, shape=(m,))[:] = y
+
+    @tc.meas_fn
+    def jac(x, params, out):
+        assert np.ctypeslib.as_array(params, shape=(2,)).tolist() == [1.0, -1.0]
+        if calls is not None:
+            calls.append(("jac", np.ctypeslib.as_array(x, shape=(n,)).copy()))
+        np.ctypeslib.as_array(out, shape=(m, n))[:] = C
+
+    return meas, jac
+
+
+@pytest.mark.parametrize("n,m,k,T", MODELS[1:3])
+def test_extended_filter_with_linear_measurement_is_the_linear_filter(lib, rng, n, m, k, T):
+    mats = linear_model(rng, n, m, k, T)
+    calls = []
+    meas, jac = linear_callbacks(mats, calls)
+    status, out = ekf_case(lib, mats, meas, jac)
+    assert status == 0
+    _, ref = run_kf(lib, mats)
+    for h in HISTORIES:
+        rel_close(out[h], ref[h], 1e-12)
+    # Callback order per period: h(x_pred), H(x_pred), h(x_filt).
+    assert [c[0] for c in calls] == ["meas", "jac", "meas"] * T
+    for t in range(T):
+        np.testing.assert_array_equal(calls[3 * t][1], out["x_pred"][t])
+        np.testing.assert_array_equal(calls[3 * t + 1][1], out["x_pred"][t])
+        np.testing.assert_array_equal(calls[3 * t + 2][1], out["x_filt"][t])
+
+
+def test_extended_filter_nan_measurement_and_flags(lib, rng):
+    mats = linear_model(rng, 3, 2, 2, 6)
+    meas, jac = linear_callbacks(mats, nan_at=7)  # period 3's prediction
+    status, out = ekf_case(lib, mats, meas, jac)
+    assert status == 0 and np.isnan(out["loglik"][0])
+    # Without compute_y_filt the y_filt rows are left as they were.
+    meas, jac = linear_callbacks(mats)
+    status, out = ekf_case(lib, mats, meas, jac, compute_y_filt=0)
+    assert status == 0 and np.isnan(out["y_filt"]).all() and not np.isnan(out["y_pred"]).any()
+    # The extended step: inputs A | B | params | Q | R | y | x0 | P0, y_filt = h(x_filt).
+    n, m, k, T = 3, 2, 2, 6
+    assert lib.trova_filter_extended_input_arena_size(n, m, k, T, 2) == 2 + m * (m + T) + n * (k + 2 * n) + n + k * k
+    packed = np.concatenate([mats["A"].ravel(), mats["B"].ravel(), [1.0, -1.0]]
+                            + [mats[x].ravel() for x in ("Q", "R", "y", "x0", "P0")])
+    scratch = np.zeros(lib.ekf_arena_size(n, m, k).n_float)
+    packed_out = np.zeros(lib.trova_filter_extended_output_arena_size(n, m, k, T, 0))
+    assert lib.trova_filter_extended_step(tc.ptr(packed), tc.ptr(scratch), meas, jac, T, n, m, k, 2, 0, 0.0, 0,
+                                          tc.ptr(packed_out)) == 0
+    _, ref = run_kf(lib, mats)
+    rel_close(packed_out[-1], ref["loglik"][0], 1e-12)
+    y_filt = packed_out[2 * T * n + 2 * T * n * n + T * m:][:T * m].reshape(T, m)
+    rel_close(y_filt, ref["y_filt"], 1e-12)
+
+
+def test_arena_sizes_are_the_sums_of_their_blocks(lib):
+    for n, m, k in [(0, 0, 0), (1, 1, 1), (5, 2, 2), (50, 8, 8), (3, 7, 11)]:
+        kf = lib.kf_arena_size(n, m, k)
+        assert (kf.n_float, kf.n_int) == (m * (2 * k + 7) + n * (k + 4 * m + 2) + 2 * (3 * n * n + m * m), 0)
+        ekf = lib.ekf_arena_size(n, m, k)
+        assert (ekf.n_float, ekf.n_int) == (n * m + k * (n + 2 * m) + 2 * (3 * n * n + 3 * m + 2 * n * m + n + m * m), 0)
+
+
+# ---- pipelines: shock plan -> simulation -> filter ----
+
+def bind_static(p, step, offset, array, batched=False):
+    a = np.ascontiguousarray(array, dtype=np.float64)
+    width = a[0].size if batched else a.size
+    p.bind(step, -2, offset, n_rows=1, columns=np.arange(width), source_row_stride=width, static=a.ravel(),
+           static_rep_stride=width, static_batched=batched)
+
+
+def test_simulation_to_linear_filter_pipeline(lib, rng):
+    n, m, k, T, n_rep = 3, 2, 2, 30, 6
+    mats = linear_model(rng, n, m, k, T, radius=0.7)
+    Lq = np.linalg.cholesky(mats["Q"])
+    plan = tc.ShockPlan(T, k, [{"columns": [0, 1], "factor": Lq, "key": 9, "idx": 0}])
+    sim_size = lib.trova_simulate_order1_arena_size(n, k, T, 0)
+    sim = tc.trova_mc_simulate_order1_step_ctx(tc.trova_measurement_fn(), T, n, k, 0, 0,
+                                               ctypes.pointer(plan.plan), sim_size)
+    fin = lib.trova_filter_linear_input_arena_size(n, m, k, T)
+    fctx = tc.trova_mc_filter_linear_step_ctx(T, n, m, k, 1, 0.0, 1)
+    # Replication 4 observes nothing with no noise: its S is 0 and it fails.
+    C = np.tile(mats["C"], (n_rep, 1, 1))
+    R = np.tile(mats["R"], (n_rep, 1, 1))
+    C[4] = 0.0
+    R[4] = 0.0
+    results = []
+    for workers in (1, 2):
+        p = tc.Pipeline(n_rep, workers)
+        p._keep.append(plan)
+        s0 = p.add_step(tc.fn_address(lib, "trova_mc_simulate_order1_runner"), sim,
+                        n_in=sim_size + plan.scratch_size(), n_out=T * n, n_int_out=1)
+        bind_static(p, s0, 0, mats["A"])
+        bind_static(p, s0, n * n, mats["B"])
+        bind_static(p, s0, n * n + n * k, mats["x0"])
+        s1 = p.add_step(tc.fn_address(lib, "trova_mc_filter_linear_runner"), fctx,
+                        n_in=fin + lib.kf_arena_size(n, m, k).n_float,
+                        n_out=lib.trova_filter_linear_output_arena_size(n, m, k, T, 1), n_int_out=1)
+        off = 0
+        for name in KF_MATRICES:
+            size = mats[name].size
+            if name == "y":
+                # The observations are the first m simulated states.
+                p.bind(s1, s0, off, n_rows=T, columns=list(range(m)), source_row_stride=n)
+            elif name in ("C", "R"):
+                bind_static(p, s1, off, C if name == "C" else R, batched=True)
+            else:
+                bind_static(p, s1, off, mats[name])
+            off += size
+        assert p.run() == 0
+        results.append(p)
+    a, b = results
+    assert a.steps[1]["retained"].tobytes() == b.steps[1]["retained"].tobytes()
+    np.testing.assert_array_equal(a.failure_step, [-1, -1, -1, -1, 1, -1])
+    np.testing.assert_array_equal(a.failure_status, [0, 0, 0, 0, -3, 0])
+    assert np.isnan(a.steps[1]["retained"][4]).all() and np.isnan(a.steps[0]["retained"][4]).all()
+    # Every other replication: the filter on NumPy's simulated path.
+    for r in (0, 3, 5):
+        eps = expected_shocks(plan, r)
+        states = linear_path(mats["A"], mats["B"], mats["x0"], eps)
+        rel_close(a.steps[0]["retained"][r], states.ravel(), 1e-12)
+        case = dict(mats, y=np.ascontiguousarray(states[:, :m]))
+        _, ref = run_kf(lib, case, symmetrize=1)
+        rel_close(a.steps[1]["retained"][r][-1], ref["loglik"][0], 1e-11)
+        assert a.steps[1]["int_retained"][r][0] == 0

@@ -1,0 +1,305 @@
+"""Unscented Kalman filter of the pruned second-order model: a direct NumPy
+implementation of the same recursion, the linear filter on the equivalent
+first-order model, every failure a caller can provoke, the step layout, and
+a second-order simulation -> unscented filter pipeline."""
+import ctypes
+
+import numpy as np
+import pytest
+
+import trova_ctypes as tc
+from kalman_cases import run_kf
+from references import expected_shocks, pruned_path, spd, stable
+
+MODEL = ("hx", "gx", "bx", "hxx", "gxx", "hss", "gss", "steady_state")
+OUT = ("x1_pred", "x2_pred", "x1_filt", "x2_filt", "x_pred", "x_filt", "P_pred", "P_filt", "y_pred", "y_filt",
+       "innov", "std_innov", "S", "loglik")
+
+
+def pruned_model(rng, ns, nc, ne, quad=0.2, radius=0.8):
+    m = {"hx": stable(rng, ns, radius), "gx": rng.standard_normal((nc, ns)), "bx": rng.standard_normal((ns, ne)),
+         "hxx": quad * rng.standard_normal((ns, ns, ns)), "gxx": quad * rng.standard_normal((nc, ns, ns)),
+         "hss": 0.1 * rng.standard_normal(ns), "gss": 0.1 * rng.standard_normal(nc),
+         "steady_state": rng.standard_normal(ns + nc)}
+    return {k: np.ascontiguousarray(v, dtype=float) for k, v in m.items()}
+
+
+def nonlinear_measurement(vars_, params):
+    """Observables of the variables in levels: a smooth nonlinear map."""
+    return np.array([params[0] * np.tanh(vars_[0]) + vars_[-1], vars_[1] * vars_[0] + 0.1 * vars_[-1] ** 2])
+
+
+def measurement_callback(fn, n_vars, n_obs, n_par):
+    @tc.meas_fn
+    def meas(x, params, out):
+        v = np.ctypeslib.as_array(x, shape=(n_vars,))
+        p = np.ctypeslib.as_array(params, shape=(n_par,))
+        np.ctypeslib.as_array(out, shape=(n_obs,))[:] = fn(v, p)
+    return meas
+
+
+class UkfCase:
+    def __init__(self, model, meas, params, Q, R, obs, z0, P0, alpha=0.5, beta=2.0, kappa=0.0, jitter=0.0,
+                 symmetrize=1):
+        self.model, self.meas, self.params = model, meas, np.ascontiguousarray(params, dtype=float)
+        self.Q, self.R, self.obs = (np.ascontiguousarray(a, dtype=float) for a in (Q, R, obs))
+        self.z0, self.P0 = np.ascontiguousarray(z0, dtype=float), np.ascontiguousarray(P0, dtype=float)
+        self.alpha, self.beta, self.kappa, self.jitter, self.symmetrize = alpha, beta, kappa, jitter, symmetrize
+        self.ns, self.nc = model["hx"].shape[0], model["gx"].shape[0]
+        self.ne, self.no, self.T = self.Q.shape[0], self.R.shape[0], self.obs.shape[0]
+
+    def run(self, lib, meas_ptr=None, ns=None, no=None):
+        ns = self.ns if ns is None else ns
+        no = self.no if no is None else no
+        cb = measurement_callback(self.meas, self.ns + self.nc, self.no, len(self.params))
+        inp = tc.ukf_inputs(cb if meas_ptr is None else meas_ptr, *[tc.ptr(self.model[k]) for k in MODEL],
+                            tc.ptr(self.params), tc.ptr(self.Q), tc.ptr(self.R), tc.ptr(self.obs), tc.ptr(self.z0),
+                            tc.ptr(self.P0), self.T, ns, self.nc, self.ne, no, len(self.params), self.alpha,
+                            self.beta, self.kappa, self.jitter, self.symmetrize, 1)
+        T, nz, nv = self.T, 2 * self.ns, self.ns + self.nc
+        shapes = {"x1_pred": (T, self.ns), "x2_pred": (T, self.ns), "x1_filt": (T, self.ns), "x2_filt": (T, self.ns),
+                  "x_pred": (T, nv), "x_filt": (T, nv), "P_pred": (T, nz, nz), "P_filt": (T, nz, nz),
+                  "y_pred": (T, self.no), "y_filt": (T, self.no), "innov": (T, self.no), "std_innov": (T, self.no),
+                  "S": (T, self.no, self.no), "loglik": (1,)}
+        out = {k: np.full(s, np.nan) for k, s in shapes.items()}
+        rec = tc.ukf_outputs(*[tc.ptr(out[k]) for k in OUT])
+        arena = np.full(lib.ukf_arena_size(self.ns, self.nc, self.ne, self.no).n_float, np.nan)
+        status = lib.ukf_hot_loop(ctypes.byref(inp), tc.ptr(arena), ctypes.byref(rec))
+        return status, out
+
+    def reference(self):
+        """The recursion written out with NumPy."""
+        M, ns, nz = self.model, self.ns, 2 * self.ns
+        n_sig = 2 * nz + 1
+        c = self.alpha ** 2 * (nz + self.kappa)
+        gamma, w0m = np.sqrt(c), (c - nz) / c
+        w0c, wi = (self.beta + 1 - self.alpha ** 2) + w0m, 1 / (2 * c)
+        wm = np.r_[w0m, np.full(n_sig - 1, wi)]
+        wc = np.r_[w0c, np.full(n_sig - 1, wi)]
+        BQBT = M["bx"] @ self.Q @ M["bx"].T
+
+        def chol(P):
+            try:
+                return np.linalg.cholesky(P + self.jitter * np.eye(len(P)))
+            except np.linalg.LinAlgError:
+                return np.linalg.cholesky(P + (self.jitter + 1e-10 * max(0, np.max(np.diag(P)))) * np.eye(len(P)))
+
+        def points(mean, P):
+            L = gamma * chol(P)
+            return np.vstack([mean, mean + L.T, mean - L.T])
+
+        def transition(z):
+            x1, x2 = z[:ns], z[ns:]
+            return np.r_[M["hx"] @ x1, 0.5 * M["hss"] + M["hx"] @ x2 + 0.5 * np.einsum("iab,a,b->i", M["hxx"], x1, x1)]
+
+        def levels(z, P11):
+            x1, x2 = z[:ns], z[ns:]
+            ctrl = (M["steady_state"][ns:] + 0.5 * M["gss"] + M["gx"] @ (x1 + x2)
+                    + 0.5 * np.einsum("cab,ab->c", M["gxx"], np.outer(x1, x1) + P11))
+            return np.r_[M["steady_state"][:ns] + x1 + x2, ctrl]
+
+        sym = (lambda a: (a + a.T) / 2) if self.symmetrize else (lambda a: a)
+        z, P, ll = self.z0.copy(), self.P0.copy(), 0.0
+        hist = {k: [] for k in ("x1_pred", "x2_pred", "x1_filt", "x2_filt", "x_pred", "x_filt", "P_pred",
+                                "P_filt", "y_pred", "y_filt", "innov", "S")}
+        for t in range(self.T):
+            prop = np.array([transition(s) for s in points(z, P)])
+            zp = wm @ prop
+            Pp = (wc[:, None] * (prop - zp)).T @ (prop - zp)
+            Pp[:ns, :ns] += BQBT
+            Pp = sym(Pp)
+            sig = points(zp, Pp)
+            Y = np.array([self.meas(levels(s, 0), self.params) for s in sig])
+            ym = wm @ Y
+            S = sym((wc[:, None] * (Y - ym)).T @ (Y - ym) + self.R)
+            Pzy = (wc[:, None] * (sig - zp)).T @ (Y - ym)
+            v = self.obs[t] - ym
+            Ls = chol(S)
+            K = Pzy @ np.linalg.inv(Ls @ Ls.T)
+            z, P = zp + K @ v, sym(Pp - K @ Pzy.T)
+            ll += -0.5 * (2 * np.log(np.diag(Ls)).sum() + v @ np.linalg.solve(Ls @ Ls.T, v) + self.no * np.log(2 * np.pi))
+            xf = levels(z, P[:ns, :ns])
+            for k, val in (("x1_pred", zp[:ns]), ("x2_pred", zp[ns:]), ("x1_filt", z[:ns]), ("x2_filt", z[ns:]),
+                           ("x_pred", levels(zp, Pp[:ns, :ns])), ("x_filt", xf), ("P_pred", Pp), ("P_filt", P),
+                           ("y_pred", ym), ("y_filt", self.meas(xf, self.params)), ("innov", v), ("S", S)):
+                hist[k].append(val)
+        return ll, {k: np.array(v) for k, v in hist.items()}
+
+
+def close(got, want, rtol):
+    np.testing.assert_allclose(got, want, rtol=0, atol=rtol * max(1.0, float(np.max(np.abs(want)))))
+
+
+def nonlinear_case(rng, ns=2, nc=2, ne=2, T=15, **kw):
+    model = pruned_model(rng, ns, nc, ne)
+    nz = 2 * ns
+    P0 = spd(rng, nz, 0.3) * 0.2
+    return UkfCase(model, nonlinear_measurement, [0.8], spd(rng, ne) * 0.3, spd(rng, 2) * 0.2,
+                   rng.standard_normal((T, 2)), 0.1 * rng.standard_normal(nz), P0, **kw)
+
+
+@pytest.mark.parametrize("symmetrize", [0, 1])
+@pytest.mark.parametrize("ns,nc", [(1, 2), (2, 2), (3, 1)])
+def test_unscented_filter_matches_numpy_recursion(lib, rng, ns, nc, symmetrize):
+    case = nonlinear_case(rng, ns=ns, nc=nc, symmetrize=symmetrize)
+    status, out = case.run(lib)
+    assert status == 0
+    ll, ref = case.reference()
+    close(out["loglik"][0], ll, 1e-10)
+    for k in ref:
+        close(out[k], ref[k], 1e-9)
+    close(out["x_filt"][:, :ns], case.model["steady_state"][:ns] + out["x1_filt"] + out["x2_filt"], 1e-14)
+
+
+def test_linear_special_case_is_the_linear_filter(lib, rng):
+    # Without second-order terms and with a linear measurement of the levels
+    # the model is linear in z = [x1; x2]: A = diag(hx, hx), B = [bx; 0],
+    # C = [G, G] with G = D_s + D_c gx, d = D ss + d0.
+    ns, nc, ne, no, T = 2, 2, 2, 2, 12
+    model = pruned_model(rng, ns, nc, ne, quad=0.0, radius=0.95)
+    model["hss"][:] = 0.0
+    model["gss"][:] = 0.0
+    D, d0 = rng.standard_normal((no, ns + nc)), rng.standard_normal(no)
+    case = UkfCase(model, lambda v, p: D @ v + d0, [0.0], spd(rng, ne), spd(rng, no), rng.standard_normal((T, no)),
+                   rng.standard_normal(2 * ns), spd(rng, 2 * ns), symmetrize=0)
+    status, out = case.run(lib)
+    assert status == 0
+    G = D[:, :ns] + D[:, ns:] @ model["gx"]
+    Z = np.zeros((ns, ns))
+    lin = {"A": np.block([[model["hx"], Z], [Z, model["hx"]]]), "B": np.vstack([model["bx"], np.zeros((ns, ne))]),
+           "C": np.hstack([G, G]), "d": D @ model["steady_state"] + d0, "Q": case.Q, "R": case.R, "y": case.obs,
+           "x0": case.z0, "P0": case.P0}
+    lin = {k: np.ascontiguousarray(v) for k, v in lin.items()}
+    _, ref = run_kf(lib, lin)
+    close(out["loglik"][0], ref["loglik"][0], 1e-10)
+    close(out["y_pred"], ref["y_pred"], 1e-10)
+    close(out["P_filt"], ref["P_filt"], 1e-10)
+    # With a zero x2 block in P0 the covariance is singular: the retry's
+    # jitter of 1e-10 times the largest variance is all that separates them.
+    case.P0[ns:, :] = 0.0
+    case.P0[:, ns:] = 0.0
+    lin["P0"] = case.P0
+    status, out = case.run(lib)
+    assert status == 0
+    close(out["loglik"][0], run_kf(lib, lin)[1]["loglik"][0], 1e-6)
+
+
+def test_failures_a_caller_can_provoke(lib, rng):
+    case = nonlinear_case(rng, T=5)
+    sentinel = lambda out: np.isnan(out["loglik"][0]) and np.isnan(out["x_pred"]).all()  # noqa: E731
+    for kw in ({"meas_ptr": tc.meas_fn()}, {"ns": 0}, {"no": 0}):
+        status, out = case.run(lib, **kw)
+        assert status == -2 and sentinel(out), kw
+    for alpha, kappa in ((0.0, 0.0), (1.0, -4.0), (np.nan, 0.0), (1e200, 0.0)):
+        case.alpha, case.kappa = alpha, kappa
+        status, out = case.run(lib)
+        assert status == -3 and sentinel(out), (alpha, kappa)
+    case.alpha, case.kappa = 0.5, 0.0
+    # P0 = 0 with no jitter: both attempts fail at once.
+    case.P0[:] = 0.0
+    status, out = case.run(lib)
+    assert status == -3 and out["loglik"][0] == 0.0 and np.isnan(out["x_pred"]).all()
+    # A zero x2 block is singular but factorises on the retry.
+    case.P0 = np.ascontiguousarray(np.block([[spd(rng, 2), np.zeros((2, 2))], [np.zeros((2, 2)), np.zeros((2, 2))]]))
+    status, out = case.run(lib)
+    assert status == 0 and np.isfinite(out["loglik"][0])
+    # A constant measurement with R = 0 makes S = 0 in the first period.
+    const = UkfCase(case.model, lambda v, p: np.array([1.0, 2.0]), [0.0], case.Q, np.zeros((2, 2)), case.obs,
+                    case.z0, case.P0)
+    status, out = const.run(lib)
+    assert status == -3 and out["loglik"][0] == 0.0 and np.isnan(out["P_pred"]).all()
+
+
+def test_sizers_and_step_layout(lib, rng):
+    for ns, nc, ne, no in [(1, 1, 1, 1), (6, 8, 3, 4), (2, 0, 5, 3)]:
+        a = lib.ukf_arena_size(ns, nc, ne, no)
+        assert (a.n_float, a.n_int) == (no * (2 * no + 8 * ns + 7) + (16 * ns + 2) * 2 * ns + nc + ns * (ns + ne + 7), 0)
+        T, n_par, nz = 7, 3, 2 * ns
+        assert lib.trova_filter_unscented_input_arena_size(ns, nc, ne, no, T, n_par) == (
+            2 * nc + ns * (ne + ns + nc + ns * (ns + nc) + 4) + n_par + no * (no + T) + ne * ne + nz * nz)
+        assert lib.trova_filter_unscented_output_arena_size(ns, nc, no, T) == (
+            4 * ns * T + 2 * (2 * no * T + T * (ns + nc + nz * nz)) + no * T * no + 1)
+    case = nonlinear_case(rng, T=6)
+    status, ref = case.run(lib)
+    assert status == 0
+    packed = np.concatenate([case.model[k].ravel() for k in MODEL]
+                            + [case.params, case.Q.ravel(), case.R.ravel(), case.obs.ravel(), case.z0, case.P0.ravel()])
+    ns, nc, ne, no, T = case.ns, case.nc, case.ne, case.no, case.T
+    assert packed.size == lib.trova_filter_unscented_input_arena_size(ns, nc, ne, no, T, 1)
+    out = np.full(lib.trova_filter_unscented_output_arena_size(ns, nc, no, T) + 1, -5.0)
+    scratch = np.zeros(lib.ukf_arena_size(ns, nc, ne, no).n_float)
+    cb = measurement_callback(case.meas, ns + nc, no, 1)
+    status = lib.trova_filter_unscented_step(tc.ptr(packed), tc.ptr(scratch), cb, T, ns, nc, ne, no, 1, case.alpha,
+                                             case.beta, case.kappa, case.symmetrize, case.jitter, tc.ptr(out))
+    assert status == 0 and out[-1] == -5.0
+    order = ("x_pred", "x_filt", "P_pred", "P_filt", "y_pred", "y_filt", "innov", "std_innov", "S", "loglik",
+             "x1_pred", "x2_pred", "x1_filt", "x2_filt")
+    np.testing.assert_array_equal(out[:-1], np.concatenate([ref[k].ravel() for k in order]))
+
+
+def test_second_order_simulation_to_unscented_filter_pipeline(lib, rng):
+    ns, nc, ne, T, n_rep = 2, 2, 2, 12, 5
+    model = pruned_model(rng, ns, nc, ne)
+    Q = np.eye(ne) * 0.25
+    plan = tc.ShockPlan(T, ne, [{"columns": [0, 1], "factor": np.sqrt(Q), "key": 77, "idx": 0}])
+    sim_size = lib.trova_simulate_order2_arena_size(ns, ns + nc, ne, T, 0)
+    sim = tc.trova_mc_simulate_order2_step_ctx(tc.trova_measurement_fn(), T, ns, nc, ne, 0, 0,
+                                               ctypes.pointer(plan.plan), sim_size)
+    no, n_par = 2, 1
+    fin = lib.trova_filter_unscented_input_arena_size(ns, nc, ne, no, T, n_par)
+    # The filter observes the first state and the first control of the
+    # simulated levels, scaled by params[0]; replication 2 scales by 0 with
+    # no measurement noise, so its S is 0 and it fails.
+    meas = measurement_callback(lambda v, p: p[0] * np.array([v[0], v[ns]]), ns + nc, no, 1)
+    fctx = tc.trova_mc_filter_unscented_step_ctx(meas, T, ns, nc, ne, no, n_par, 0.6, 2.0, 0.0, 1, 0.0)
+    scale = np.ones((n_rep, 1))
+    scale[2] = 0.0
+    R = np.tile(np.eye(no) * 0.01, (n_rep, 1, 1))
+    R[2] = 0.0
+    z0, P0 = np.zeros(2 * ns), np.eye(2 * ns) * 0.1
+    results = []
+    for workers in (1, 2):
+        p = tc.Pipeline(n_rep, workers)
+        p._keep += [plan, meas]
+        s0 = p.add_step(tc.fn_address(lib, "trova_mc_simulate_order2_runner"), sim,
+                        n_in=sim_size + plan.scratch_size(), n_out=T * (ns + nc), n_int_out=1)
+        off = 0
+        for block in [model[k] for k in MODEL] + [np.zeros(ns)]:  # the model, then x0 = 0
+            p.bind(s0, -2, off, n_rows=1, columns=np.arange(block.size), source_row_stride=block.size,
+                   static=block.ravel())
+            off += block.size
+        s1 = p.add_step(tc.fn_address(lib, "trova_mc_filter_unscented_runner"), fctx,
+                        n_in=fin + lib.ukf_arena_size(ns, nc, ne, no).n_float,
+                        n_out=lib.trova_filter_unscented_output_arena_size(ns, nc, no, T), n_int_out=1)
+        off = 0
+        for k in MODEL:
+            p.bind(s1, -2, off, n_rows=1, columns=np.arange(model[k].size), source_row_stride=model[k].size,
+                   static=model[k].ravel())
+            off += model[k].size
+        for block, batched in ((scale, True), (Q, False), (R, True)):
+            width = block[0].size if batched else block.size
+            p.bind(s1, -2, off, n_rows=1, columns=np.arange(width), source_row_stride=width,
+                   static=np.ascontiguousarray(block).ravel(), static_rep_stride=width, static_batched=batched)
+            off += width
+        p.bind(s1, s0, off, n_rows=T, columns=[0, ns], source_row_stride=ns + nc)
+        off += T * no
+        for block in (z0, P0):
+            p.bind(s1, -2, off, n_rows=1, columns=np.arange(block.size), source_row_stride=block.size,
+                   static=block.ravel())
+            off += block.size
+        assert off == fin
+        assert p.run() == 0
+        results.append(p)
+    a, b = results
+    assert a.steps[1]["retained"].tobytes() == b.steps[1]["retained"].tobytes()
+    np.testing.assert_array_equal(a.failure_status, [0, 0, -3, 0, 0])
+    assert np.isnan(a.steps[1]["retained"][2]).all()
+    loglik_at = 2 * T * (ns + nc) + 2 * T * 16 + 4 * T * no + T * no * no
+    for r in (0, 4):
+        x, y = pruned_path(*[model[k] for k in MODEL[:-1]], np.zeros(ns), expected_shocks(plan, r))
+        levels = np.hstack([x, y]) + model["steady_state"]
+        close(a.steps[0]["retained"][r], levels.ravel(), 1e-12)
+        case = UkfCase(model, lambda v, p: p[0] * np.array([v[0], v[ns]]), [1.0], Q, R[r],
+                       levels[:, [0, ns]], z0, P0, alpha=0.6)
+        ll, _ = case.reference()
+        close(a.steps[1]["retained"][r][loglik_at], ll, 1e-9)
