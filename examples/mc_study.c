@@ -211,9 +211,9 @@ static void stationary_covariance(const double* A, const double* Sigma, double* 
     }
 }
 
-/* Observables of the VAR: y = C x, two combinations of the three states. */
-enum { NO = 2 };
-static const double kC[NO * NV] = {1.0, 0.0, 0.0, 0.0, 1.0, 1.0};
+/* Observables of the VAR: y = C x, three combinations of the three states. */
+enum { NO = 3 };
+static const double kC[NO * NV] = {1.0, 0.0, 0.0, 0.0, 1.0, 1.0, 0.0, -0.5, 1.0};
 static void var_observe(f64* x, f64* params, f64* y) {
     (void)params;
     for (int j = 0; j < NO; ++j) y[j] = kC[j * NV] * x[0] + kC[j * NV + 1] * x[1] + kC[j * NV + 2] * x[2];
@@ -249,7 +249,7 @@ static i64 var_study(i64 n_rep, i64 T, i64 n_workers) {
     static const double A[NV * NV] = {0.7, 0.2, 0.0, -0.1, 0.5, 0.2, 0.1, 0.0, 0.3};
     static const double B[NV * NV] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
     static const double Sigma[NV * NV] = {1.0, 0.5, 0.2, 0.5, 1.0, 0.3, 0.2, 0.3, 0.5};
-    static const double d[NO] = {0, 0}, R[NO * NO] = {0, 0, 0, 0}, x0[NV] = {0, 0, 0};
+    static const double d[NO] = {0}, R[NO * NO] = {0}, x0[NV] = {0, 0, 0};
     static const i64 cols[NV * NV] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
     double L[NV * NV];
     if (trova_chol(Sigma, 0.0, L, NV) != 0) return 1;
@@ -298,7 +298,25 @@ static i64 var_study(i64 n_rep, i64 T, i64 n_workers) {
     select_ctx sel = {1};
     trova_mc_float_input_binding sel_bind[1] = {bind_rows(2, kf_out - 1, 1, 0, 1, cols, 1, 0, 1)};
 
-    trova_mc_step_desc steps[4];
+    /* Steps 4 and 5: regressions of the first observable on the other two
+     * (with an intercept): OLS, and a lasso whose penalty is chosen by BIC
+     * on a grid (the elastic-net grid with l1_ratio 1). X = [1, y2, y3] and
+     * the regressand y1 come from the simulation's observables. */
+    enum { P = 3, N_ALPHA = 8 };
+    static const double alphas[N_ALPHA] = {0.5, 0.2, 0.1, 0.05, 0.02, 0.01, 0.005, 0.002};
+    trova_mc_ols_step_ctx ols = {T, P, 1};
+    trova_mc_elastic_net_gs_step_ctx lasso = {alphas, T, P, N_ALPHA, REGRESSION_CRIT_BIC, 1, 100000, 1e-10, 1.0};
+    trova_mc_float_input_binding reg_bind[3];
+    memset(reg_bind, 0, sizeof reg_bind);
+    reg_bind[0].source_step_idx = -1; /* the intercept column */
+    reg_bind[0].n_rows = T;
+    reg_bind[0].n_columns = 1;
+    reg_bind[0].target_row_stride = P;
+    reg_bind[0].fill_value = 1.0;
+    reg_bind[1] = bind_rows(0, T_sim * NV, NO, BURN_IN, T, cols + 1, 2, 1, P);
+    reg_bind[2] = bind_rows(0, T_sim * NV, NO, BURN_IN, T, cols, 1, T * P, 1);
+
+    trova_mc_step_desc steps[6];
     memset(steps, 0, sizeof steps);
     steps[0].fn = trova_mc_simulate_order1_runner;
     steps[0].ctx = &sim;
@@ -321,7 +339,21 @@ static i64 var_study(i64 n_rep, i64 T, i64 n_workers) {
     steps[3].float_input_bindings = sel_bind;
     steps[3].n_float_input_bindings = 1;
 
-    run_record rec = run_pipeline(steps, 4, n_rep, n_workers);
+    steps[4].fn = trova_mc_ols_runner;
+    steps[4].ctx = &ols;
+    step_buffers(&steps[4], n_workers, n_rep, trova_mc_ols_work_arena_size(T, P).n_float, 2 * P + 2, 1, n_rep);
+    steps[4].float_input_bindings = reg_bind;
+    steps[4].n_float_input_bindings = 3;
+    steps[5].fn = trova_mc_elastic_net_gs_runner;
+    steps[5].ctx = &lasso;
+    const arena_size en = trova_mc_elastic_net_gs_work_arena_size(T, P, 1, N_ALPHA);
+    step_buffers(&steps[5], n_workers, n_rep, en.n_float, P + 2, 1, n_rep);
+    steps[5].int_in_work = xmalloc(sizeof(i64) * (size_t)(n_workers * en.n_int));
+    steps[5].int_in_work_worker_stride = en.n_int;
+    steps[5].float_input_bindings = reg_bind;
+    steps[5].n_float_input_bindings = 3;
+
+    run_record rec = run_pipeline(steps, 6, n_rep, n_workers);
     const i64 failed = count_failed(&rec, n_rep);
 
     /* Theory, and the Monte Carlo mean and standard error of each moment. */
@@ -392,8 +424,9 @@ static i64 var_study(i64 n_rep, i64 T, i64 n_workers) {
     const double* S_hist = out + 2 * T * NV + 2 * T * NV * NV + 4 * T * NO;
     double expected = 0.0;
     for (i64 t = 0; t < T; ++t) {
-        const double* S = S_hist + t * NO * NO;
-        expected += -0.5 * (log(S[0] * S[3] - S[1] * S[2]) + NO * (1.0 + 1.8378770664093453));
+        double LS[NO * NO];
+        if (trova_chol(S_hist + t * NO * NO, 0.0, LS, NO) != 0) return 1;
+        expected += -0.5 * (trova_logdet_from_chol(LS, NO) + NO * (1.0 + 1.8378770664093453));
     }
     double* ll = xmalloc(sizeof(double) * (size_t)n_rep);
     i64 n_ll = 0;
@@ -407,7 +440,7 @@ static i64 var_study(i64 n_rep, i64 T, i64 n_workers) {
     }
     qsort(ll, (size_t)n_ll, sizeof(double), cmp_double);
     const double mean = sum / (double)n_ll, sd = sqrt(fmax(ss / (double)n_ll - mean * mean, 0.0));
-    printf("  log-likelihood of the observables (C x, 2 series) at the true parameters\n");
+    printf("  log-likelihood of the observables (C x, 3 series) at the true parameters\n");
     printf("    mean %.3f   sd %.3f   quantiles 5%% %.3f  25%% %.3f  50%% %.3f  75%% %.3f  95%% %.3f\n", mean, sd,
            quantile(ll, n_ll, 0.05), quantile(ll, n_ll, 0.25), quantile(ll, n_ll, 0.5), quantile(ll, n_ll, 0.75),
            quantile(ll, n_ll, 0.95));
@@ -415,16 +448,52 @@ static i64 var_study(i64 n_rep, i64 T, i64 n_workers) {
            (mean - expected) / (sd / sqrt((double)n_ll)));
     printf("    replication 0: pipeline %.10f, single call %.10f (status %d)\n", steps[3].float_retained[0],
            out[kf_out - 1], st);
+
+    /* Population values of the regression: the linear projection of y1 on
+     * (1, y2, y3) under the stationary law, Gy = C Gamma0 C'. */
+    double CG[NO * NV], Gy[NO * NO], Szz[4], Lz[4], beta_pop[P] = {0.0, 0.0, 0.0};
+    trova_matmul(kC, G0, CG, NO, NV, NV);
+    trova_matmul_abt(CG, kC, Gy, NO, NV, NO);
+    Szz[0] = Gy[4];
+    Szz[1] = Gy[5];
+    Szz[2] = Gy[7];
+    Szz[3] = Gy[8];
+    const double Szy[2] = {Gy[3], Gy[6]};
+    if (trova_chol_solve(Szz, Szy, beta_pop + 1, Lz, 2) != 0) return 1;
+    printf("  regression of y1 on (1, y2, y3), T = %lld: coefficients over the replications\n", (long long)T);
+    printf("    %-10s %10s %10s %9s %10s %9s %10s\n", "coef", "population", "OLS mean", "OLS sd", "lasso mean",
+           "lasso sd", "lasso = 0");
+    const char* coef_names[P] = {"intercept", "y2", "y3"};
+    for (int j = 0; j < P; ++j) {
+        double so = 0.0, sso = 0.0, sl = 0.0, ssl = 0.0;
+        i64 zeros = 0, n_ok = 0;
+        for (i64 r = 0; r < n_rep; ++r) {
+            if (rec.fail_step[r] != -1) continue;
+            const double bo = steps[4].float_retained[r * (2 * P + 2) + j];
+            const double bl = steps[5].float_retained[r * (P + 2) + j];
+            so += bo;
+            sso += bo * bo;
+            sl += bl;
+            ssl += bl * bl;
+            zeros += bl == 0.0;
+            ++n_ok;
+        }
+        const double mo = so / (double)n_ok, ml = sl / (double)n_ok;
+        printf("    %-10s %10.5f %10.5f %9.5f %10.5f %9.5f %9.1f%%\n", coef_names[j], beta_pop[j], mo,
+               sqrt(fmax(sso / (double)n_ok - mo * mo, 0.0)), ml, sqrt(fmax(ssl / (double)n_ok - ml * ml, 0.0)),
+               100.0 * (double)zeros / (double)n_ok);
+    }
     printf("  failed replications: %lld\n\n", (long long)failed);
-    const char* step_names[4] = {"simulate", "moments", "kalman", "select"};
-    print_profile(&rec, step_names, 4, n_workers);
+    const char* step_names[6] = {"simulate", "moments", "kalman", "select", "ols", "lasso_bic"};
+    print_profile(&rec, step_names, 6, n_workers);
     printf("\n");
     free(packed);
     free(scratch);
     free(out);
     free(ll);
     free_record(&rec);
-    for (int s = 0; s < 4; ++s) free_step(&steps[s]);
+    free(steps[5].int_in_work);
+    for (int s = 0; s < 6; ++s) free_step(&steps[s]);
     return failed;
 }
 

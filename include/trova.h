@@ -5,6 +5,7 @@
 #include "trova_types.h"
 #include "trova_linalg.h"
 #include "trova_mc.h"
+#include "trova_regression.h"
 #include "trova_kalman.h"
 #include "trova_rng.h"
 #include "trova_sim.h"

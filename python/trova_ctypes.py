@@ -234,6 +234,42 @@ class trova_mc_filter_unscented_step_ctx(ctypes.Structure):
                 + _fields("alpha beta kappa", f64) + [("symmetrize", c_int), ("jitter", f64)])
 
 
+class trova_mc_regression_record(ctypes.Structure):
+    _fields_ = [("n", i64), ("p", i64), ("coef", P_f64), ("se", P_f64), ("ssr", f64), ("sst", f64),
+                ("status", i64)]
+
+
+class trova_mc_ols_step_ctx(ctypes.Structure):
+    _fields_ = [("n", i64), ("p", i64), ("intercept", c_int)]
+
+
+class trova_mc_ridge_step_ctx(ctypes.Structure):
+    _fields_ = [("n", i64), ("p", i64), ("intercept", c_int), ("alpha", f64)]
+
+
+class trova_mc_ridge_gs_step_ctx(ctypes.Structure):
+    _fields_ = [("alphas", P_f64)] + _fields("n p n_alpha criterion", i64) + [("intercept", c_int)]
+
+
+class trova_mc_lasso_step_ctx(ctypes.Structure):
+    _fields_ = [("n", i64), ("p", i64), ("intercept", c_int), ("max_iter", i64), ("tol", f64), ("alpha", f64)]
+
+
+class trova_mc_lasso_gs_step_ctx(ctypes.Structure):
+    _fields_ = ([("alphas", P_f64)] + _fields("n p n_alpha", i64)
+                + [("intercept", c_int), ("max_iter", i64), ("tol", f64)])
+
+
+class trova_mc_elastic_net_step_ctx(ctypes.Structure):
+    _fields_ = [("n", i64), ("p", i64), ("intercept", c_int), ("max_iter", i64), ("tol", f64), ("alpha", f64),
+                ("l1_ratio", f64)]
+
+
+class trova_mc_elastic_net_gs_step_ctx(ctypes.Structure):
+    _fields_ = ([("alphas", P_f64)] + _fields("n p n_alpha criterion", i64)
+                + [("intercept", c_int), ("max_iter", i64), ("tol", f64), ("l1_ratio", f64)])
+
+
 # Every record above, by its C name, for the layout check.
 RECORDS = {
     cls.__name__: cls
@@ -260,6 +296,14 @@ RECORDS = {
         trova_mc_filter_linear_step_ctx,
         trova_mc_filter_extended_step_ctx,
         trova_mc_filter_unscented_step_ctx,
+        trova_mc_regression_record,
+        trova_mc_ols_step_ctx,
+        trova_mc_ridge_step_ctx,
+        trova_mc_ridge_gs_step_ctx,
+        trova_mc_lasso_step_ctx,
+        trova_mc_lasso_gs_step_ctx,
+        trova_mc_elastic_net_step_ctx,
+        trova_mc_elastic_net_gs_step_ctx,
     )
 }
 
@@ -350,6 +394,48 @@ SIGNATURES = {
     "trova_filter_unscented_step": (
         i64, [P_f64, P_f64, meas_fn] + [i64] * 6 + [f64, f64, f64, c_int, f64, P_f64]),
     "trova_mc_filter_unscented_runner": (c_int, [i64, P_f64, P_f64, P_i64, P_i64, _vp]),
+    # Regression kernels.
+    "trova_ols_chol_solve": (None, [P_f64, P_f64, i64, i64, P_f64, P_f64, P_i64, P_f64, P_f64]),
+    "trova_chol_solve_L2": (None, [P_f64, P_f64, i64, i64, f64, i64, P_f64, P_f64, P_f64, P_i64]
+                            + [P_f64] * 4),
+    "trova_ridge_grid_search": (None, [P_f64, P_f64, i64, i64, P_f64, i64, i64, i64, P_f64, P_f64, P_f64,
+                                       P_i64] + [P_f64] * 6),
+    "trova_lasso_gram_cd": (i64, [P_f64, P_f64, i64, f64, i64, f64, P_f64, P_f64]),
+    "trova_lars_lasso_gram": (i64, [P_f64, P_f64, i64, i64, f64, P_f64, P_f64, P_i64, P_f64]),
+    "trova_lasso_path_eval": (None, [P_f64, P_f64, i64, i64, P_f64, i64, P_f64]),
+    "trova_en_gram_cd": (i64, [P_f64, P_f64, i64, f64, f64, P_f64, i64, f64, P_f64, P_f64]),
+    "trova_en_gram_cd_path": (None, [P_f64, P_f64, i64, P_f64, i64, f64, i64, f64, P_f64, P_i64, P_f64,
+                                     P_f64]),
+    "trova_en_active_dof": (f64, [P_f64, P_f64, i64, f64, i64, f64, P_f64]),
+    # Regression steps.
+    "trova_mc_ols_fit": (None, [P_f64, P_f64, ctypes.POINTER(trova_mc_regression_record)] + [P_f64] * 4),
+    "trova_mc_ridge_fit": (None, [P_f64, P_f64, f64, c_int, ctypes.POINTER(trova_mc_regression_record)]
+                           + [P_f64] * 5),
+    "trova_mc_ridge_gs_fit": (None, [P_f64, P_f64, P_f64, i64, i64, c_int,
+                                     ctypes.POINTER(trova_mc_regression_record)] + [P_f64] * 6),
+    "trova_mc_lasso_fit": (None, [P_f64, P_f64, f64, c_int, i64, f64, ctypes.POINTER(trova_mc_regression_record)]
+                           + [P_f64] * 4),
+    "trova_mc_lasso_gs_fit": (None, [P_f64, P_f64, P_f64, i64, c_int, i64, f64,
+                                     ctypes.POINTER(trova_mc_regression_record)] + [P_f64] * 7),
+    "trova_mc_elastic_net_fit": (None, [P_f64, P_f64, f64, f64, c_int, i64, f64,
+                                        ctypes.POINTER(trova_mc_regression_record)] + [P_f64] * 4),
+    "trova_mc_elastic_net_gs_fit": (None, [P_f64, P_f64, P_f64, i64, f64, i64, c_int, i64, f64,
+                                           ctypes.POINTER(trova_mc_regression_record), P_f64, P_f64, P_f64,
+                                           P_f64, P_i64, P_f64, P_f64, P_f64]),
+    "trova_mc_ols_work_arena_size": (arena_size, [i64, i64]),
+    "trova_mc_ridge_work_arena_size": (arena_size, [i64, i64]),
+    "trova_mc_ridge_gs_work_arena_size": (arena_size, [i64, i64]),
+    "trova_mc_lasso_work_arena_size": (arena_size, [i64, i64]),
+    "trova_mc_lasso_gs_work_arena_size": (arena_size, [i64, i64, c_int, i64, i64]),
+    "trova_mc_elastic_net_work_arena_size": (arena_size, [i64, i64]),
+    "trova_mc_elastic_net_gs_work_arena_size": (arena_size, [i64, i64, c_int, i64]),
+    "trova_mc_ols_runner": (c_int, [i64, P_f64, P_f64, P_i64, P_i64, _vp]),
+    "trova_mc_ridge_runner": (c_int, [i64, P_f64, P_f64, P_i64, P_i64, _vp]),
+    "trova_mc_ridge_gs_runner": (c_int, [i64, P_f64, P_f64, P_i64, P_i64, _vp]),
+    "trova_mc_lasso_runner": (c_int, [i64, P_f64, P_f64, P_i64, P_i64, _vp]),
+    "trova_mc_lasso_gs_runner": (c_int, [i64, P_f64, P_f64, P_i64, P_i64, _vp]),
+    "trova_mc_elastic_net_runner": (c_int, [i64, P_f64, P_f64, P_i64, P_i64, _vp]),
+    "trova_mc_elastic_net_gs_runner": (c_int, [i64, P_f64, P_f64, P_i64, P_i64, _vp]),
 }
 
 

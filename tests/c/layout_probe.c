@@ -318,6 +318,79 @@ int main(void) {
     FIELD(trova_mc_filter_unscented_step_ctx, jitter);
     end_record();
 
+    RECORD(trova_mc_regression_record);
+    FIELD(trova_mc_regression_record, n);
+    FIELD(trova_mc_regression_record, p);
+    FIELD(trova_mc_regression_record, coef);
+    FIELD(trova_mc_regression_record, se);
+    FIELD(trova_mc_regression_record, ssr);
+    FIELD(trova_mc_regression_record, sst);
+    FIELD(trova_mc_regression_record, status);
+    end_record();
+
+    RECORD(trova_mc_ols_step_ctx);
+    FIELD(trova_mc_ols_step_ctx, n);
+    FIELD(trova_mc_ols_step_ctx, p);
+    FIELD(trova_mc_ols_step_ctx, intercept);
+    end_record();
+
+    RECORD(trova_mc_ridge_step_ctx);
+    FIELD(trova_mc_ridge_step_ctx, n);
+    FIELD(trova_mc_ridge_step_ctx, p);
+    FIELD(trova_mc_ridge_step_ctx, intercept);
+    FIELD(trova_mc_ridge_step_ctx, alpha);
+    end_record();
+
+    RECORD(trova_mc_ridge_gs_step_ctx);
+    FIELD(trova_mc_ridge_gs_step_ctx, alphas);
+    FIELD(trova_mc_ridge_gs_step_ctx, n);
+    FIELD(trova_mc_ridge_gs_step_ctx, p);
+    FIELD(trova_mc_ridge_gs_step_ctx, n_alpha);
+    FIELD(trova_mc_ridge_gs_step_ctx, criterion);
+    FIELD(trova_mc_ridge_gs_step_ctx, intercept);
+    end_record();
+
+    RECORD(trova_mc_lasso_step_ctx);
+    FIELD(trova_mc_lasso_step_ctx, n);
+    FIELD(trova_mc_lasso_step_ctx, p);
+    FIELD(trova_mc_lasso_step_ctx, intercept);
+    FIELD(trova_mc_lasso_step_ctx, max_iter);
+    FIELD(trova_mc_lasso_step_ctx, tol);
+    FIELD(trova_mc_lasso_step_ctx, alpha);
+    end_record();
+
+    RECORD(trova_mc_lasso_gs_step_ctx);
+    FIELD(trova_mc_lasso_gs_step_ctx, alphas);
+    FIELD(trova_mc_lasso_gs_step_ctx, n);
+    FIELD(trova_mc_lasso_gs_step_ctx, p);
+    FIELD(trova_mc_lasso_gs_step_ctx, n_alpha);
+    FIELD(trova_mc_lasso_gs_step_ctx, intercept);
+    FIELD(trova_mc_lasso_gs_step_ctx, max_iter);
+    FIELD(trova_mc_lasso_gs_step_ctx, tol);
+    end_record();
+
+    RECORD(trova_mc_elastic_net_step_ctx);
+    FIELD(trova_mc_elastic_net_step_ctx, n);
+    FIELD(trova_mc_elastic_net_step_ctx, p);
+    FIELD(trova_mc_elastic_net_step_ctx, intercept);
+    FIELD(trova_mc_elastic_net_step_ctx, max_iter);
+    FIELD(trova_mc_elastic_net_step_ctx, tol);
+    FIELD(trova_mc_elastic_net_step_ctx, alpha);
+    FIELD(trova_mc_elastic_net_step_ctx, l1_ratio);
+    end_record();
+
+    RECORD(trova_mc_elastic_net_gs_step_ctx);
+    FIELD(trova_mc_elastic_net_gs_step_ctx, alphas);
+    FIELD(trova_mc_elastic_net_gs_step_ctx, n);
+    FIELD(trova_mc_elastic_net_gs_step_ctx, p);
+    FIELD(trova_mc_elastic_net_gs_step_ctx, n_alpha);
+    FIELD(trova_mc_elastic_net_gs_step_ctx, criterion);
+    FIELD(trova_mc_elastic_net_gs_step_ctx, intercept);
+    FIELD(trova_mc_elastic_net_gs_step_ctx, max_iter);
+    FIELD(trova_mc_elastic_net_gs_step_ctx, tol);
+    FIELD(trova_mc_elastic_net_gs_step_ctx, l1_ratio);
+    end_record();
+
     printf("\n}\n");
     return 0;
 }

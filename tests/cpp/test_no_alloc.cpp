@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstddef>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "test_steps.h"
 #include "trova_mc.h"
 #include "trova_kalman.h"
+#include "trova_regression.h"
 #include "trova_sim.h"
 
 #ifndef TROVA_SANITIZE
@@ -186,6 +188,41 @@ TEST(RunnerHeap, FilterStepsAllocateNothing) {
     p.bind(1, whole(ext));
     p.bind(2, whole(uns));
     expect_successful_run_allocates_nothing(p, n_rep);
+}
+
+// Regression fits, one per family, on the same static data.
+TEST(RunnerHeap, RegressionStepsAllocateNothing) {
+    const i64 n_rep = 8, n = 40, p = 3;
+    std::vector<f64> data(static_cast<std::size_t>(n * (p + 1)));
+    for (i64 i = 0; i < n; ++i) {
+        const f64 t = static_cast<f64>(i);
+        f64* row = data.data() + i * p;
+        row[0] = 1.0;
+        row[1] = std::sin(0.7 * t);
+        row[2] = std::cos(1.3 * t) + 0.1 * t;
+        data[static_cast<std::size_t>(n * p + i)] = 0.5 + row[1] - 0.2 * row[2] + 0.05 * std::sin(5.0 * t);
+    }
+    const f64 grid[2] = {0.1, 0.01};
+    const trova_mc_ols_step_ctx ols{n, p, 1};
+    const trova_mc_ridge_step_ctx ridge{n, p, 1, 0.1};
+    const trova_mc_ridge_gs_step_ctx ridge_gs{grid, n, p, 2, 2, 1};
+    const trova_mc_lasso_step_ctx lasso{n, p, 1, 10000, 1e-10, 0.01};
+    const trova_mc_lasso_gs_step_ctx lasso_gs{grid, n, p, 2, 1, 20, 1e-12};
+    const trova_mc_elastic_net_step_ctx en{n, p, 1, 10000, 1e-10, 0.01, 0.5};
+    const trova_mc_elastic_net_gs_step_ctx en_gs{grid, n, p, 2, 2, 1, 10000, 1e-10, 0.5};
+    Pipeline pl(n_rep, 2);
+    const auto add = [&](trova_mc_step_fn fn, const void* ctx, arena_size size) {
+        const i64 s = pl.add_step(fn, ctx, Lanes{size.n_float, 2 * p + 2, size.n_int, 1});
+        pl.bind(s, Pipeline::whole(data, 0));
+    };
+    add(trova_mc_ols_runner, &ols, trova_mc_ols_work_arena_size(n, p));
+    add(trova_mc_ridge_runner, &ridge, trova_mc_ridge_work_arena_size(n, p));
+    add(trova_mc_ridge_gs_runner, &ridge_gs, trova_mc_ridge_gs_work_arena_size(n, p));
+    add(trova_mc_lasso_runner, &lasso, trova_mc_lasso_work_arena_size(n, p));
+    add(trova_mc_lasso_gs_runner, &lasso_gs, trova_mc_lasso_gs_work_arena_size(n, p, 1, 2, 20));
+    add(trova_mc_elastic_net_runner, &en, trova_mc_elastic_net_work_arena_size(n, p));
+    add(trova_mc_elastic_net_gs_runner, &en_gs, trova_mc_elastic_net_gs_work_arena_size(n, p, 1, 2));
+    expect_successful_run_allocates_nothing(pl, n_rep);
 }
 
 }  // namespace

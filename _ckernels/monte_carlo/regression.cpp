@@ -1,0 +1,476 @@
+// Pipeline regression steps: seven families (OLS, ridge, ridge grid, lasso,
+// lasso grid, elastic net, elastic-net grid), each a fit on a
+// trova_mc_regression_record, a work-lane sizer and a step function. The
+// penalised fits work on the centred Gram form of the non-intercept columns
+// and recover the intercept afterwards.
+#include <cmath>
+#include <limits>
+
+#include "_common/dense.h"
+#include "_common/layout.h"
+#include "regression/regression_internal.h"
+#include "trova_linalg.h"
+
+namespace {
+
+using trova::layout::Carver;
+using trova::regression::fill_nan;
+using trova::regression::quiet_nan;
+
+// The record of one fit: coef (and, for OLS, se) point into the output lane
+// (coef, ssr, sst, then se); ssr and sst start NaN and the status -2.
+trova_mc_regression_record trova_mc_regression_output_record(i64 n, i64 p, f64* float_out, bool with_se) {
+    trova_mc_regression_record rec{};
+    rec.n = n;
+    rec.p = p;
+    rec.coef = float_out;
+    rec.se = with_se ? float_out + p + 2 : nullptr;
+    rec.ssr = quiet_nan();
+    rec.sst = quiet_nan();
+    rec.status = REGRESSION_NON_CONVERGENT;
+    return rec;
+}
+
+// Writes ssr and sst behind the coefficients and the status to int_out[0];
+// returns the status, so that a failed fit fails the replication.
+int trova_mc_regression_status(const trova_mc_regression_record& rec, f64* float_out, i64* int_out) {
+    float_out[rec.p] = rec.ssr;
+    float_out[rec.p + 1] = rec.sst;
+    if (int_out != nullptr) int_out[0] = rec.status;
+    return static_cast<int>(rec.status);
+}
+
+void trova_mc_set_failure(trova_mc_regression_record* rec) {
+    fill_nan(rec->coef, rec->p);
+    rec->ssr = quiet_nan();
+    rec->sst = quiet_nan();
+    if (rec->se != nullptr) fill_nan(rec->se, rec->p);
+}
+
+// ssr over all p columns; sst about the mean of y, with or without intercept.
+void trova_mc_compute_ssr_sst(const f64* X, const f64* y, trova_mc_regression_record* rec) {
+    const i64 n = rec->n;
+    if (n < 1) {
+        rec->ssr = rec->sst = 0.0;
+        return;
+    }
+    f64 sum = 0.0;
+    for (i64 r = 0; r < n; ++r) sum += y[r];
+    const f64 ybar = sum / static_cast<f64>(n);
+    f64 sst = 0.0;
+    for (i64 r = 0; r < n; ++r) sst += (y[r] - ybar) * (y[r] - ybar);
+    rec->ssr = trova::regression::residual_sum_of_squares(X, y, rec->coef, n, rec->p);
+    rec->sst = sst;
+}
+
+// G_base = X'X/n, g = X'y/n; G the Gram form the penalised solvers see: a
+// copy of G_base, or with an intercept (column 0 all ones) the centred
+// covariance of the other k = p - 1 columns, packed with row stride k, with
+// g[0..k-1] the centred cross moments and g[p-1] the mean of y.
+void trova_mc_sparse_gram(const f64* X, const f64* y, i64 n, i64 p, bool intercept, f64* G_base, f64* G,
+                          f64* g) {
+    trova_gram(X, G_base, n, p);
+    trova_gram_rhs(X, y, g, n, p);
+    const f64 nf = static_cast<f64>(n);
+    for (i64 e = 0; e < p * p; ++e) G_base[e] /= nf;
+    for (i64 j = 0; j < p; ++j) g[j] /= nf;
+    if (!intercept) {
+        for (i64 e = 0; e < p * p; ++e) G[e] = G_base[e];
+        return;
+    }
+    const i64 k = p - 1;
+    const f64 ybar = g[0];
+    for (i64 i = 0; i < k; ++i) {
+        const f64 xi = G_base[(i + 1) * p];
+        for (i64 j = 0; j < k; ++j) G[i * k + j] = G_base[(i + 1) * p + j + 1] - xi * G_base[j + 1];
+        g[i] = g[i + 1] - xi * ybar;
+    }
+    g[p - 1] = ybar;
+}
+
+// coef[0] = ybar - sum_j coef[j] xbar_j.
+void trova_mc_restore_intercept(f64* coef, i64 p, const f64* G_base, const f64* g) {
+    f64 s = g[p - 1];
+    for (i64 j = 1; j < p; ++j) s -= coef[j] * G_base[j];
+    coef[0] = s;
+}
+
+// In-sample residual sum of squares of penalised coefficients beta (k =
+// p - b of them): with an intercept y is predicted as ybar + the centred
+// columns times beta.
+f64 penalised_rss(const f64* X, const f64* y, i64 n, i64 p, bool intercept, const f64* beta,
+                  const f64* G_base, const f64* g) {
+    if (!intercept) return trova::regression::residual_sum_of_squares(X, y, beta, n, p);
+    const f64 ybar = g[p - 1];
+    f64 rss = 0.0;
+    for (i64 r = 0; r < n; ++r) {
+        const f64* Xr = X + r * p;
+        f64 fit = ybar;
+        for (i64 j = 1; j < p; ++j) fit += beta[j - 1] * (Xr[j] - G_base[j]);
+        const f64 e = y[r] - fit;
+        rss += e * e;
+    }
+    return rss;
+}
+
+f64 trova_mc_objective(i64 criterion, f64 rss, i64 n, f64 dof) {
+    return trova::regression::trova_ridge_objective(criterion, rss, n, dof);
+}
+
+// Finishes a penalised fit: NaN outputs on failure, else the intercept (if
+// any) and the goodness of fit.
+void finish_penalised(const f64* X, const f64* y, bool intercept, trova_mc_regression_record* rec,
+                      const f64* G_base, const f64* g) {
+    if (rec->status != REGRESSION_OK) {
+        trova_mc_set_failure(rec);
+        return;
+    }
+    if (intercept) trova_mc_restore_intercept(rec->coef, rec->p, G_base, g);
+    trova_mc_compute_ssr_sst(X, y, rec);
+}
+
+// ---- lane layouts: X, y, then each family's scratch, in table order ----
+
+struct Lane {
+    f64 *X, *y;
+};
+
+Lane data_blocks(Carver& c, i64 n, i64 p) { return {c.take(n, p), c.take(n)}; }
+
+struct OlsLane : Lane {
+    f64 *L, *G, *g, *work;
+};
+OlsLane ols_lane(Carver& c, i64 n, i64 p) {
+    OlsLane l{data_blocks(c, n, p), nullptr, nullptr, nullptr, nullptr};
+    l.L = c.take(p, p);
+    l.G = c.take(p, p);
+    l.g = c.take(p);
+    l.work = c.take(p);
+    return l;
+}
+
+struct RidgeLane : Lane {
+    f64 *L, *G, *G_unpen, *g, *col;
+};
+RidgeLane ridge_lane(Carver& c, i64 n, i64 p) {
+    RidgeLane l{data_blocks(c, n, p), nullptr, nullptr, nullptr, nullptr, nullptr};
+    l.L = c.take(p, p);
+    l.G = c.take(p, p);
+    l.G_unpen = c.take(p, p);
+    l.g = c.take(p);
+    l.col = c.take(p);
+    return l;
+}
+
+struct RidgeGridLane : Lane {
+    f64 *G_base, *G, *L, *g, *coef_work, *col;
+};
+RidgeGridLane ridge_grid_lane(Carver& c, i64 n, i64 p) {
+    RidgeGridLane l{data_blocks(c, n, p), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+    l.G_base = c.take(p, p);
+    l.G = c.take(p, p);
+    l.L = c.take(p, p);
+    l.g = c.take(p);
+    l.coef_work = c.take(p);
+    l.col = c.take(p);
+    return l;
+}
+
+// Lasso and elastic net share one layout.
+struct CdLane : Lane {
+    f64 *G_base, *G, *g, *Gcoef;
+};
+CdLane cd_lane(Carver& c, i64 n, i64 p) {
+    CdLane l{data_blocks(c, n, p), nullptr, nullptr, nullptr, nullptr};
+    l.G_base = c.take(p, p);
+    l.G = c.take(p, p);
+    l.g = c.take(p);
+    l.Gcoef = c.take(p);
+    return l;
+}
+
+i64 penalised_count(i64 p, int intercept) { return intercept ? p - 1 : p; }
+
+struct LassoGridLane : Lane {
+    f64 *G_base, *G, *g, *lam_path, *beta_path, *beta_grid, *work;
+};
+LassoGridLane lasso_grid_lane(Carver& c, i64 n, i64 p, int intercept, i64 n_alpha, i64 max_iter) {
+    const i64 d = penalised_count(p, intercept);
+    LassoGridLane l{data_blocks(c, n, p), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+    l.G_base = c.take(p, p);
+    l.G = c.take(p, p);
+    l.g = c.take(p);
+    l.lam_path = c.take(max_iter + 1);
+    l.beta_path = c.take(max_iter + 1, d);
+    l.beta_grid = c.take(n_alpha, d);
+    l.work = c.take(d, d + 8);
+    return l;
+}
+
+struct EnGridLane : Lane {
+    f64 *G_base, *G, *g, *beta_grid, *Gcoef, *beta, *dof_work;
+};
+EnGridLane en_grid_lane(Carver& c, i64 n, i64 p, int intercept, i64 n_alpha) {
+    const i64 d = penalised_count(p, intercept);
+    EnGridLane l{data_blocks(c, n, p), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+    l.G_base = c.take(p, p);
+    l.G = c.take(p, p);
+    l.g = c.take(p);
+    l.beta_grid = c.take(n_alpha, d);
+    l.Gcoef = c.take(p);
+    l.beta = c.take(p);
+    l.dof_work = c.take(d, 3 * d + 1);
+    return l;
+}
+
+template <class LaneOf>
+arena_size float_size(LaneOf lane_of) {
+    Carver c;
+    lane_of(c);
+    return {c.offset(), 0};
+}
+
+}  // namespace
+
+extern "C" {
+
+// ---- fits ----
+
+TROVA_API void trova_mc_ols_fit(const f64* X, const f64* y, trova_mc_regression_record* rec, f64* L, f64* G,
+                                f64* g, f64* work) {
+    const i64 n = rec->n, p = rec->p;
+    trova_ols_chol_solve(X, y, n, p, rec->coef, L, &rec->status, G, g);
+    if (rec->status != REGRESSION_OK) {
+        trova_mc_set_failure(rec);
+        return;
+    }
+    trova_mc_compute_ssr_sst(X, y, rec);
+    if (rec->se == nullptr) return;
+    if (n <= p) {
+        fill_nan(rec->se, p);
+        return;
+    }
+    // se_i^2 = sigma^2 [(X'X)^-1]_ii = sigma^2 |L^-1 e_i|^2.
+    const f64 sigma2 = rec->ssr / static_cast<f64>(n - p);
+    for (i64 i = 0; i < p; ++i) {
+        for (i64 j = 0; j < p; ++j) work[j] = j == i ? 1.0 : 0.0;
+        trova_forward_subst(L, work, work, p);
+        rec->se[i] = std::sqrt(sigma2 * trova::dense::dot(work, work, p));
+    }
+}
+
+TROVA_API void trova_mc_ridge_fit(const f64* X, const f64* y, f64 alpha, int intercept,
+                                  trova_mc_regression_record* rec, f64* L, f64* G, f64* G_unpen, f64* g,
+                                  f64* col) {
+    f64 dof;
+    trova_chol_solve_L2(X, y, rec->n, rec->p, alpha, intercept, rec->coef, L, &dof, &rec->status, G, G_unpen,
+                        g, col);
+    if (rec->status != REGRESSION_OK) {
+        trova_mc_set_failure(rec);
+        return;
+    }
+    trova_mc_compute_ssr_sst(X, y, rec);
+}
+
+TROVA_API void trova_mc_ridge_gs_fit(const f64* X, const f64* y, const f64* alphas, i64 n_alpha,
+                                     i64 criterion, int intercept, trova_mc_regression_record* rec,
+                                     f64* G_base, f64* G, f64* L, f64* g, f64* coef_work, f64* col) {
+    f64 alpha, obj;
+    trova_ridge_grid_search(X, y, rec->n, rec->p, alphas, n_alpha, criterion, intercept, &alpha, rec->coef,
+                            &obj, &rec->status, G_base, G, g, L, coef_work, col);
+    if (rec->status != REGRESSION_OK) {
+        trova_mc_set_failure(rec);
+        return;
+    }
+    trova_mc_compute_ssr_sst(X, y, rec);
+}
+
+TROVA_API void trova_mc_lasso_fit(const f64* X, const f64* y, f64 alpha, int intercept, i64 max_iter,
+                                  f64 tol, trova_mc_regression_record* rec, f64* G_base, f64* G, f64* g,
+                                  f64* Gcoef) {
+    const i64 n = rec->n, p = rec->p, b = intercept ? 1 : 0, k = p - b;
+    trova_mc_sparse_gram(X, y, n, p, intercept != 0, G_base, G, g);
+    rec->status = trova_lasso_gram_cd(G, g, k, alpha, max_iter, tol, rec->coef + b, Gcoef);
+    finish_penalised(X, y, intercept != 0, rec, G_base, g);
+}
+
+TROVA_API void trova_mc_lasso_gs_fit(const f64* X, const f64* y, const f64* alphas, i64 n_alpha,
+                                     int intercept, i64 max_iter, f64 tol, trova_mc_regression_record* rec,
+                                     f64* G_base, f64* G, f64* g, f64* lam_path, f64* beta_path,
+                                     f64* beta_grid, f64* work) {
+    const i64 n = rec->n, p = rec->p, b = intercept ? 1 : 0, k = p - b;
+    trova_mc_sparse_gram(X, y, n, p, intercept != 0, G_base, G, g);
+    // An empty grid selects nothing: report it as the other grid fits do.
+    if (n_alpha <= 0) {
+        rec->status = REGRESSION_NON_CONVERGENT;
+        trova_mc_set_failure(rec);
+        return;
+    }
+    i64 n_knots = 0;
+    rec->status = trova_lars_lasso_gram(G, g, k, max_iter, tol, lam_path, beta_path, &n_knots, work);
+    if (rec->status != REGRESSION_OK) {
+        trova_mc_set_failure(rec);
+        return;
+    }
+    trova_lasso_path_eval(lam_path, beta_path, n_knots, k, alphas, n_alpha, beta_grid);
+    i64 chosen = 0;
+    f64 best = 0.0;
+    for (i64 a = 0; a < n_alpha; ++a) {
+        const f64 rss = penalised_rss(X, y, n, p, intercept != 0, beta_grid + a * k, G_base, g);
+        if (a == 0 || rss < best) {
+            chosen = a;
+            best = rss;
+        }
+    }
+    for (i64 j = 0; j < k; ++j) rec->coef[b + j] = beta_grid[chosen * k + j];
+    finish_penalised(X, y, intercept != 0, rec, G_base, g);
+}
+
+TROVA_API void trova_mc_elastic_net_fit(const f64* X, const f64* y, f64 alpha, f64 l1_ratio, int intercept,
+                                        i64 max_iter, f64 tol, trova_mc_regression_record* rec,
+                                        f64* G_base, f64* G, f64* g, f64* Gcoef) {
+    const i64 n = rec->n, p = rec->p, b = intercept ? 1 : 0, k = p - b;
+    trova_mc_sparse_gram(X, y, n, p, intercept != 0, G_base, G, g);
+    for (i64 j = 0; j < k; ++j) Gcoef[j] = 0.0;  // also the zero start
+    rec->status = trova_en_gram_cd(G, g, k, alpha * l1_ratio, (1.0 - l1_ratio) * alpha, Gcoef, max_iter, tol,
+                                   rec->coef + b, Gcoef);
+    finish_penalised(X, y, intercept != 0, rec, G_base, g);
+}
+
+TROVA_API void trova_mc_elastic_net_gs_fit(const f64* X, const f64* y, const f64* alphas, i64 n_alpha,
+                                           f64 l1_ratio, i64 criterion, int intercept, i64 max_iter,
+                                           f64 tol, trova_mc_regression_record* rec, f64* G_base, f64* G,
+                                           f64* g, f64* beta_grid, i64* statuses, f64* Gcoef, f64* beta,
+                                           f64* dof_work) {
+    const i64 n = rec->n, p = rec->p, b = intercept ? 1 : 0, k = p - b;
+    trova_mc_sparse_gram(X, y, n, p, intercept != 0, G_base, G, g);
+    trova_en_gram_cd_path(G, g, k, alphas, n_alpha, l1_ratio, max_iter, tol, beta_grid, statuses, Gcoef, beta);
+    f64 best = std::numeric_limits<f64>::infinity();
+    for (i64 a = 0; a < n_alpha; ++a) {
+        if (statuses[a] != REGRESSION_OK) continue;
+        const f64* row = beta_grid + a * k;
+        const f64 rss = penalised_rss(X, y, n, p, intercept != 0, row, G_base, g);
+        const f64 dof = trova_en_active_dof(G, row, k, (1.0 - l1_ratio) * alphas[a], intercept, tol, dof_work);
+        const f64 obj = trova_mc_objective(criterion, rss, n, dof);
+        if (obj < best) {
+            rec->status = REGRESSION_OK;
+            for (i64 j = 0; j < k; ++j) rec->coef[b + j] = row[j];
+            best = obj;
+        }
+    }
+    if (best > std::numeric_limits<f64>::max()) rec->status = REGRESSION_NON_CONVERGENT;
+    finish_penalised(X, y, intercept != 0, rec, G_base, g);
+}
+
+// ---- sizers ----
+
+TROVA_API arena_size trova_mc_ols_work_arena_size(i64 n, i64 p) {
+    return float_size([&](Carver& c) { ols_lane(c, n, p); });
+}
+
+TROVA_API arena_size trova_mc_ridge_work_arena_size(i64 n, i64 p) {
+    return float_size([&](Carver& c) { ridge_lane(c, n, p); });
+}
+
+TROVA_API arena_size trova_mc_ridge_gs_work_arena_size(i64 n, i64 p) {
+    return float_size([&](Carver& c) { ridge_grid_lane(c, n, p); });
+}
+
+TROVA_API arena_size trova_mc_lasso_work_arena_size(i64 n, i64 p) {
+    return float_size([&](Carver& c) { cd_lane(c, n, p); });
+}
+
+TROVA_API arena_size trova_mc_lasso_gs_work_arena_size(i64 n, i64 p, int intercept, i64 n_alpha,
+                                                       i64 max_iter) {
+    return float_size([&](Carver& c) { lasso_grid_lane(c, n, p, intercept, n_alpha, max_iter); });
+}
+
+TROVA_API arena_size trova_mc_elastic_net_work_arena_size(i64 n, i64 p) {
+    return float_size([&](Carver& c) { cd_lane(c, n, p); });
+}
+
+TROVA_API arena_size trova_mc_elastic_net_gs_work_arena_size(i64 n, i64 p, int intercept, i64 n_alpha) {
+    arena_size s = float_size([&](Carver& c) { en_grid_lane(c, n, p, intercept, n_alpha); });
+    s.n_int = n_alpha;  // the grid statuses
+    return s;
+}
+
+// ---- step functions ----
+
+TROVA_API int trova_mc_ols_runner(i64, f64* float_in_work, f64* float_out, i64*, i64* int_out,
+                                  const void* ctx) {
+    const auto* c = static_cast<const trova_mc_ols_step_ctx*>(ctx);
+    trova_mc_regression_record rec = trova_mc_regression_output_record(c->n, c->p, float_out, true);
+    Carver carver(float_in_work);
+    const OlsLane l = ols_lane(carver, c->n, c->p);
+    trova_mc_ols_fit(l.X, l.y, &rec, l.L, l.G, l.g, l.work);
+    return trova_mc_regression_status(rec, float_out, int_out);
+}
+
+TROVA_API int trova_mc_ridge_runner(i64, f64* float_in_work, f64* float_out, i64*, i64* int_out,
+                                    const void* ctx) {
+    const auto* c = static_cast<const trova_mc_ridge_step_ctx*>(ctx);
+    trova_mc_regression_record rec = trova_mc_regression_output_record(c->n, c->p, float_out, false);
+    Carver carver(float_in_work);
+    const RidgeLane l = ridge_lane(carver, c->n, c->p);
+    trova_mc_ridge_fit(l.X, l.y, c->alpha, c->intercept, &rec, l.L, l.G, l.G_unpen, l.g, l.col);
+    return trova_mc_regression_status(rec, float_out, int_out);
+}
+
+TROVA_API int trova_mc_ridge_gs_runner(i64, f64* float_in_work, f64* float_out, i64*, i64* int_out,
+                                       const void* ctx) {
+    const auto* c = static_cast<const trova_mc_ridge_gs_step_ctx*>(ctx);
+    trova_mc_regression_record rec = trova_mc_regression_output_record(c->n, c->p, float_out, false);
+    Carver carver(float_in_work);
+    const RidgeGridLane l = ridge_grid_lane(carver, c->n, c->p);
+    trova_mc_ridge_gs_fit(l.X, l.y, c->alphas, c->n_alpha, c->criterion, c->intercept, &rec, l.G_base, l.G,
+                          l.L, l.g, l.coef_work, l.col);
+    return trova_mc_regression_status(rec, float_out, int_out);
+}
+
+TROVA_API int trova_mc_lasso_runner(i64, f64* float_in_work, f64* float_out, i64*, i64* int_out,
+                                    const void* ctx) {
+    const auto* c = static_cast<const trova_mc_lasso_step_ctx*>(ctx);
+    trova_mc_regression_record rec = trova_mc_regression_output_record(c->n, c->p, float_out, false);
+    Carver carver(float_in_work);
+    const CdLane l = cd_lane(carver, c->n, c->p);
+    trova_mc_lasso_fit(l.X, l.y, c->alpha, c->intercept, c->max_iter, c->tol, &rec, l.G_base, l.G, l.g,
+                       l.Gcoef);
+    return trova_mc_regression_status(rec, float_out, int_out);
+}
+
+TROVA_API int trova_mc_lasso_gs_runner(i64, f64* float_in_work, f64* float_out, i64*, i64* int_out,
+                                       const void* ctx) {
+    const auto* c = static_cast<const trova_mc_lasso_gs_step_ctx*>(ctx);
+    trova_mc_regression_record rec = trova_mc_regression_output_record(c->n, c->p, float_out, false);
+    Carver carver(float_in_work);
+    const LassoGridLane l = lasso_grid_lane(carver, c->n, c->p, c->intercept, c->n_alpha, c->max_iter);
+    trova_mc_lasso_gs_fit(l.X, l.y, c->alphas, c->n_alpha, c->intercept, c->max_iter, c->tol, &rec, l.G_base,
+                          l.G, l.g, l.lam_path, l.beta_path, l.beta_grid, l.work);
+    return trova_mc_regression_status(rec, float_out, int_out);
+}
+
+TROVA_API int trova_mc_elastic_net_runner(i64, f64* float_in_work, f64* float_out, i64*, i64* int_out,
+                                          const void* ctx) {
+    const auto* c = static_cast<const trova_mc_elastic_net_step_ctx*>(ctx);
+    trova_mc_regression_record rec = trova_mc_regression_output_record(c->n, c->p, float_out, false);
+    Carver carver(float_in_work);
+    const CdLane l = cd_lane(carver, c->n, c->p);
+    trova_mc_elastic_net_fit(l.X, l.y, c->alpha, c->l1_ratio, c->intercept, c->max_iter, c->tol, &rec,
+                             l.G_base, l.G, l.g, l.Gcoef);
+    return trova_mc_regression_status(rec, float_out, int_out);
+}
+
+TROVA_API int trova_mc_elastic_net_gs_runner(i64, f64* float_in_work, f64* float_out, i64* int_work,
+                                             i64* int_out, const void* ctx) {
+    const auto* c = static_cast<const trova_mc_elastic_net_gs_step_ctx*>(ctx);
+    trova_mc_regression_record rec = trova_mc_regression_output_record(c->n, c->p, float_out, false);
+    Carver carver(float_in_work);
+    const EnGridLane l = en_grid_lane(carver, c->n, c->p, c->intercept, c->n_alpha);
+    trova_mc_elastic_net_gs_fit(l.X, l.y, c->alphas, c->n_alpha, c->l1_ratio, c->criterion, c->intercept,
+                                c->max_iter, c->tol, &rec, l.G_base, l.G, l.g, l.beta_grid, int_work, l.Gcoef,
+                                l.beta, l.dof_work);
+    return trova_mc_regression_status(rec, float_out, int_out);
+}
+
+}  // extern "C"

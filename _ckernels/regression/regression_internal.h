@@ -1,0 +1,47 @@
+// Arithmetic shared by the regression kernels and the pipeline regression
+// steps.
+#ifndef TROVA_REGRESSION_INTERNAL_H
+#define TROVA_REGRESSION_INTERNAL_H
+
+#include <cstdint>
+#include <cstring>
+
+#include "trova_regression.h"
+
+namespace trova::regression {
+
+// The quiet NaN that marks failed results (bit pattern 0x7FF8000000000000).
+inline f64 quiet_nan() {
+    const std::uint64_t bits = 0x7FF8000000000000ULL;
+    f64 v;
+    std::memcpy(&v, &bits, sizeof v);
+    return v;
+}
+
+inline void fill_nan(f64* x, i64 n) {
+    const f64 nan = quiet_nan();
+    for (i64 i = 0; i < n; ++i) x[i] = nan;
+}
+
+// Soft threshold S(z, gamma): z - gamma above gamma, z + gamma below -gamma,
+// else 0 (both comparisons strict).
+inline f64 trova_smooth_threshold(f64 z, f64 gamma) {
+    if (z > gamma) return z - gamma;
+    if (z < -gamma) return z + gamma;
+    return 0.0;
+}
+
+// Selection objective of the grid searches: criterion 3 (loss): rss;
+// otherwise -inf for rss <= 0, AIC n ln(rss/n) + 2k for criterion 1 and BIC
+// n ln(rss/n) + ln(n) k for every other value.
+f64 trova_ridge_objective(i64 criterion, f64 rss, i64 n, f64 k);
+
+// Solves L L' x = b in place (L a p x p Cholesky factor).
+void chol_solve_in_place(const f64* L, f64* x, i64 p);
+
+// Sum over rows of (y_r - X_r . coef)^2, X n x p.
+f64 residual_sum_of_squares(const f64* X, const f64* y, const f64* coef, i64 n, i64 p);
+
+}  // namespace trova::regression
+
+#endif  // TROVA_REGRESSION_INTERNAL_H

@@ -1,0 +1,88 @@
+// Regression steps: one fit of each of the seven families at n = 200
+// observations and p = 10 columns (intercept included), through the step
+// function on a lane laid out by its sizer, as a pipeline replication runs
+// it. bench/peer_regression.py compares the lasso solvers with
+// scikit-learn's in one process.
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <vector>
+
+#include "trova.h"
+
+namespace {
+
+constexpr i64 kN = 200, kP = 10;
+
+struct Data {
+    std::vector<f64> X, y;
+    Data() : X(kN * kP), y(kN) {
+        trova_philox_state st;
+        trova_philox_seed(&st, 7, 0, 0, 0);
+        trova_philox_standard_normal_fill(&st, kN * kP, X.data());
+        trova_philox_standard_normal_fill(&st, kN, y.data());
+        for (i64 r = 0; r < kN; ++r) {
+            f64* row = X.data() + r * kP;
+            row[0] = 1.0;
+            for (i64 j = 2; j < kP; ++j) row[j] = 0.6 * row[1] + 0.8 * row[j];  // correlated columns
+            y[r] = 0.5 + 1.5 * row[1] - row[2] + 0.5 * row[4] + 0.7 * y[r];
+        }
+    }
+};
+
+template <class Ctx>
+void run(benchmark::State& state, trova_mc_step_fn fn, const Ctx& ctx, arena_size size) {
+    static const Data data;
+    std::vector<f64> lane(static_cast<std::size_t>(size.n_float));
+    std::vector<i64> int_work(static_cast<std::size_t>(size.n_int) + 1), status(1);
+    std::vector<f64> out(2 * kP + 2);
+    for (auto _ : state) {
+        // The bindings' copy of X and y is part of a replication's work.
+        std::copy(data.X.begin(), data.X.end(), lane.begin());
+        std::copy(data.y.begin(), data.y.end(), lane.begin() + kN * kP);
+        if (fn(0, lane.data(), out.data(), int_work.data(), status.data(), &ctx) != 0)
+            state.SkipWithError("fit failed");
+        benchmark::DoNotOptimize(out.data());
+    }
+}
+
+const f64 kAlphas[8] = {1.0, 0.5, 0.2, 0.1, 0.05, 0.02, 0.01, 0.005};
+
+void BM_Ols(benchmark::State& s) {
+    run(s, trova_mc_ols_runner, trova_mc_ols_step_ctx{kN, kP, 1}, trova_mc_ols_work_arena_size(kN, kP));
+}
+void BM_Ridge(benchmark::State& s) {
+    run(s, trova_mc_ridge_runner, trova_mc_ridge_step_ctx{kN, kP, 1, 0.1}, trova_mc_ridge_work_arena_size(kN, kP));
+}
+void BM_RidgeGrid8(benchmark::State& s) {
+    run(s, trova_mc_ridge_gs_runner, trova_mc_ridge_gs_step_ctx{kAlphas, kN, kP, 8, REGRESSION_CRIT_BIC, 1},
+        trova_mc_ridge_gs_work_arena_size(kN, kP));
+}
+void BM_Lasso(benchmark::State& s) {
+    run(s, trova_mc_lasso_runner, trova_mc_lasso_step_ctx{kN, kP, 1, 10000, 1e-10, 0.05},
+        trova_mc_lasso_work_arena_size(kN, kP));
+}
+void BM_LassoGrid8(benchmark::State& s) {
+    run(s, trova_mc_lasso_gs_runner, trova_mc_lasso_gs_step_ctx{kAlphas, kN, kP, 8, 1, 100, 1e-12},
+        trova_mc_lasso_gs_work_arena_size(kN, kP, 1, 8, 100));
+}
+void BM_ElasticNet(benchmark::State& s) {
+    run(s, trova_mc_elastic_net_runner, trova_mc_elastic_net_step_ctx{kN, kP, 1, 10000, 1e-10, 0.05, 0.5},
+        trova_mc_elastic_net_work_arena_size(kN, kP));
+}
+void BM_ElasticNetGrid8(benchmark::State& s) {
+    run(s, trova_mc_elastic_net_gs_runner,
+        trova_mc_elastic_net_gs_step_ctx{kAlphas, kN, kP, 8, REGRESSION_CRIT_BIC, 1, 10000, 1e-10, 0.5},
+        trova_mc_elastic_net_gs_work_arena_size(kN, kP, 1, 8));
+}
+BENCHMARK(BM_Ols);
+BENCHMARK(BM_Ridge);
+BENCHMARK(BM_RidgeGrid8);
+BENCHMARK(BM_Lasso);
+BENCHMARK(BM_LassoGrid8);
+BENCHMARK(BM_ElasticNet);
+BENCHMARK(BM_ElasticNetGrid8);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,86 @@
+// The seven regression steps inside one pipeline, on lanes sized exactly by
+// their sizers (the sanitizer build catches any access outside them), and
+// the relations between their fits.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "pipeline_builder.h"
+#include "trova.h"
+
+namespace {
+
+using trova_test::Lanes;
+using trova_test::Pipeline;
+
+constexpr i64 kN = 60, kP = 4, kRep = 5;
+
+// Per replication: X = [1, z1, z2, z3] with correlated columns, y linear in
+// them plus noise.
+std::vector<f64> make_data() {
+    std::vector<f64> d(static_cast<std::size_t>(kRep * kN * (kP + 1)));
+    trova_philox_state st;
+    trova_philox_seed(&st, 99, 0, 0, 0);
+    trova_philox_standard_normal_fill(&st, static_cast<i64>(d.size()), d.data());
+    for (i64 r = 0; r < kRep; ++r) {
+        f64* X = d.data() + r * kN * (kP + 1);
+        f64* y = X + kN * kP;
+        for (i64 i = 0; i < kN; ++i) {
+            f64* row = X + i * kP;
+            row[0] = 1.0;
+            row[2] = 0.7 * row[1] + 0.7 * row[2];
+            y[i] = 1.0 + 2.0 * row[1] - 0.5 * row[3] + 0.3 * y[i];
+        }
+    }
+    return d;
+}
+
+TEST(RegressionSteps, SevenFamiliesInOnePipeline) {
+    const std::vector<f64> data = make_data();
+    const f64 grid[3] = {0.1, 0.01, 0.0};
+    const trova_mc_ols_step_ctx ols{kN, kP, 1};
+    const trova_mc_ridge_step_ctx ridge{kN, kP, 1, 0.0};
+    const trova_mc_ridge_gs_step_ctx ridge_gs{grid, kN, kP, 3, REGRESSION_CRIT_AIC, 1};
+    const trova_mc_lasso_step_ctx lasso{kN, kP, 1, 100000, 1e-13, 0.05};
+    const trova_mc_lasso_gs_step_ctx lasso_gs{grid, kN, kP, 3, 1, 50, 1e-12};
+    const trova_mc_elastic_net_step_ctx en{kN, kP, 1, 100000, 1e-13, 0.05, 1.0};
+    const trova_mc_elastic_net_gs_step_ctx en_gs{grid, kN, kP, 3, REGRESSION_CRIT_BIC, 1, 100000, 1e-12, 0.5};
+    Pipeline p(kRep, 2);
+    const auto add = [&](trova_mc_step_fn fn, const void* ctx, arena_size size, i64 n_out) {
+        const i64 s = p.add_step(fn, ctx, Lanes{size.n_float, n_out, size.n_int, 1});
+        trova_mc_float_input_binding b = Pipeline::whole(data.data(), kN * (kP + 1), 0);
+        b.static_batched = 1;
+        b.static_rep_stride = kN * (kP + 1);
+        p.bind(s, b);
+    };
+    add(trova_mc_ols_runner, &ols, trova_mc_ols_work_arena_size(kN, kP), 2 * kP + 2);
+    add(trova_mc_ridge_runner, &ridge, trova_mc_ridge_work_arena_size(kN, kP), kP + 2);
+    add(trova_mc_ridge_gs_runner, &ridge_gs, trova_mc_ridge_gs_work_arena_size(kN, kP), kP + 2);
+    add(trova_mc_lasso_runner, &lasso, trova_mc_lasso_work_arena_size(kN, kP), kP + 2);
+    add(trova_mc_lasso_gs_runner, &lasso_gs, trova_mc_lasso_gs_work_arena_size(kN, kP, 1, 3, 50), kP + 2);
+    add(trova_mc_elastic_net_runner, &en, trova_mc_elastic_net_work_arena_size(kN, kP), kP + 2);
+    add(trova_mc_elastic_net_gs_runner, &en_gs, trova_mc_elastic_net_gs_work_arena_size(kN, kP, 1, 3), kP + 2);
+    ASSERT_EQ(p.run(), 0);
+    for (i64 r = 0; r < kRep; ++r) {
+        ASSERT_EQ(p.failure_step[static_cast<std::size_t>(r)], -1);
+        const f64* b_ols = p.retained(0, r);
+        for (i64 j = 0; j < kP + 2; ++j) {
+            // Ridge without a penalty and the lasso grid's zero penalty (the
+            // smallest in-sample rss) reproduce OLS.
+            EXPECT_NEAR(p.retained(1, r)[j], b_ols[j], 1e-9 * (1.0 + std::fabs(b_ols[j])));
+            EXPECT_NEAR(p.retained(4, r)[j], b_ols[j], 1e-9 * (1.0 + std::fabs(b_ols[j])));
+            // Elastic net with l1_ratio 1 is the lasso.
+            EXPECT_NEAR(p.retained(5, r)[j], p.retained(3, r)[j], 1e-10);
+        }
+        for (i64 s : {2, 6}) {
+            // No penalised fit has a smaller residual sum of squares than OLS.
+            EXPECT_GE(p.retained(s, r)[kP], b_ols[kP] * (1.0 - 1e-12));
+            EXPECT_EQ(p.int_retained(s, r)[0], 0);
+        }
+        // The standard errors of OLS are positive and finite.
+        for (i64 j = 0; j < kP; ++j) EXPECT_TRUE(b_ols[kP + 2 + j] > 0.0 && std::isfinite(b_ols[kP + 2 + j]));
+    }
+}
+
+}  // namespace
