@@ -397,80 +397,103 @@ TROVA_API arena_size trova_mc_elastic_net_gs_work_arena_size(i64 n, i64 p, int i
 
 // ---- step functions ----
 
+}  // extern "C"
+
+namespace {
+
+// The common body of the seven step functions: the record over the output
+// lane, the family's lane carved from the input lane, the fit, the status.
+template <class Ctx, class MakeLane, class Fit>
+int regression_step(const void* ctx, f64* float_in_work, f64* float_out, i64* int_out, bool with_se,
+                    MakeLane make_lane, Fit fit) {
+    const Ctx& c = *static_cast<const Ctx*>(ctx);
+    trova_mc_regression_record rec = trova_mc_regression_output_record(c.n, c.p, float_out, with_se);
+    Carver carver(float_in_work);
+    fit(c, make_lane(carver, c), &rec);
+    return trova_mc_regression_status(rec, float_out, int_out);
+}
+
+}  // namespace
+
+extern "C" {
+
 TROVA_API int trova_mc_ols_runner(i64, f64* float_in_work, f64* float_out, i64*, i64* int_out,
                                   const void* ctx) {
-    const auto* c = static_cast<const trova_mc_ols_step_ctx*>(ctx);
-    trova_mc_regression_record rec = trova_mc_regression_output_record(c->n, c->p, float_out, true);
-    Carver carver(float_in_work);
-    const OlsLane l = ols_lane(carver, c->n, c->p);
-    trova_mc_ols_fit(l.X, l.y, &rec, l.L, l.G, l.g, l.work);
-    return trova_mc_regression_status(rec, float_out, int_out);
+    using C = trova_mc_ols_step_ctx;
+    return regression_step<C>(
+        ctx, float_in_work, float_out, int_out, true, [](Carver& cv, const C& c) { return ols_lane(cv, c.n, c.p); },
+        [](const C&, const OlsLane& l, trova_mc_regression_record* rec) {
+            trova_mc_ols_fit(l.X, l.y, rec, l.L, l.G, l.g, l.work);
+        });
 }
 
 TROVA_API int trova_mc_ridge_runner(i64, f64* float_in_work, f64* float_out, i64*, i64* int_out,
                                     const void* ctx) {
-    const auto* c = static_cast<const trova_mc_ridge_step_ctx*>(ctx);
-    trova_mc_regression_record rec = trova_mc_regression_output_record(c->n, c->p, float_out, false);
-    Carver carver(float_in_work);
-    const RidgeLane l = ridge_lane(carver, c->n, c->p);
-    trova_mc_ridge_fit(l.X, l.y, c->alpha, c->intercept, &rec, l.L, l.G, l.G_unpen, l.g, l.col);
-    return trova_mc_regression_status(rec, float_out, int_out);
+    using C = trova_mc_ridge_step_ctx;
+    return regression_step<C>(
+        ctx, float_in_work, float_out, int_out, false,
+        [](Carver& cv, const C& c) { return ridge_lane(cv, c.n, c.p); },
+        [](const C& c, const RidgeLane& l, trova_mc_regression_record* rec) {
+            trova_mc_ridge_fit(l.X, l.y, c.alpha, c.intercept, rec, l.L, l.G, l.G_unpen, l.g, l.col);
+        });
 }
 
 TROVA_API int trova_mc_ridge_gs_runner(i64, f64* float_in_work, f64* float_out, i64*, i64* int_out,
                                        const void* ctx) {
-    const auto* c = static_cast<const trova_mc_ridge_gs_step_ctx*>(ctx);
-    trova_mc_regression_record rec = trova_mc_regression_output_record(c->n, c->p, float_out, false);
-    Carver carver(float_in_work);
-    const RidgeGridLane l = ridge_grid_lane(carver, c->n, c->p);
-    trova_mc_ridge_gs_fit(l.X, l.y, c->alphas, c->n_alpha, c->criterion, c->intercept, &rec, l.G_base, l.G,
-                          l.L, l.g, l.coef_work, l.col);
-    return trova_mc_regression_status(rec, float_out, int_out);
+    using C = trova_mc_ridge_gs_step_ctx;
+    return regression_step<C>(
+        ctx, float_in_work, float_out, int_out, false,
+        [](Carver& cv, const C& c) { return ridge_grid_lane(cv, c.n, c.p); },
+        [](const C& c, const RidgeGridLane& l, trova_mc_regression_record* rec) {
+            trova_mc_ridge_gs_fit(l.X, l.y, c.alphas, c.n_alpha, c.criterion, c.intercept, rec, l.G_base, l.G, l.L,
+                                  l.g, l.coef_work, l.col);
+        });
 }
 
 TROVA_API int trova_mc_lasso_runner(i64, f64* float_in_work, f64* float_out, i64*, i64* int_out,
                                     const void* ctx) {
-    const auto* c = static_cast<const trova_mc_lasso_step_ctx*>(ctx);
-    trova_mc_regression_record rec = trova_mc_regression_output_record(c->n, c->p, float_out, false);
-    Carver carver(float_in_work);
-    const CdLane l = cd_lane(carver, c->n, c->p);
-    trova_mc_lasso_fit(l.X, l.y, c->alpha, c->intercept, c->max_iter, c->tol, &rec, l.G_base, l.G, l.g,
-                       l.Gcoef);
-    return trova_mc_regression_status(rec, float_out, int_out);
+    using C = trova_mc_lasso_step_ctx;
+    return regression_step<C>(
+        ctx, float_in_work, float_out, int_out, false, [](Carver& cv, const C& c) { return cd_lane(cv, c.n, c.p); },
+        [](const C& c, const CdLane& l, trova_mc_regression_record* rec) {
+            trova_mc_lasso_fit(l.X, l.y, c.alpha, c.intercept, c.max_iter, c.tol, rec, l.G_base, l.G, l.g, l.Gcoef);
+        });
 }
 
 TROVA_API int trova_mc_lasso_gs_runner(i64, f64* float_in_work, f64* float_out, i64*, i64* int_out,
                                        const void* ctx) {
-    const auto* c = static_cast<const trova_mc_lasso_gs_step_ctx*>(ctx);
-    trova_mc_regression_record rec = trova_mc_regression_output_record(c->n, c->p, float_out, false);
-    Carver carver(float_in_work);
-    const LassoGridLane l = lasso_grid_lane(carver, c->n, c->p, c->intercept, c->n_alpha, c->max_iter);
-    trova_mc_lasso_gs_fit(l.X, l.y, c->alphas, c->n_alpha, c->intercept, c->max_iter, c->tol, &rec, l.G_base,
-                          l.G, l.g, l.lam_path, l.beta_path, l.beta_grid, l.work);
-    return trova_mc_regression_status(rec, float_out, int_out);
+    using C = trova_mc_lasso_gs_step_ctx;
+    return regression_step<C>(
+        ctx, float_in_work, float_out, int_out, false,
+        [](Carver& cv, const C& c) { return lasso_grid_lane(cv, c.n, c.p, c.intercept, c.n_alpha, c.max_iter); },
+        [](const C& c, const LassoGridLane& l, trova_mc_regression_record* rec) {
+            trova_mc_lasso_gs_fit(l.X, l.y, c.alphas, c.n_alpha, c.intercept, c.max_iter, c.tol, rec, l.G_base, l.G,
+                                  l.g, l.lam_path, l.beta_path, l.beta_grid, l.work);
+        });
 }
 
 TROVA_API int trova_mc_elastic_net_runner(i64, f64* float_in_work, f64* float_out, i64*, i64* int_out,
                                           const void* ctx) {
-    const auto* c = static_cast<const trova_mc_elastic_net_step_ctx*>(ctx);
-    trova_mc_regression_record rec = trova_mc_regression_output_record(c->n, c->p, float_out, false);
-    Carver carver(float_in_work);
-    const CdLane l = cd_lane(carver, c->n, c->p);
-    trova_mc_elastic_net_fit(l.X, l.y, c->alpha, c->l1_ratio, c->intercept, c->max_iter, c->tol, &rec,
-                             l.G_base, l.G, l.g, l.Gcoef);
-    return trova_mc_regression_status(rec, float_out, int_out);
+    using C = trova_mc_elastic_net_step_ctx;
+    return regression_step<C>(
+        ctx, float_in_work, float_out, int_out, false, [](Carver& cv, const C& c) { return cd_lane(cv, c.n, c.p); },
+        [](const C& c, const CdLane& l, trova_mc_regression_record* rec) {
+            trova_mc_elastic_net_fit(l.X, l.y, c.alpha, c.l1_ratio, c.intercept, c.max_iter, c.tol, rec, l.G_base,
+                                     l.G, l.g, l.Gcoef);
+        });
 }
 
 TROVA_API int trova_mc_elastic_net_gs_runner(i64, f64* float_in_work, f64* float_out, i64* int_work,
                                              i64* int_out, const void* ctx) {
-    const auto* c = static_cast<const trova_mc_elastic_net_gs_step_ctx*>(ctx);
-    trova_mc_regression_record rec = trova_mc_regression_output_record(c->n, c->p, float_out, false);
-    Carver carver(float_in_work);
-    const EnGridLane l = en_grid_lane(carver, c->n, c->p, c->intercept, c->n_alpha);
-    trova_mc_elastic_net_gs_fit(l.X, l.y, c->alphas, c->n_alpha, c->l1_ratio, c->criterion, c->intercept,
-                                c->max_iter, c->tol, &rec, l.G_base, l.G, l.g, l.beta_grid, int_work, l.Gcoef,
-                                l.beta, l.dof_work);
-    return trova_mc_regression_status(rec, float_out, int_out);
+    using C = trova_mc_elastic_net_gs_step_ctx;
+    return regression_step<C>(
+        ctx, float_in_work, float_out, int_out, false,
+        [](Carver& cv, const C& c) { return en_grid_lane(cv, c.n, c.p, c.intercept, c.n_alpha); },
+        [int_work](const C& c, const EnGridLane& l, trova_mc_regression_record* rec) {
+            trova_mc_elastic_net_gs_fit(l.X, l.y, c.alphas, c.n_alpha, c.l1_ratio, c.criterion, c.intercept,
+                                        c.max_iter, c.tol, rec, l.G_base, l.G, l.g, l.beta_grid, int_work, l.Gcoef,
+                                        l.beta, l.dof_work);
+        });
 }
 
 }  // extern "C"
