@@ -234,6 +234,41 @@ class trova_mc_filter_unscented_step_ctx(ctypes.Structure):
                 + _fields("alpha beta kappa", f64) + [("symmetrize", c_int), ("jitter", f64)])
 
 
+class trova_mc_standardize_step_ctx(ctypes.Structure):
+    _fields_ = _fields("n p ddof", i64)
+
+
+class trova_mc_log_step_ctx(ctypes.Structure):
+    _fields_ = _fields("n p", i64) + [("offset", f64)]
+
+
+class trova_mc_log_diff_step_ctx(ctypes.Structure):
+    _fields_ = _fields("n p", i64) + [("offset", f64)]
+
+
+class trova_mc_diff_step_ctx(ctypes.Structure):
+    _fields_ = _fields("n p order", i64)
+
+
+class trova_mc_rolling_mean_step_ctx(ctypes.Structure):
+    _fields_ = _fields("n p window", i64)
+
+
+class trova_mc_rolling_var_step_ctx(ctypes.Structure):
+    _fields_ = _fields("n p window ddof", i64)
+
+
+class trova_mc_rolling_std_step_ctx(trova_mc_rolling_var_step_ctx):
+    """The same record as the rolling variance's (a typedef in C)."""
+
+
+user_transform_fn = ctypes.CFUNCTYPE(i64, P_f64, P_f64, i64, i64, i64, i64)
+
+
+class trova_mc_user_transform_step_ctx(ctypes.Structure):
+    _fields_ = [("fn", user_transform_fn)] + _fields("n_in p_in n_out p_out", i64)
+
+
 # Every record above, by its C name, for the layout check.
 RECORDS = {
     cls.__name__: cls
@@ -260,6 +295,14 @@ RECORDS = {
         trova_mc_filter_linear_step_ctx,
         trova_mc_filter_extended_step_ctx,
         trova_mc_filter_unscented_step_ctx,
+        trova_mc_standardize_step_ctx,
+        trova_mc_log_step_ctx,
+        trova_mc_log_diff_step_ctx,
+        trova_mc_diff_step_ctx,
+        trova_mc_rolling_mean_step_ctx,
+        trova_mc_rolling_var_step_ctx,
+        trova_mc_rolling_std_step_ctx,
+        trova_mc_user_transform_step_ctx,
     )
 }
 
@@ -350,6 +393,24 @@ SIGNATURES = {
     "trova_filter_unscented_step": (
         i64, [P_f64, P_f64, meas_fn] + [i64] * 6 + [f64, f64, f64, c_int, f64, P_f64]),
     "trova_mc_filter_unscented_runner": (c_int, [i64, P_f64, P_f64, P_i64, P_i64, _vp]),
+    # Series transforms.
+    "trova_standardize_ax0": (i64, [P_f64, i64, i64, i64, P_f64, P_f64]),
+    "trova_log": (i64, [P_f64, f64, i64, i64, P_f64]),
+    "trova_log_diff": (i64, [P_f64, f64, i64, i64, P_f64, P_f64]),
+    "trova_diff": (i64, [P_f64, i64, i64, i64, P_f64, P_f64]),
+    "trova_rolling_mean": (i64, [P_f64, i64, i64, i64, P_f64, P_f64]),
+    "trova_rolling_var": (i64, [P_f64, i64, i64, i64, i64, P_f64, P_f64]),
+    "trova_rolling_std": (i64, [P_f64, i64, i64, i64, i64, P_f64, P_f64]),
+    "trova_standardize_ax0_arena_size": (arena_size, [i64, i64]),
+    "trova_log_arena_size": (arena_size, [i64, i64]),
+    "trova_log_diff_arena_size": (arena_size, [i64, i64]),
+    "trova_diff_arena_size": (arena_size, [i64, i64, i64]),
+    "trova_rolling_mean_arena_size": (arena_size, [i64, i64, i64]),
+    "trova_rolling_var_arena_size": (arena_size, [i64, i64, i64]),
+    "trova_rolling_std_arena_size": (arena_size, [i64, i64, i64]),
+    **{f"trova_mc_{name}_runner": (c_int, [i64, P_f64, P_f64, P_i64, P_i64, _vp])
+       for name in ("standardize", "log", "log_diff", "diff", "rolling_mean", "rolling_var",
+                    "rolling_std", "user_transform")},
 }
 
 
