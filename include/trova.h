@@ -9,5 +9,6 @@
 #include "trova_kalman.h"
 #include "trova_rng.h"
 #include "trova_sim.h"
+#include "trova_transforms.h"
 
 #endif /* TROVA_H */

@@ -268,6 +268,39 @@ class trova_mc_elastic_net_step_ctx(ctypes.Structure):
 class trova_mc_elastic_net_gs_step_ctx(ctypes.Structure):
     _fields_ = ([("alphas", P_f64)] + _fields("n p n_alpha criterion", i64)
                 + [("intercept", c_int), ("max_iter", i64), ("tol", f64), ("l1_ratio", f64)])
+class trova_mc_standardize_step_ctx(ctypes.Structure):
+    _fields_ = _fields("n p ddof", i64)
+
+
+class trova_mc_log_step_ctx(ctypes.Structure):
+    _fields_ = _fields("n p", i64) + [("offset", f64)]
+
+
+class trova_mc_log_diff_step_ctx(ctypes.Structure):
+    _fields_ = _fields("n p", i64) + [("offset", f64)]
+
+
+class trova_mc_diff_step_ctx(ctypes.Structure):
+    _fields_ = _fields("n p order", i64)
+
+
+class trova_mc_rolling_mean_step_ctx(ctypes.Structure):
+    _fields_ = _fields("n p window", i64)
+
+
+class trova_mc_rolling_var_step_ctx(ctypes.Structure):
+    _fields_ = _fields("n p window ddof", i64)
+
+
+class trova_mc_rolling_std_step_ctx(trova_mc_rolling_var_step_ctx):
+    """The same record as the rolling variance's (a typedef in C)."""
+
+
+user_transform_fn = ctypes.CFUNCTYPE(i64, P_f64, P_f64, i64, i64, i64, i64)
+
+
+class trova_mc_user_transform_step_ctx(ctypes.Structure):
+    _fields_ = [("fn", user_transform_fn)] + _fields("n_in p_in n_out p_out", i64)
 
 
 # Every record above, by its C name, for the layout check.
@@ -304,6 +337,14 @@ RECORDS = {
         trova_mc_lasso_gs_step_ctx,
         trova_mc_elastic_net_step_ctx,
         trova_mc_elastic_net_gs_step_ctx,
+        trova_mc_standardize_step_ctx,
+        trova_mc_log_step_ctx,
+        trova_mc_log_diff_step_ctx,
+        trova_mc_diff_step_ctx,
+        trova_mc_rolling_mean_step_ctx,
+        trova_mc_rolling_var_step_ctx,
+        trova_mc_rolling_std_step_ctx,
+        trova_mc_user_transform_step_ctx,
     )
 }
 
@@ -436,6 +477,24 @@ SIGNATURES = {
     "trova_mc_lasso_gs_runner": (c_int, [i64, P_f64, P_f64, P_i64, P_i64, _vp]),
     "trova_mc_elastic_net_runner": (c_int, [i64, P_f64, P_f64, P_i64, P_i64, _vp]),
     "trova_mc_elastic_net_gs_runner": (c_int, [i64, P_f64, P_f64, P_i64, P_i64, _vp]),
+    # Series transforms.
+    "trova_standardize_ax0": (i64, [P_f64, i64, i64, i64, P_f64, P_f64]),
+    "trova_log": (i64, [P_f64, f64, i64, i64, P_f64]),
+    "trova_log_diff": (i64, [P_f64, f64, i64, i64, P_f64, P_f64]),
+    "trova_diff": (i64, [P_f64, i64, i64, i64, P_f64, P_f64]),
+    "trova_rolling_mean": (i64, [P_f64, i64, i64, i64, P_f64, P_f64]),
+    "trova_rolling_var": (i64, [P_f64, i64, i64, i64, i64, P_f64, P_f64]),
+    "trova_rolling_std": (i64, [P_f64, i64, i64, i64, i64, P_f64, P_f64]),
+    "trova_standardize_ax0_arena_size": (arena_size, [i64, i64]),
+    "trova_log_arena_size": (arena_size, [i64, i64]),
+    "trova_log_diff_arena_size": (arena_size, [i64, i64]),
+    "trova_diff_arena_size": (arena_size, [i64, i64, i64]),
+    "trova_rolling_mean_arena_size": (arena_size, [i64, i64, i64]),
+    "trova_rolling_var_arena_size": (arena_size, [i64, i64, i64]),
+    "trova_rolling_std_arena_size": (arena_size, [i64, i64, i64]),
+    **{f"trova_mc_{name}_runner": (c_int, [i64, P_f64, P_f64, P_i64, P_i64, _vp])
+       for name in ("standardize", "log", "log_diff", "diff", "rolling_mean", "rolling_var",
+                    "rolling_std", "user_transform")},
 }
 
 

@@ -391,6 +391,58 @@ int main(void) {
     FIELD(trova_mc_elastic_net_gs_step_ctx, l1_ratio);
     end_record();
 
+    RECORD(trova_mc_standardize_step_ctx);
+    FIELD(trova_mc_standardize_step_ctx, n);
+    FIELD(trova_mc_standardize_step_ctx, p);
+    FIELD(trova_mc_standardize_step_ctx, ddof);
+    end_record();
+
+    RECORD(trova_mc_log_step_ctx);
+    FIELD(trova_mc_log_step_ctx, n);
+    FIELD(trova_mc_log_step_ctx, p);
+    FIELD(trova_mc_log_step_ctx, offset);
+    end_record();
+
+    RECORD(trova_mc_log_diff_step_ctx);
+    FIELD(trova_mc_log_diff_step_ctx, n);
+    FIELD(trova_mc_log_diff_step_ctx, p);
+    FIELD(trova_mc_log_diff_step_ctx, offset);
+    end_record();
+
+    RECORD(trova_mc_diff_step_ctx);
+    FIELD(trova_mc_diff_step_ctx, n);
+    FIELD(trova_mc_diff_step_ctx, p);
+    FIELD(trova_mc_diff_step_ctx, order);
+    end_record();
+
+    RECORD(trova_mc_rolling_mean_step_ctx);
+    FIELD(trova_mc_rolling_mean_step_ctx, n);
+    FIELD(trova_mc_rolling_mean_step_ctx, p);
+    FIELD(trova_mc_rolling_mean_step_ctx, window);
+    end_record();
+
+    RECORD(trova_mc_rolling_var_step_ctx);
+    FIELD(trova_mc_rolling_var_step_ctx, n);
+    FIELD(trova_mc_rolling_var_step_ctx, p);
+    FIELD(trova_mc_rolling_var_step_ctx, window);
+    FIELD(trova_mc_rolling_var_step_ctx, ddof);
+    end_record();
+
+    RECORD(trova_mc_rolling_std_step_ctx);
+    FIELD(trova_mc_rolling_std_step_ctx, n);
+    FIELD(trova_mc_rolling_std_step_ctx, p);
+    FIELD(trova_mc_rolling_std_step_ctx, window);
+    FIELD(trova_mc_rolling_std_step_ctx, ddof);
+    end_record();
+
+    RECORD(trova_mc_user_transform_step_ctx);
+    FIELD(trova_mc_user_transform_step_ctx, fn);
+    FIELD(trova_mc_user_transform_step_ctx, n_in);
+    FIELD(trova_mc_user_transform_step_ctx, p_in);
+    FIELD(trova_mc_user_transform_step_ctx, n_out);
+    FIELD(trova_mc_user_transform_step_ctx, p_out);
+    end_record();
+
     printf("\n}\n");
     return 0;
 }

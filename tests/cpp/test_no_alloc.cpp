@@ -14,6 +14,7 @@
 #include "trova_kalman.h"
 #include "trova_regression.h"
 #include "trova_sim.h"
+#include "trova_transforms.h"
 
 #ifndef TROVA_SANITIZE
 
@@ -223,6 +224,42 @@ TEST(RunnerHeap, RegressionStepsAllocateNothing) {
     add(trova_mc_elastic_net_runner, &en, trova_mc_elastic_net_work_arena_size(n, p));
     add(trova_mc_elastic_net_gs_runner, &en_gs, trova_mc_elastic_net_gs_work_arena_size(n, p, 1, 2));
     expect_successful_run_allocates_nothing(pl, n_rep);
+}
+
+// Column sums of the input, for the user-transform step.
+i64 column_sums(f64* in, f64* out, i64 n_in, i64 p_in, i64, i64) {
+    for (i64 c = 0; c < p_in; ++c) out[c] = 0.0;
+    for (i64 r = 0; r < n_in; ++r)
+        for (i64 c = 0; c < p_in; ++c) out[c] += in[r * p_in + c];
+    return 0;
+}
+
+// Every transform step, including the user transform, on a 200 x 5 panel.
+TEST(RunnerHeap, TransformStepsAllocateNothing) {
+    const i64 n_rep = 16, n = 200, p = 5, w = 20;
+    const trova_mc_standardize_step_ctx standardize{n, p, 1};
+    const trova_mc_log_step_ctx log_ctx{n, p, 1.0};
+    const trova_mc_log_diff_step_ctx log_diff{n, p, 1.0};
+    const trova_mc_diff_step_ctx diff{n, p, 2};
+    const trova_mc_rolling_mean_step_ctx rolling_mean{n, p, w};
+    const trova_mc_rolling_var_step_ctx rolling_var{n, p, w, 1};
+    const trova_mc_user_transform_step_ctx user{column_sums, n, p, 1, p};
+    Pipeline pipe(n_rep, 2);
+    pipe.add_step(trova_mc_standardize_runner, &standardize,
+                  Lanes{trova_standardize_ax0_arena_size(n, p).n_float, n * p, 0, 1});
+    pipe.add_step(trova_mc_log_runner, &log_ctx, Lanes{trova_log_arena_size(n, p).n_float, n * p, 0, 1});
+    pipe.add_step(trova_mc_log_diff_runner, &log_diff,
+                  Lanes{trova_log_diff_arena_size(n, p).n_float, (n - 1) * p, 0, 1});
+    pipe.add_step(trova_mc_diff_runner, &diff, Lanes{trova_diff_arena_size(n, p, 2).n_float, (n - 2) * p, 0, 1});
+    pipe.add_step(trova_mc_rolling_mean_runner, &rolling_mean,
+                  Lanes{trova_rolling_mean_arena_size(n, p, w).n_float, (n - w + 1) * p, 0, 1});
+    pipe.add_step(trova_mc_rolling_var_runner, &rolling_var,
+                  Lanes{trova_rolling_var_arena_size(n, p, w).n_float, (n - w + 1) * p, 0, 1});
+    pipe.add_step(trova_mc_rolling_std_runner, &rolling_var,
+                  Lanes{trova_rolling_std_arena_size(n, p, w).n_float, (n - w + 1) * p, 0, 1});
+    pipe.add_step(trova_mc_user_transform_runner, &user, Lanes{n * p, p, 0, 1});
+    for (i64 s = 0; s < 8; ++s) pipe.bind(s, Pipeline::fill(1.5, n, p, 0, p));
+    expect_successful_run_allocates_nothing(pipe, n_rep);
 }
 
 }  // namespace

@@ -1,0 +1,154 @@
+/* Column-wise transforms of a panel of series: standardisation, logarithm,
+ * log difference, k-th order difference, rolling mean, rolling variance and
+ * rolling standard deviation, as kernels and as pipeline steps, plus a
+ * caller-supplied transform step.
+ *
+ * Input x is n x p, row-major: n periods (rows) of p series (columns).
+ * Outputs are row-major with p columns. Every kernel makes one pass over the
+ * data with running updates (Welford moments, running window sums), works in
+ * the scratch the caller passes, allocates nothing, and returns an i64
+ * status: 0, or -6 when the dimensions are invalid (nothing is written).
+ * Output and scratch must not overlap the input or each other.
+ *
+ * The moments (standardisation, rolling variance and standard deviation)
+ * are accumulated about the column's first value x[0][c]: the statistics do
+ * not change, but a series with a large level and a small spread keeps its
+ * digits. A rolling statistic carries its running state from window to
+ * window, so a NaN or infinity makes every later window of its column NaN.
+ *
+ * A transform step's float input lane is the n x p input at offset 0 and the
+ * kernel's scratch right behind it; the sizers return exactly input plus
+ * scratch. The output goes to the step's float live-output lane. A step
+ * stores its kernel's status whole in int_out[0] (when it has that lane) and
+ * returns it to the runner as an int (saturated to the int range, so that a
+ * failing status never reads as 0): any non-zero status fails the
+ * replication. */
+#ifndef TROVA_TRANSFORMS_H
+#define TROVA_TRANSFORMS_H
+
+#include "trova_types.h"
+
+TROVA_BEGIN_DECLS
+
+/* ---- kernels ---- */
+
+/* out (n x p) = (x - column mean) / column standard deviation, with divisor
+ * n - ddof; a column of zero (or NaN) variance gives 0 (NaN where its values
+ * are NaN). Scratch 2p. -6 if n <= 0, p <= 0 or n - ddof <= 0. */
+TROVA_API i64 trova_standardize_ax0(const f64* x, i64 ddof, i64 n, i64 p, f64* scratch, f64* out);
+
+/* out (n x p) = log(x + offset), without a domain check (-inf or NaN). No
+ * scratch. -6 if n <= 0 or p <= 0. */
+TROVA_API i64 trova_log(const f64* x, f64 offset, i64 n, i64 p, f64* out);
+
+/* out (n - 1 rows) = log(x[r] + offset) - log(x[r - 1] + offset), one
+ * logarithm per element. Scratch p. n = 1 writes nothing. -6 if n <= 0 or
+ * p <= 0. */
+TROVA_API i64 trova_log_diff(const f64* x, f64 offset, i64 n, i64 p, f64* scratch, f64* out);
+
+/* out (n - order rows; none when n <= order) = the order-th difference. Scratch
+ * order x p. -6 if n <= 0, p <= 0 or order <= 0. */
+TROVA_API i64 trova_diff(const f64* x, i64 order, i64 n, i64 p, f64* scratch, f64* out);
+
+/* Row d of out (n - window + 1 rows) is the mean of rows d ... d + window - 1.
+ * Scratch p. -6 if n <= 0, p <= 0, window <= 0 or n < window. */
+TROVA_API i64 trova_rolling_mean(const f64* x, i64 n, i64 p, i64 window, f64* scratch, f64* out);
+
+/* Row d of out (n - window + 1 rows) is the variance (divisor window - ddof)
+ * or standard deviation of rows d ... d + window - 1, never negative. Scratch
+ * 2p. -6 if n <= 0, p <= 0, window < 1, n < window or window - ddof < 1. */
+TROVA_API i64 trova_rolling_var(const f64* x, i64 n, i64 p, i64 window, i64 ddof, f64* scratch,
+                                f64* out);
+TROVA_API i64 trova_rolling_std(const f64* x, i64 n, i64 p, i64 window, i64 ddof, f64* scratch,
+                                f64* out);
+
+/* ---- sizers: input (n x p) plus scratch in n_float; n_int is 0 ----
+ * A size that does not fit in 64 bits is reported as n_float = -1. */
+
+TROVA_API arena_size trova_standardize_ax0_arena_size(i64 n, i64 p);       /* p (n + 2) */
+TROVA_API arena_size trova_log_arena_size(i64 n, i64 p);                   /* n p */
+TROVA_API arena_size trova_log_diff_arena_size(i64 n, i64 p);              /* p + n p */
+TROVA_API arena_size trova_diff_arena_size(i64 n, i64 p, i64 order);       /* p (n + order) */
+TROVA_API arena_size trova_rolling_mean_arena_size(i64 n, i64 p, i64 window); /* p + n p */
+TROVA_API arena_size trova_rolling_var_arena_size(i64 n, i64 p, i64 window);  /* p (n + 2) */
+TROVA_API arena_size trova_rolling_std_arena_size(i64 n, i64 p, i64 window);  /* p (n + 2) */
+
+/* ---- step contexts ---- */
+
+typedef struct trova_mc_standardize_step_ctx {
+    i64 n;
+    i64 p;
+    i64 ddof;
+} trova_mc_standardize_step_ctx;
+
+typedef struct trova_mc_log_step_ctx {
+    i64 n;
+    i64 p;
+    f64 offset;
+} trova_mc_log_step_ctx;
+
+typedef struct trova_mc_log_diff_step_ctx {
+    i64 n;
+    i64 p;
+    f64 offset;
+} trova_mc_log_diff_step_ctx;
+
+typedef struct trova_mc_diff_step_ctx {
+    i64 n;
+    i64 p;
+    i64 order;
+} trova_mc_diff_step_ctx;
+
+typedef struct trova_mc_rolling_mean_step_ctx {
+    i64 n;
+    i64 p;
+    i64 window;
+} trova_mc_rolling_mean_step_ctx;
+
+typedef struct trova_mc_rolling_var_step_ctx {
+    i64 n;
+    i64 p;
+    i64 window;
+    i64 ddof;
+} trova_mc_rolling_var_step_ctx;
+
+/* The rolling standard deviation takes the rolling variance's record. */
+typedef trova_mc_rolling_var_step_ctx trova_mc_rolling_std_step_ctx;
+
+/* A caller's transform of an n_in x p_in input into n_out x p_out values;
+ * returns 0 on success. Called from worker threads, concurrently. */
+typedef i64 (*user_transform_fn)(f64* in, f64* out, i64 n_in, i64 p_in, i64 n_out, i64 p_out);
+
+/* Float input lane: the n_in x p_in input; live output: n_out x p_out
+ * values. The dimensions are passed to fn unchecked. */
+typedef struct trova_mc_user_transform_step_ctx {
+    user_transform_fn fn;
+    i64 n_in;
+    i64 p_in;
+    i64 n_out;
+    i64 p_out;
+} trova_mc_user_transform_step_ctx;
+
+/* ---- step functions (none uses the integer work lane) ---- */
+
+TROVA_API int trova_mc_standardize_runner(i64 rep_idx, f64* float_in_work, f64* float_out,
+                                          i64* int_work, i64* int_out, const void* ctx);
+TROVA_API int trova_mc_log_runner(i64 rep_idx, f64* float_in_work, f64* float_out, i64* int_work,
+                                  i64* int_out, const void* ctx);
+TROVA_API int trova_mc_log_diff_runner(i64 rep_idx, f64* float_in_work, f64* float_out,
+                                       i64* int_work, i64* int_out, const void* ctx);
+TROVA_API int trova_mc_diff_runner(i64 rep_idx, f64* float_in_work, f64* float_out, i64* int_work,
+                                   i64* int_out, const void* ctx);
+TROVA_API int trova_mc_rolling_mean_runner(i64 rep_idx, f64* float_in_work, f64* float_out,
+                                           i64* int_work, i64* int_out, const void* ctx);
+TROVA_API int trova_mc_rolling_var_runner(i64 rep_idx, f64* float_in_work, f64* float_out,
+                                          i64* int_work, i64* int_out, const void* ctx);
+TROVA_API int trova_mc_rolling_std_runner(i64 rep_idx, f64* float_in_work, f64* float_out,
+                                          i64* int_work, i64* int_out, const void* ctx);
+/* Calls fn(float_in_work, float_out, n_in, p_in, n_out, p_out) once. */
+TROVA_API int trova_mc_user_transform_runner(i64 rep_idx, f64* float_in_work, f64* float_out,
+                                             i64* int_work, i64* int_out, const void* ctx);
+
+TROVA_END_DECLS
+
+#endif /* TROVA_TRANSFORMS_H */
