@@ -94,6 +94,53 @@ void BM_lapack_potrf(benchmark::State& state) {
     set_flops(state, n * n * n / 3.0);
 }
 
+// LU solve of one right-hand side: the one-call solve (it copies A and the
+// factor's arrays come from the heap), the in-place factor and solve on
+// preallocated buffers, and LAPACK's dgesv (in place, column-major: it
+// solves with the transpose of the row-major matrix, the same work).
+void BM_trova_solve(benchmark::State& state) {
+    const i64 n = state.range(0);
+    std::vector<f64> A = random_matrix(n, n, 5), b = random_matrix(n, 1, 6), x(static_cast<std::size_t>(n));
+    for (i64 i = 0; i < n; ++i) A[i * n + i] += n;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(trova_solve(A.data(), b.data(), n, 1, x.data()));
+        benchmark::ClobberMemory();
+    }
+    set_flops(state, 2.0 * n * n * n / 3.0);
+}
+
+void BM_trova_lu_inplace(benchmark::State& state) {
+    const i64 n = state.range(0);
+    std::vector<f64> A = random_matrix(n, n, 5), b = random_matrix(n, 1, 6), x(static_cast<std::size_t>(n));
+    for (i64 i = 0; i < n; ++i) A[i * n + i] += n;
+    std::vector<f64> LU(A.size());
+    std::vector<i64> piv(static_cast<std::size_t>(n));
+    for (auto _ : state) {
+        LU = A;
+        trova_lu_factor_inplace(LU.data(), piv.data(), n);
+        trova_lu_solve(LU.data(), piv.data(), b.data(), x.data(), n, 1);
+        benchmark::ClobberMemory();
+    }
+    set_flops(state, 2.0 * n * n * n / 3.0);
+}
+
+void BM_lapack_gesv(benchmark::State& state) {
+    const int n = static_cast<int>(state.range(0));
+    std::vector<f64> A = random_matrix(n, n, 5), b = random_matrix(n, 1, 6);
+    for (int i = 0; i < n; ++i) A[i * n + i] += n;
+    std::vector<f64> LU(A.size()), x(b.size());
+    std::vector<blasint> piv(static_cast<std::size_t>(n));
+    for (auto _ : state) {
+        LU = A;
+        x = b;
+        blasint nn = n, one = 1, info = 0;
+        dgesv_(&nn, &one, LU.data(), &nn, piv.data(), x.data(), &nn, &info);
+        benchmark::DoNotOptimize(info);
+        benchmark::ClobberMemory();
+    }
+    set_flops(state, 2.0 * n * n * n / 3.0);
+}
+
 void BM_trova_gram(benchmark::State& state) {
     const i64 n = state.range(0), p = state.range(1);
     const std::vector<f64> X = random_matrix(n, p, 4);
@@ -130,6 +177,9 @@ BENCHMARK(BM_trova_product<Orient::AtB>)->Name("matmul_atb/trova")->Apply(square
 BENCHMARK(BM_cblas_product<Orient::AtB>)->Name("matmul_atb/cblas")->Apply(square_sizes);
 BENCHMARK(BM_trova_chol)->Name("chol/trova")->Arg(8)->Arg(32)->Arg(128);
 BENCHMARK(BM_lapack_potrf)->Name("chol/lapack")->Arg(8)->Arg(32)->Arg(128);
+BENCHMARK(BM_trova_solve)->Name("solve/trova_one_call")->Arg(8)->Arg(32)->Arg(128);
+BENCHMARK(BM_trova_lu_inplace)->Name("solve/trova_inplace")->Arg(8)->Arg(32)->Arg(128);
+BENCHMARK(BM_lapack_gesv)->Name("solve/lapack_dgesv")->Arg(8)->Arg(32)->Arg(128);
 BENCHMARK(BM_trova_gram)->Name("gram/trova")->Apply(gram_shapes);
 BENCHMARK(BM_cblas_syrk)->Name("gram/cblas_syrk")->Apply(gram_shapes);
 

@@ -4,6 +4,7 @@
 
 #include "trova_types.h"
 #include "trova_linalg.h"
+#include "trova_complex.h"
 #include "trova_mc.h"
 #include "trova_regression.h"
 #include "trova_kalman.h"

@@ -33,6 +33,30 @@ TROVA_API void trova_gram_rhs(const f64* X, const f64* y, f64* g, i64 n, i64 p);
 TROVA_API int trova_chol_solve(const f64* G, const f64* g, f64* coef, f64* scratch_L, i64 p);
 TROVA_API int trova_chol_inv(const f64* G, f64* Pinv, f64* scratch_L, i64 p);
 
+/* ---- LU with partial pivoting ----
+ * The packed factor holds U on and above the diagonal and the multipliers of
+ * the unit lower factor below it; piv[k] is the row swapped with row k at
+ * step k (piv[n-1] = n-1). Status: 0, -1 (invalid argument or allocation
+ * failure), -2 (an exactly zero pivot). */
+
+/* A factor that owns its arrays; release it with trova_lu_free. */
+typedef struct f64_lu {
+    f64* lu;
+    i64* piv;
+    i64 n;
+    i64 err;
+} f64_lu;
+
+TROVA_API i64 trova_lu_factor_inplace(f64* A, i64* pivot, i64 n);
+/* Copies A and factors the copy; with err -2 the arrays are still owned. */
+TROVA_API f64_lu trova_lu_factor(const f64* A, i64 n);
+/* Frees the arrays and zeroes the record; safe on a failed or freed record. */
+TROVA_API void trova_lu_free(f64_lu* lu);
+/* X (n x m) = A^-1 B from a successful factor. */
+TROVA_API void trova_lu_solve(const f64* LU, const i64* piv, const f64* B, f64* X, i64 n, i64 m);
+TROVA_API i64 trova_solve(const f64* A, const f64* B, i64 n, i64 m, f64* X);
+TROVA_API i64 trova_inv(const f64* A, i64 n, f64* Ainv);
+
 TROVA_API void trova_sort_f64(f64* arr, i64 n);
 TROVA_API f64 trova_median_f64(f64* arr, i64 n);
 

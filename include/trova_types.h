@@ -22,6 +22,12 @@ typedef int64_t i64;
 typedef uint64_t u64;
 typedef uint32_t u32;
 
+/* A complex number. */
+typedef struct c128 {
+    f64 re;
+    f64 im;
+} c128;
+
 /* Element counts a sizer reports: f64 elements of the float input/work lane
  * and i64 elements of the integer work lane. */
 typedef struct arena_size {

@@ -25,6 +25,21 @@ class arena_size(ctypes.Structure):
     _fields_ = [("n_float", i64), ("n_int", i64)]
 
 
+class c128(ctypes.Structure):
+    _fields_ = [("re", f64), ("im", f64)]
+
+
+P_c128 = ctypes.POINTER(c128)
+
+
+class f64_lu(ctypes.Structure):
+    _fields_ = [("lu", P_f64), ("piv", P_i64), ("n", i64), ("err", i64)]
+
+
+class c128_lu(ctypes.Structure):
+    _fields_ = [("lu", P_c128), ("piv", P_i64), ("n", i64), ("err", i64)]
+
+
 trova_mc_step_fn = ctypes.CFUNCTYPE(c_int, i64, P_f64, P_f64, P_i64, P_i64, ctypes.c_void_p)
 
 
@@ -308,6 +323,9 @@ RECORDS = {
     cls.__name__: cls
     for cls in (
         arena_size,
+        c128,
+        f64_lu,
+        c128_lu,
         trova_mc_float_input_binding,
         trova_mc_step_desc,
         trova_mc_failure,
@@ -372,6 +390,20 @@ SIGNATURES = {
     "trova_chol_inv": (c_int, [P_f64, P_f64, P_f64, i64]),
     "trova_sort_f64": (None, [P_f64, i64]),
     "trova_median_f64": (f64, [P_f64, i64]),
+    # LU solvers, real and complex.
+    "trova_lu_factor_inplace": (i64, [P_f64, P_i64, i64]),
+    "trova_lu_factor": (f64_lu, [P_f64, i64]),
+    "trova_lu_free": (None, [ctypes.POINTER(f64_lu)]),
+    "trova_lu_solve": (None, [P_f64, P_i64, P_f64, P_f64, i64, i64]),
+    "trova_solve": (i64, [P_f64, P_f64, i64, i64, P_f64]),
+    "trova_inv": (i64, [P_f64, i64, P_f64]),
+    "c128_matmul": (None, [P_c128, P_c128, i64, i64, i64, P_c128]),
+    "c128_lu_factor_inplace": (i64, [P_c128, P_i64, i64]),
+    "c128_lu_factor": (c128_lu, [P_c128, i64]),
+    "c128_lu_free": (None, [ctypes.POINTER(c128_lu)]),
+    "c128_lu_solve": (None, [P_c128, P_i64, P_c128, P_c128, i64, i64]),
+    "c128_solve": (i64, [P_c128, P_c128, i64, i64, P_c128]),
+    "c128_inv": (i64, [P_c128, i64, P_c128]),
     # Runner and source steps.
     "trova_mc_run": (c_int, [ctypes.POINTER(trova_mc_runner_ctx)]),
     "trova_add_payload_step": (None, [P_f64, i64, c_int, i64, P_f64]),
@@ -537,6 +569,15 @@ def ptr(a):
     if a.dtype == np.int64:
         return a.ctypes.data_as(P_i64)
     raise TypeError(f"unsupported dtype {a.dtype}")
+
+
+def cptr(a):
+    """c128 pointer to a C-contiguous complex128 array (or None)."""
+    if a is None:
+        return None
+    if a.dtype != np.complex128 or not a.flags["C_CONTIGUOUS"]:
+        raise TypeError("need a C-contiguous complex128 array")
+    return a.ctypes.data_as(P_c128)
 
 
 def fn_address(lib, name):

@@ -10,6 +10,7 @@
 #include "trova_linalg.h"
 
 #include "_common/dense.h"
+#include "_common/lu_impl.h"
 
 #include <algorithm>
 #include <array>
@@ -314,6 +315,20 @@ void intro_sort(f64* a, i64 n, int depth) {
 
 }  // namespace
 
+namespace {
+
+// Real LU: pivots by magnitude; each column's divisions multiply by the
+// reciprocal of its pivot, formed once.
+struct RealLuOps {
+    static f64 mag(f64 a) { return std::fabs(a); }
+    static f64 prepare(f64 pivot) { return 1.0 / pivot; }
+    static f64 divide(f64 a, f64 reciprocal) { return a * reciprocal; }
+    static f64 fms(f64 y, f64 m, f64 x) { return y - m * x; }
+    static f64 one() { return 1.0; }
+};
+
+}  // namespace
+
 namespace trova::dense {
 
 void matmul_plus_c(const f64* A, const f64* B, const f64* C, f64* out, i64 n, i64 p, i64 m) {
@@ -527,6 +542,24 @@ int trova_chol_inv(const f64* G, f64* Pinv, f64* scratch_L, i64 p) {
     }
     return 0;
 }
+
+i64 trova_lu_factor_inplace(f64* A, i64* pivot, i64 n) {
+    return trova::lu::factor_inplace<f64, RealLuOps>(A, pivot, n);
+}
+
+f64_lu trova_lu_factor(const f64* A, i64 n) { return trova::lu::factor_copy<f64_lu, f64, RealLuOps>(A, n); }
+
+void trova_lu_free(f64_lu* lu) { trova::lu::free_record(lu); }
+
+void trova_lu_solve(const f64* LU, const i64* piv, const f64* B, f64* X, i64 n, i64 m) {
+    trova::lu::solve<f64, RealLuOps>(LU, piv, B, X, n, m);
+}
+
+i64 trova_solve(const f64* A, const f64* B, i64 n, i64 m, f64* X) {
+    return trova::lu::solve_copy<f64_lu, f64, RealLuOps>(A, B, n, m, X);
+}
+
+i64 trova_inv(const f64* A, i64 n, f64* Ainv) { return trova::lu::inverse<f64_lu, f64, RealLuOps>(A, n, Ainv); }
 
 void trova_sort_f64(f64* arr, i64 n) {
     if (n <= 1) return;

@@ -30,6 +30,25 @@ int main(void) {
     FIELD(arena_size, n_int);
     end_record();
 
+    RECORD(c128);
+    FIELD(c128, re);
+    FIELD(c128, im);
+    end_record();
+
+    RECORD(f64_lu);
+    FIELD(f64_lu, lu);
+    FIELD(f64_lu, piv);
+    FIELD(f64_lu, n);
+    FIELD(f64_lu, err);
+    end_record();
+
+    RECORD(c128_lu);
+    FIELD(c128_lu, lu);
+    FIELD(c128_lu, piv);
+    FIELD(c128_lu, n);
+    FIELD(c128_lu, err);
+    end_record();
+
     RECORD(trova_mc_float_input_binding);
     FIELD(trova_mc_float_input_binding, source_step_idx);
     FIELD(trova_mc_float_input_binding, source_offset);

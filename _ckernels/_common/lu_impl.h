@@ -1,0 +1,140 @@
+// LU factorisation with partial pivoting, the matching solve and the
+// allocating wrappers, written once for real and complex matrices. The
+// element type's operations come from an Ops class:
+//   mag(a)            the pivot magnitude (|a| or the squared modulus)
+//   Pivot prepare(p)  what a column's divisions need of its pivot
+//   divide(a, piv)    a / pivot (real: times the reciprocal; complex: Smith)
+//   fms(y, m, x)      y - m x
+//   zero(), one()
+#ifndef TROVA_COMMON_LU_IMPL_H
+#define TROVA_COMMON_LU_IMPL_H
+
+#include <cstdlib>
+#include <cstring>
+
+#include "trova_types.h"
+
+namespace trova::lu {
+
+template <class T>
+void swap_rows(T* A, i64 r1, i64 r2, i64 m) {
+    T* a = A + r1 * m;
+    T* b = A + r2 * m;
+    for (i64 j = 0; j < m; ++j) {
+        const T t = a[j];
+        a[j] = b[j];
+        b[j] = t;
+    }
+}
+
+template <class T, class Ops>
+i64 factor_inplace(T* A, i64* pivot, i64 n) {
+    if (A == nullptr || pivot == nullptr || n < 1) return -1;
+    for (i64 k = 0; k + 1 < n; ++k) {
+        // The lowest row wins a tie: a later row replaces the candidate only
+        // when its magnitude is strictly larger.
+        i64 row = k;
+        f64 best = Ops::mag(A[k * n + k]);
+        for (i64 j = k + 1; j < n; ++j) {
+            const f64 m = Ops::mag(A[j * n + k]);
+            if (m > best) {
+                best = m;
+                row = j;
+            }
+        }
+        pivot[k] = row;
+        if (best == 0.0) return -2;
+        if (row != k) swap_rows(A, k, row, n);
+        const T* Ak = A + k * n;
+        const auto piv = Ops::prepare(Ak[k]);
+        for (i64 l = k + 1; l < n; ++l) {
+            T* Al = A + l * n;
+            const T mult = Ops::divide(Al[k], piv);
+            Al[k] = mult;
+            for (i64 j = k + 1; j < n; ++j) Al[j] = Ops::fms(Al[j], mult, Ak[j]);
+        }
+    }
+    pivot[n - 1] = n - 1;
+    return Ops::mag(A[(n - 1) * n + (n - 1)]) == 0.0 ? -2 : 0;
+}
+
+template <class T, class Ops>
+void solve(const T* LU, const i64* piv, const T* B, T* X, i64 n, i64 m) {
+    if (n <= 0 || m <= 0) return;
+    std::memcpy(X, B, sizeof(T) * static_cast<std::size_t>(n * m));
+    for (i64 k = 0; k < n; ++k)
+        if (piv[k] != k) swap_rows(X, k, piv[k], m);
+    for (i64 i = 1; i < n; ++i) {
+        T* Xi = X + i * m;
+        for (i64 j = 0; j < i; ++j) {
+            const T l = LU[i * n + j];
+            const T* Xj = X + j * m;
+            for (i64 c = 0; c < m; ++c) Xi[c] = Ops::fms(Xi[c], l, Xj[c]);
+        }
+    }
+    for (i64 i = n - 1; i >= 0; --i) {
+        T* Xi = X + i * m;
+        for (i64 j = i + 1; j < n; ++j) {
+            const T u = LU[i * n + j];
+            const T* Xj = X + j * m;
+            for (i64 c = 0; c < m; ++c) Xi[c] = Ops::fms(Xi[c], u, Xj[c]);
+        }
+        const auto piv_i = Ops::prepare(LU[i * n + i]);
+        for (i64 c = 0; c < m; ++c) Xi[c] = Ops::divide(Xi[c], piv_i);
+    }
+}
+
+// Factor-with-copy: a record {lu, piv, n, err} owning its arrays, or
+// {null, null, n, -1} for an invalid call or a failed allocation.
+template <class Record, class T, class Ops>
+Record factor_copy(const T* A, i64 n) {
+    Record r{nullptr, nullptr, n, -1};
+    if (A == nullptr || n <= 0) return r;
+    T* lu = static_cast<T*>(std::malloc(sizeof(T) * static_cast<std::size_t>(n) * static_cast<std::size_t>(n)));
+    i64* piv = static_cast<i64*>(std::malloc(sizeof(i64) * static_cast<std::size_t>(n)));
+    if (lu == nullptr || piv == nullptr) {
+        std::free(lu);
+        std::free(piv);
+        return r;
+    }
+    std::memcpy(lu, A, sizeof(T) * static_cast<std::size_t>(n * n));
+    r.lu = lu;
+    r.piv = piv;
+    r.err = factor_inplace<T, Ops>(lu, piv, n);
+    return r;
+}
+
+template <class Record>
+void free_record(Record* r) {
+    if (r == nullptr) return;
+    std::free(r->lu);
+    std::free(r->piv);
+    r->lu = nullptr;
+    r->piv = nullptr;
+    r->n = 0;
+    r->err = 0;
+}
+
+template <class Record, class T, class Ops>
+i64 solve_copy(const T* A, const T* B, i64 n, i64 m, T* X) {
+    Record f = factor_copy<Record, T, Ops>(A, n);
+    const i64 err = f.err;
+    if (err == 0) solve<T, Ops>(f.lu, f.piv, B, X, n, m);
+    free_record(&f);
+    return err;
+}
+
+template <class Record, class T, class Ops>
+i64 inverse(const T* A, i64 n, T* Ainv) {
+    if (n <= 0) return solve_copy<Record, T, Ops>(A, nullptr, n, n, Ainv);
+    T* I = static_cast<T*>(std::calloc(static_cast<std::size_t>(n) * static_cast<std::size_t>(n), sizeof(T)));
+    if (I == nullptr) return -1;
+    for (i64 i = 0; i < n; ++i) I[i * n + i] = Ops::one();
+    const i64 err = solve_copy<Record, T, Ops>(A, I, n, n, Ainv);
+    std::free(I);
+    return err;
+}
+
+}  // namespace trova::lu
+
+#endif  // TROVA_COMMON_LU_IMPL_H
