@@ -85,6 +85,25 @@ bool bg_columns(i64 K, i64 lags, i64* P) {
     return !__builtin_add_overflow(K, lags, P) && !__builtin_add_overflow(*P, i64{1}, P);
 }
 
+// Writes the Breusch-Godfrey design D (n x P) row by row: row t is
+// [1, X[t], e_{t-1}, ..., e_{t-lags}] with e_{t-l} = 0 before the sample.
+// D lies in the arena, apart from eps and X.
+const f64* bg_design(const f64* __restrict eps, const f64* __restrict X, i64 n, i64 K, i64 lags,
+                     f64* __restrict D) {
+    const i64 P = K + lags + 1;
+    for (i64 t = 0; t < n; ++t) {
+        f64* row = D + t * P;
+        const f64* xt = X + t * K;
+        row[0] = 1.0;
+        for (i64 j = 0; j < K; ++j) row[1 + j] = xt[j];
+        f64* lagged = row + K;  // lagged[l] holds e_{t-l}
+        const i64 seen = t < lags ? t : lags;
+        for (i64 l = 1; l <= seen; ++l) lagged[l] = eps[t - l];
+        for (i64 l = seen + 1; l <= lags; ++l) lagged[l] = 0.0;
+    }
+    return D;
+}
+
 // Solves G coef = g for G = A'A, g = A'y (A n x p) in the blocks' scratch;
 // the Cholesky status, 0 on success.
 int aux_solve(const f64* A, const f64* y, i64 n, i64 p, const AuxBlocks& b) {
@@ -236,18 +255,7 @@ int trova_bg_stat(const f64* eps, const f64* X, i64 n, i64 K, i64 lags, f64* are
     const i64 P = K + lags + 1;
     Carver c(arena);
     const AuxBlocks b = bg_blocks(c, n, P);
-    f64* D = b.data;
-    for (i64 t = 0; t < n; ++t) {
-        f64* __restrict row = D + t * P;
-        const f64* __restrict xt = X + t * K;
-        row[0] = 1.0;
-        for (i64 j = 0; j < K; ++j) row[1 + j] = xt[j];
-        // Column K + l holds e_{t-l}; residuals before the sample are 0.
-        f64* lagged = row + K;
-        const i64 seen = t < lags ? t : lags;
-        for (i64 l = 1; l <= seen; ++l) lagged[l] = eps[t - l];
-        for (i64 l = seen + 1; l <= lags; ++l) lagged[l] = 0.0;
-    }
+    const f64* D = bg_design(eps, X, n, K, lags, b.data);
     if (aux_solve(D, eps, n, P, b) != 0) {
         *stat_out = quiet_nan();
         return kSingular;
