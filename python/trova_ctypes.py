@@ -527,6 +527,29 @@ SIGNATURES = {
     **{f"trova_mc_{name}_runner": (c_int, [i64, P_f64, P_f64, P_i64, P_i64, _vp])
        for name in ("standardize", "log", "log_diff", "diff", "rolling_mean", "rolling_var",
                     "rolling_std", "user_transform")},
+    # Residual diagnostics.
+    "trova_acorr": (c_int, [P_f64, i64, i64, P_f64, P_f64]),
+    "trova_lb_stat": (c_int, [P_f64, i64, i64, P_f64, P_f64, P_f64]),
+    "trova_lb_arena_size": (arena_size, [i64, i64]),
+    "trova_jb_stat": (c_int, [P_f64, i64, P_f64]),
+    "trova_jb_pval_interp": (f64, [i64, f64]),
+    "trova_jb_isf_interp": (f64, [i64, f64]),
+    "trova_jb_pval_interp_into": (None, [i64, P_f64, i64, P_f64]),
+    "trova_jb_isf_interp_into": (None, [i64, P_f64, i64, P_f64]),
+    "trova_jb_find_hilo_ascending": (None, [f64, P_f64, i64, P_i64, P_i64]),
+    "trova_jb_find_hilo_descending": (None, [f64, P_f64, i64, P_i64, P_i64]),
+    "trova_bp_aux": (c_int, [P_f64, P_f64, i64, i64, P_f64, P_f64, P_f64]),
+    "trova_bp_stat": (c_int, [P_f64, P_f64, i64, i64, i64, P_f64, P_f64]),
+    "trova_bp_arena_size": (arena_size, [i64, i64]),
+    "trova_bg_stat": (c_int, [P_f64, P_f64, i64, i64, i64, P_f64, P_f64]),
+    "trova_bg_arena_size": (arena_size, [i64, i64, i64]),
+}
+
+# Exported read-only tables: name -> shape (rows, columns) of f64.
+DATA = {
+    "JB_N_GRID": (15,),
+    "JB_PVAL_GRID": (23,),
+    "JB_CV": (23, 15),
 }
 
 
@@ -556,6 +579,13 @@ def load():
             fn.argtypes = argtypes
         _LIB = lib
     return _LIB
+
+
+def table(lib, name):
+    """A copy of an exported table of DATA as a NumPy array."""
+    shape = DATA[name]
+    raw = (f64 * int(np.prod(shape))).in_dll(lib, name)
+    return np.ctypeslib.as_array(raw).reshape(shape).copy()
 
 
 def ptr(a):

@@ -1,0 +1,101 @@
+/* Residual diagnostics: the sample autocorrelation function, the Ljung-Box
+ * portmanteau statistic, the Jarque-Bera normality statistic with a
+ * finite-sample table of its critical values and two interpolating look-ups,
+ * and the Breusch-Pagan (standard and Koenker's robust form) and
+ * Breusch-Godfrey Lagrange-multiplier tests on auxiliary regressions.
+ *
+ * Statistics only: no p-values except the Jarque-Bera table look-ups. Every
+ * kernel works in scratch the caller passes (sized by the sizers below),
+ * allocates nothing and returns an int status:
+ *    0  success
+ *    1  the auxiliary Gram matrix is not positive definite (BP, BG)
+ *   -3  degenerate data: zero or non-finite variance, or no data
+ *   -4  Ljung-Box with fewer than one lag
+ *   -5  too few observations
+ * A failed statistic is NaN; Jarque-Bera on 1 to 9 observations writes its
+ * statistic and still returns -5. Sizers report -1 in n_float when the size
+ * does not fit in 64 bits. */
+#ifndef TROVA_DIAG_H
+#define TROVA_DIAG_H
+
+#include "trova_types.h"
+
+TROVA_BEGIN_DECLS
+
+/* ---- autocorrelation and Ljung-Box ---- */
+
+/* out[l] (l = 0..L) = sum_t z_{t+l} z_t / sum_t z_t^2 with z = x - mean(x)
+ * (written to z_scratch, n values); out[0] = 1 and lags l >= n are 0. A
+ * constant, empty or non-finite series gives -3 and NaN at every lag. A
+ * negative L writes nothing to out. */
+TROVA_API int trova_acorr(const f64* x, i64 n, i64 L, f64* z_scratch, f64* out);
+
+/* Q = n (n + 2) sum_{l=1..L} rho_l^2 / (n - l), with L clamped to n - 1.
+ * acorr_scratch holds min(L, n - 1) + 1 values. */
+TROVA_API int trova_lb_stat(const f64* x, i64 n, i64 L, f64* z_scratch, f64* acorr_scratch, f64* out);
+
+/* z_scratch then acorr_scratch: max(n, 0) + 1 + min(max(n - 1, 0), max(L, 0)). */
+TROVA_API arena_size trova_lb_arena_size(i64 n, i64 L);
+
+/* ---- Jarque-Bera ---- */
+
+/* JB = n (S^2 / 6 + K^2 / 24) from the biased moments of x about its mean:
+ * S = m3 / m2^1.5, K = m4 / m2^2 - 3. */
+TROVA_API int trova_jb_stat(const f64* x, i64 n, f64* out);
+
+/* Critical values of the Jarque-Bera statistic for normal samples:
+ * JB_CV[i][j] is c with P(JB > c) = JB_PVAL_GRID[i] at n = JB_N_GRID[j].
+ * Both grids ascend; every column of JB_CV strictly decreases. */
+#define TROVA_JB_N_COUNT 15
+#define TROVA_JB_PVAL_COUNT 23
+TROVA_API extern const f64 JB_N_GRID[TROVA_JB_N_COUNT];
+TROVA_API extern const f64 JB_PVAL_GRID[TROVA_JB_PVAL_COUNT];
+TROVA_API extern const f64 JB_CV[TROVA_JB_PVAL_COUNT][TROVA_JB_N_COUNT];
+
+/* P(JB > x) for a sample of n, interpolated linearly in n and in x in the
+ * table and clamped to [0.0001, 0.9999]; NaN for NaN, 1 for x <= 0, 0 for
+ * x = +inf. */
+TROVA_API f64 trova_jb_pval_interp(i64 n, f64 x);
+/* The critical value c with P(JB > c) = p, bilinear in n and p, clamped to
+ * the table; NaN for NaN, +inf for p <= 0, 0 for p >= 1. */
+TROVA_API f64 trova_jb_isf_interp(i64 n, f64 p);
+/* The scalar look-ups over m inputs. */
+TROVA_API void trova_jb_pval_interp_into(i64 n, const f64* x, i64 m, f64* out);
+TROVA_API void trova_jb_isf_interp_into(i64 n, const f64* p, i64 m, f64* out);
+
+/* Bracket val in arr (len >= 1, ascending or descending): lo = hi = the
+ * index of an exact hit or of the end row val lies beyond, else the two
+ * neighbouring indices around val. */
+TROVA_API void trova_jb_find_hilo_ascending(f64 val, const f64* arr, i64 len, i64* lo, i64* hi);
+TROVA_API void trova_jb_find_hilo_descending(f64 val, const f64* arr, i64 len, i64* lo, i64* hi);
+
+/* ---- Breusch-Pagan ---- */
+
+/* Regresses u = eps^2 / sigma^2 (sigma^2 = sum eps^2 / n, not centred) on
+ * X_aug (n x p, used as given: include a constant column if wanted) and
+ * writes rss and the centred tss of u. Arena: u (n), G (p^2), L (p^2),
+ * g (p), coef (p). */
+TROVA_API int trova_bp_aux(const f64* eps, const f64* X_aug, i64 n, i64 p, f64* arena, f64* rss_out,
+                           f64* tss_out);
+/* robust == 0: (tss - rss) / 2, at least 0; otherwise (Koenker)
+ * n * max(1 - rss / tss, 0), 0 when tss <= 0. stat_out is NaN on failure. */
+TROVA_API int trova_bp_stat(const f64* eps, const f64* X_aug, i64 n, i64 p, i64 robust, f64* arena,
+                            f64* stat_out);
+/* n + 2 (p + p^2). */
+TROVA_API arena_size trova_bp_arena_size(i64 n, i64 p);
+
+/* ---- Breusch-Godfrey ---- */
+
+/* n times the uncentred R^2 of eps on D = [1, X, eps lagged 1..lags], X
+ * n x K without a constant, pre-sample residuals taken as 0 so that all n
+ * rows are used; 0 when sum eps^2 = 0. Arena: D (n x P), G (P^2), L (P^2),
+ * g (P), coef (P) with P = K + lags + 1. lags >= n gives -5, a singular
+ * auxiliary Gram matrix 1; both with NaN in stat_out. */
+TROVA_API int trova_bg_stat(const f64* eps, const f64* X, i64 n, i64 K, i64 lags, f64* arena,
+                            f64* stat_out);
+/* (lags + K + 1) (n + 2 lags + 2 K + 4). */
+TROVA_API arena_size trova_bg_arena_size(i64 n, i64 K, i64 lags);
+
+TROVA_END_DECLS
+
+#endif /* TROVA_DIAG_H */
