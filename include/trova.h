@@ -11,5 +11,6 @@
 #include "trova_rng.h"
 #include "trova_sim.h"
 #include "trova_transforms.h"
+#include "trova_diag_wald.h"
 
 #endif /* TROVA_H */
