@@ -12,5 +12,6 @@
 #include "trova_sim.h"
 #include "trova_transforms.h"
 #include "trova_diag.h"
+#include "trova_diag_wald.h"
 
 #endif /* TROVA_H */

@@ -318,6 +318,10 @@ class trova_mc_user_transform_step_ctx(ctypes.Structure):
     _fields_ = [("fn", user_transform_fn)] + _fields("n_in p_in n_out p_out", i64)
 
 
+class kernel_inp_t(ctypes.Structure):
+    _fields_ = _fields("c q", f64)
+
+
 # Every record above, by its C name, for the layout check.
 RECORDS = {
     cls.__name__: cls
@@ -363,6 +367,7 @@ RECORDS = {
         trova_mc_rolling_var_step_ctx,
         trova_mc_rolling_std_step_ctx,
         trova_mc_user_transform_step_ctx,
+        kernel_inp_t,
     )
 }
 
@@ -527,6 +532,22 @@ SIGNATURES = {
     **{f"trova_mc_{name}_runner": (c_int, [i64, P_f64, P_f64, P_i64, P_i64, _vp])
        for name in ("standardize", "log", "log_diff", "diff", "rolling_mean", "rolling_var",
                     "rolling_std", "user_transform")},
+    # HAC covariance and Wald tests.
+    **{f"trova_wald_{name}_hac": (c_int, [P_f64, P_f64, i64, i64, c_int, c_int, i64, P_f64, P_i64, P_f64])
+       for name in ("mean", "covariance", "second_moment")},
+    **{f"trova_wald_{name}_hac_arena_size": (arena_size, [i64, i64])
+       for name in ("mean", "covariance", "second_moment")},
+    "trova_wald_stat_from_mean_and_cov": (c_int, [P_f64, P_f64, P_f64, i64, i64, P_f64, P_f64, P_i64, P_f64,
+                                                  P_f64]),
+    "trova_hac_estimator_matmul": (None, [P_f64, c_int, i64, i64, i64, P_f64, P_f64]),
+    "kernel_weight": (f64, [i64, i64, c_int]),
+    "wooldridge_bandwidth": (i64, [P_f64, i64]),
+    "andrews_bandwidth": (i64, [P_f64, c_int, i64]),
+    "andrews_bandwidth_matrix": (i64, [P_f64, c_int, i64, i64, P_f64]),
+    "trova_fill_mean_ax0": (None, [P_f64, i64, i64, P_f64]),
+    "trova_fill_centered_ax0": (None, [P_f64, P_f64, i64, i64, P_f64]),
+    "trova_symmetric_outer_prod_2dim": (c_int, [P_f64, i64, i64, i64, P_f64]),
+    "trova_fill_symmetric_target_vec": (c_int, [P_f64, f64, f64, i64, P_f64]),
     # Residual diagnostics.
     "trova_acorr": (c_int, [P_f64, i64, i64, P_f64, P_f64]),
     "trova_lb_stat": (c_int, [P_f64, i64, i64, P_f64, P_f64, P_f64]),

@@ -462,6 +462,11 @@ int main(void) {
     FIELD(trova_mc_user_transform_step_ctx, p_out);
     end_record();
 
+    RECORD(kernel_inp_t);
+    FIELD(kernel_inp_t, c);
+    FIELD(kernel_inp_t, q);
+    end_record();
+
     printf("\n}\n");
     return 0;
 }

@@ -1,0 +1,181 @@
+// The three HAC Wald tests in arenas and pivot scratch of exactly the sizes
+// their sizers report, each its own heap block, so that the sanitizer build
+// catches any access past them; checked against a direct long-double
+// evaluation of the moments, the kernel-weighted autocovariances and the
+// quadratic form.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <tuple>
+#include <vector>
+
+#include "trova.h"
+
+namespace {
+
+using ld = long double;
+using Fn = int (*)(const f64*, const f64*, i64, i64, int, int, i64, f64*, i64*, f64*);
+using Sizer = arena_size (*)(i64, i64);
+
+constexpr i64 kN = 150, kQ = 3, kManual = 5;
+constexpr int kMean = 0, kCovariance = 1, kSecondMoment = 2;
+const Fn kTests[3] = {trova_wald_mean_hac, trova_wald_covariance_hac, trova_wald_second_moment_hac};
+const Sizer kSizers[3] = {trova_wald_mean_hac_arena_size, trova_wald_covariance_hac_arena_size,
+                          trova_wald_second_moment_hac_arena_size};
+
+// g_t = 1 + 0.6 g_{t-1} + e_t, with a cross term so the columns correlate.
+std::vector<f64> make_data() {
+    std::vector<f64> e(kN * kQ), g(kN * kQ);
+    trova_philox_state st;
+    trova_philox_seed(&st, 7, 1, 0, 0);
+    trova_philox_standard_normal_fill(&st, kN * kQ, e.data());
+    for (i64 t = 0; t < kN; ++t)
+        for (i64 j = 0; j < kQ; ++j) {
+            const f64 prev = t > 0 ? g[(t - 1) * kQ + j] - 1.0 : 0.0;
+            g[t * kQ + j] = 1.0 + 0.6 * prev + e[t * kQ + j] + (j > 0 ? 0.4 * e[t * kQ] : 0.0);
+        }
+    return g;
+}
+
+ld weight(int kernel, i64 j, i64 L) {
+    const ld x = static_cast<ld>(j) / static_cast<ld>(L + 1), pi = 3.141592653589793238462643383279L;
+    if (kernel == BARTLETT) return x <= 1 ? 1 - x : 0;
+    if (kernel == PARZEN) return x <= 0.5L ? 1 - 6 * x * x + 6 * x * x * x : x <= 1 ? 2 * (1 - x) * (1 - x) * (1 - x) : 0;
+    if (j == 0) return 1;
+    const ld z = 6 * pi * x / 5;
+    return 25 / (12 * pi * pi * x * x) * (std::sin(z) / z - std::cos(z));
+}
+
+// Moment series (n x p, centred in place) and its mean.
+std::vector<ld> moment_series(int kind, const std::vector<f64>& g, i64* p, std::vector<ld>* mean) {
+    std::vector<ld> gbar(kQ, 0), m;
+    for (i64 t = 0; t < kN; ++t)
+        for (i64 j = 0; j < kQ; ++j) gbar[j] += g[t * kQ + j] / static_cast<ld>(kN);
+    for (i64 t = 0; t < kN; ++t) {
+        if (kind == kMean) {
+            for (i64 j = 0; j < kQ; ++j) m.push_back(g[t * kQ + j]);
+            continue;
+        }
+        const ld shift = kind == kCovariance ? 1 : 0;
+        for (i64 i = 0; i < kQ; ++i)
+            for (i64 j = i; j < kQ; ++j)
+                m.push_back((g[t * kQ + i] - shift * gbar[i]) * (g[t * kQ + j] - shift * gbar[j]));
+    }
+    *p = static_cast<i64>(m.size()) / kN;
+    mean->assign(*p, 0);
+    for (i64 t = 0; t < kN; ++t)
+        for (i64 a = 0; a < *p; ++a) (*mean)[a] += m[t * *p + a] / static_cast<ld>(kN);
+    for (i64 t = 0; t < kN; ++t)
+        for (i64 a = 0; a < *p; ++a) m[t * *p + a] -= (*mean)[a];
+    return m;
+}
+
+// n d' Omega^-1 d by Gauss-Jordan elimination with partial pivoting.
+ld reference_stat(const std::vector<ld>& r, const std::vector<ld>& mean, const std::vector<ld>& target, i64 p,
+                  int kernel, i64 L) {
+    std::vector<ld> A(p * (p + 1), 0);
+    for (i64 a = 0; a < p; ++a) {
+        for (i64 b = 0; b < p; ++b)
+            for (i64 j = 0; j <= L; ++j)
+                for (i64 t = 0; t + j < kN; ++t) {
+                    const ld w = weight(kernel, j, L) / static_cast<ld>(kN);
+                    A[a * (p + 1) + b] += w * r[t * p + a] * r[(t + j) * p + b];
+                    if (j > 0) A[a * (p + 1) + b] += w * r[(t + j) * p + a] * r[t * p + b];
+                }
+        A[a * (p + 1) + p] = mean[a] - target[a];
+    }
+    for (i64 c = 0; c < p; ++c) {
+        i64 piv = c;
+        for (i64 i = c + 1; i < p; ++i)
+            if (std::fabs(A[i * (p + 1) + c]) > std::fabs(A[piv * (p + 1) + c])) piv = i;
+        for (i64 k = 0; k <= p; ++k) std::swap(A[c * (p + 1) + k], A[piv * (p + 1) + k]);
+        for (i64 i = 0; i < p; ++i) {
+            if (i == c) continue;
+            const ld f = A[i * (p + 1) + c] / A[c * (p + 1) + c];
+            for (i64 k = c; k <= p; ++k) A[i * (p + 1) + k] -= f * A[c * (p + 1) + k];
+        }
+    }
+    ld W = 0;
+    for (i64 a = 0; a < p; ++a) W += (mean[a] - target[a]) * A[a * (p + 1) + p] / A[a * (p + 1) + a];
+    return W * static_cast<ld>(kN);
+}
+
+class WaldTests : public ::testing::TestWithParam<std::tuple<int, int, int>> {};
+
+TEST_P(WaldTests, MatchDirectEvaluationInExactlySizedArenas) {
+    const auto [kind, kernel, mode] = GetParam();
+    const std::vector<f64> g = make_data();
+    i64 p = 0;
+    std::vector<ld> mean;
+    std::vector<ld> r = moment_series(kind, g, &p, &mean);
+    // Targets at 0.9 times the sample moments; the matrix tests take them as a
+    // symmetric q x q matrix.
+    std::vector<ld> target(p);
+    std::vector<f64> target_vec(p), target_mat(kQ * kQ), rd(r.begin(), r.end()), ls(p);
+    for (i64 a = 0; a < p; ++a) target_vec[a] = static_cast<f64>(target[a] = 0.9L * mean[a]);
+    for (i64 i = 0, k = 0; i < kQ && kind != kMean; ++i)
+        for (i64 j = i; j < kQ; ++j, ++k) target_mat[i * kQ + j] = target_mat[j * kQ + i] = target_vec[k];
+    i64 L = kManual;
+    if (mode == WALD_BW_WOOLDRIDGE || (mode == WALD_BW_AUTO && kernel == BARTLETT)) L = wooldridge_bandwidth(nullptr, kN);
+    else if (mode != WALD_BW_MANUAL) L = andrews_bandwidth_matrix(rd.data(), kernel, kN, p, ls.data());
+    const ld want = reference_stat(r, mean, target, p, kernel, L);
+
+    const arena_size size = kSizers[kind](kN, kQ);
+    std::vector<f64> arena(size.n_float);
+    std::vector<i64> pivots(size.n_int);
+    f64 W = -1.0;
+    const f64* tgt = kind == kMean ? target_vec.data() : target_mat.data();
+    ASSERT_EQ(kTests[kind](g.data(), tgt, kN, kQ, kernel, mode, kManual, arena.data(), pivots.data(), &W), 0);
+    EXPECT_NEAR(W, static_cast<f64>(want), 1e-9 * static_cast<f64>(want)) << "bandwidth " << L;
+    EXPECT_GT(W, 1.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllKernelsAndModes, WaldTests,
+                         ::testing::Combine(::testing::Values(kMean, kCovariance, kSecondMoment),
+                                            ::testing::Values(BARTLETT, PARZEN, QS),
+                                            ::testing::Values(WALD_BW_MANUAL, WALD_BW_WOOLDRIDGE, WALD_BW_ANDREWS,
+                                                              WALD_BW_AUTO)));
+
+// Ids outside the table, negative ones included, must never index it: under
+// the sanitizers a read of KERNEL_SPECS out of bounds fails the test.
+TEST(WaldTests, InvalidKernelIdsNeverReadTheTable) {
+    const std::vector<f64> g = make_data();
+    const std::vector<f64> target(kQ * kQ, 1.0);
+    std::vector<f64> ls(kQ);
+    for (const int bad : {-1, -2, 3, 4, -2147483647 - 1, 2147483647}) {
+        EXPECT_EQ(andrews_bandwidth(g.data(), bad, kN), 1);
+        EXPECT_EQ(andrews_bandwidth_matrix(g.data(), bad, kN, kQ, ls.data()), 1);
+        EXPECT_EQ(kernel_weight(1, 4, bad), 0.0);
+        for (int kind = 0; kind < 3; ++kind) {
+            const arena_size size = kSizers[kind](kN, kQ);
+            std::vector<f64> arena(size.n_float);
+            std::vector<i64> pivots(size.n_int);
+            f64 W = -1.0;
+            EXPECT_EQ(kTests[kind](g.data(), target.data(), kN, kQ, bad, WALD_BW_ANDREWS, 0, arena.data(),
+                                   pivots.data(), &W),
+                      -7);
+            EXPECT_EQ(W, -1.0);
+        }
+    }
+}
+
+// An indefinite, invertible Omega goes through the LU fallback in scratch of
+// exactly p, p x p, p and p elements.
+TEST(WaldTests, LuFallbackInExactScratch) {
+    const i64 p = 3;
+    const std::vector<f64> omega = {2.0, 1.0, 0.0, 1.0, -1.0, 0.5, 0.0, 0.5, 3.0};
+    const std::vector<f64> mean = {1.0, 2.0, 3.0}, target = {0.5, 0.5, 0.5};
+    std::vector<f64> dev(p), factor(p * p), solved(p);
+    std::vector<i64> pivots(p);
+    f64 W = 0.0;
+    ASSERT_EQ(trova_wald_stat_from_mean_and_cov(mean.data(), target.data(), omega.data(), 10, p, dev.data(),
+                                                factor.data(), pivots.data(), solved.data(), &W),
+              0);
+    // s = Omega^-1 d for d = (0.5, 1.5, 2.5) by substitution: 2x + y = 0.5,
+    // x - y + 0.5z = 1.5, 0.5y + 3z = 2.5.
+    const f64 y = (0.5 - 2.0 * (1.5 - 0.5 * (2.5 / 3.0))) / (1.0 + 2.0 * (1.0 + 0.5 * 0.5 / 3.0));
+    const f64 x = (0.5 - y) / 2.0, z = (2.5 - 0.5 * y) / 3.0;
+    EXPECT_NEAR(W, 10.0 * (0.5 * x + 1.5 * y + 2.5 * z), 1e-12);
+}
+
+}  // namespace
