@@ -10,5 +10,6 @@
 #include "trova_rng.h"
 #include "trova_sim.h"
 #include "trova_transforms.h"
+#include "trova_diag_cusum.h"
 
 #endif /* TROVA_H */
