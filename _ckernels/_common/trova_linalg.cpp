@@ -492,9 +492,9 @@ void trova_gram(const f64* X, f64* G, i64 n, i64 p) {
 }
 
 void trova_gram_rhs(const f64* X, const f64* y, f64* g, i64 n, i64 p) {
-    if (p < 1) return;
-    trova_zero_mat(g, 1, p);
-    for (i64 r = 0; r < n; ++r) axpy(y[r], X + r * p, g, p);
+    // X'y as a p x 1 product: the sums stay in registers across the rows
+    // instead of going through g once per row. n <= 0 writes zeros.
+    gemm({X, 1, p}, {y, 1, false}, nullptr, g, p, 1, n, false);
 }
 
 int trova_chol_solve(const f64* G, const f64* g, f64* coef, f64* scratch_L, i64 p) {
