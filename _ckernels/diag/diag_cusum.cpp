@@ -183,9 +183,11 @@ TROVA_KERNEL int trova_recursive_residuals(const f64* y, const f64* X, i64 T, i6
         trova_matvec(a.P, x, a.h, p, p);
         const f64 f = 1.0 + dot(x, a.h, p);
         w_out[t - p] = e / std::sqrt(f);
-        // Sherman-Morrison: b and P become those of rows 0 ... t.
-        axpy(e / f, a.h, a.b, p);
-        for (i64 r = 0; r < p; ++r) axpy(-a.h[r] / f, a.h, a.P + r * p, p);
+        // Sherman-Morrison: b and P become those of rows 0 ... t. One
+        // division, so that the next row's h does not wait for p of them.
+        const f64 inv_f = 1.0 / f;
+        axpy(e * inv_f, a.h, a.b, p);
+        for (i64 r = 0; r < p; ++r) axpy(-a.h[r] * inv_f, a.h, a.P + r * p, p);
     }
     return kOk;
 }
