@@ -13,5 +13,6 @@
 #include "trova_transforms.h"
 #include "trova_diag.h"
 #include "trova_diag_wald.h"
+#include "trova_diag_cusum.h"
 
 #endif /* TROVA_H */

@@ -532,6 +532,17 @@ SIGNATURES = {
     **{f"trova_mc_{name}_runner": (c_int, [i64, P_f64, P_f64, P_i64, P_i64, _vp])
        for name in ("standardize", "log", "log_diff", "diff", "rolling_mean", "rolling_var",
                     "rolling_std", "user_transform")},
+    # Recursive residuals, CUSUM, CUSUMSQ and Chow.
+    "trova_recursive_residuals": (c_int, [P_f64, P_f64, i64, i64, P_f64, P_f64]),
+    "trova_cusum_series": (c_int, [P_f64, P_f64, i64, i64, P_f64, P_f64]),
+    "trova_cusum_stat": (c_int, [P_f64, P_f64, i64, i64, P_f64, P_f64]),
+    "trova_cusumsq_stat": (c_int, [P_f64, P_f64, i64, i64, P_i64, P_f64, P_f64]),
+    "trova_chow_stat": (c_int, [P_f64, P_f64, i64, i64, i64, P_f64, P_f64]),
+    "trova_cusum_arena_size": (arena_size, [i64, i64]),
+    "trova_cusumsq_arena_size": (arena_size, [i64, i64]),
+    "trova_chow_arena_size": (arena_size, [i64]),
+    "trova_cusum_sf": (f64, [f64]),
+    "trova_cusum_sf_into": (None, [P_f64, i64, P_f64]),
     # HAC covariance and Wald tests.
     **{f"trova_wald_{name}_hac": (c_int, [P_f64, P_f64, i64, i64, c_int, c_int, i64, P_f64, P_i64, P_f64])
        for name in ("mean", "covariance", "second_moment")},

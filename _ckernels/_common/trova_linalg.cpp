@@ -175,6 +175,45 @@ void gemm(Left a, Right b, const f64* c, f64* out, i64 rows, i64 cols, i64 kdim,
     }
 }
 
+// out (NC values) = sum over rows r < n of y[r] X[r][0..NC-1], X with row
+// stride ld: the columns of X'y in one block. Four consecutive rows feed four
+// sets of accumulators, so that a row's multiply-adds do not wait for the
+// previous row's; the sets are added at the end. n <= 0 writes zeros.
+template <int NC>
+void rhs_block(const f64* X, i64 ld, const f64* y, i64 n, f64* out) {
+    constexpr int NV = (NC + 3) / 4;
+    v4 acc[4][NV] = {};
+    i64 r = 0;
+    for (; r + 4 <= n; r += 4) {
+#pragma GCC unroll 8
+        for (int e = 0; e < 4 * NV; ++e) {
+            v4 x;
+            load_lanes(x, X + (r + e / NV) * ld + 4 * (e % NV), lane_width(NC, e % NV));
+            acc[e / NV][e % NV] += y[r + e / NV] * x;
+        }
+    }
+    for (; r < n; ++r) {
+#pragma GCC unroll 2
+        for (int v = 0; v < NV; ++v) {
+            v4 x;
+            load_lanes(x, X + r * ld + 4 * v, lane_width(NC, v));
+            acc[0][v] += y[r] * x;
+        }
+    }
+#pragma GCC unroll 2
+    for (int v = 0; v < NV; ++v) {
+        store_lanes(out + 4 * v, (acc[0][v] + acc[1][v]) + (acc[2][v] + acc[3][v]), lane_width(NC, v));
+    }
+}
+
+using RhsFn = void (*)(const f64*, i64, const f64*, i64, f64*);
+
+template <std::size_t... I>
+constexpr std::array<RhsFn, sizeof...(I)> rhs_table(std::index_sequence<I...>) {
+    return {{&rhs_block<int(I) + 1>...}};
+}
+constexpr auto kRhsBlocks = rhs_table(std::make_index_sequence<NR>{});
+
 using trova::dense::axpy;
 using trova::dense::dot;
 using trova::dense::dot2;
@@ -507,21 +546,10 @@ void trova_gram(const f64* X, f64* G, i64 n, i64 p) {
 }
 
 void trova_gram_rhs(const f64* X, const f64* y, f64* g, i64 n, i64 p) {
-    if (p < 1) return;
-    trova_zero_mat(g, 1, p);
-    // Four rows per pass over g: a quarter of the loads and stores of g, whose
-    // store-to-load chain from row to row bounds the one-row update.
-    i64 r = 0;
-    for (; r + 4 <= n; r += 4) {
-        const f64* __restrict x0 = X + r * p;
-        const f64* __restrict x1 = x0 + p;
-        const f64* __restrict x2 = x1 + p;
-        const f64* __restrict x3 = x2 + p;
-        const f64 y0 = y[r], y1 = y[r + 1], y2 = y[r + 2], y3 = y[r + 3];
-        f64* __restrict gr = g;
-        for (i64 j = 0; j < p; ++j) gr[j] += y0 * x0[j] + y1 * x1[j] + y2 * x2[j] + y3 * x3[j];
+    for (i64 j0 = 0; j0 < p; j0 += NR) {
+        const i64 nc = std::min<i64>(NR, p - j0);
+        kRhsBlocks[nc - 1](X + j0, p, y, n, g + j0);
     }
-    for (; r < n; ++r) axpy(y[r], X + r * p, g, p);
 }
 
 int trova_chol_solve(const f64* G, const f64* g, f64* coef, f64* scratch_L, i64 p) {

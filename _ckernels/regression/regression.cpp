@@ -23,18 +23,17 @@ void chol_solve_in_place(const f64* L, f64* x, i64 p) {
 }
 
 f64 residual_sum_of_squares(const f64* X, const f64* y, const f64* coef, i64 n, i64 p) {
-    // The fitted values of a block of rows at a time, by the matrix-vector
-    // product that takes four rows together (a short row then costs a few
-    // fused multiply-adds, not a horizontal sum of its own), into a block on
-    // the stack.
-    constexpr i64 kBlock = 64;
-    f64 fit[kBlock];
+    // The fitted values of a chunk of rows come from the matrix-vector
+    // product, which takes four short rows at a time, and the squared
+    // residuals of the chunk are then summed in one vectorised loop.
+    constexpr i64 kChunk = 64;
+    f64 fit[kChunk];
     f64 rss = 0.0;
-    for (i64 r0 = 0; r0 < n; r0 += kBlock) {
-        const i64 rows = n - r0 < kBlock ? n - r0 : kBlock;
-        trova_matvec(X + r0 * p, coef, fit, rows, p);
-        for (i64 r = 0; r < rows; ++r) {
-            const f64 e = y[r0 + r] - fit[r];
+    for (i64 r0 = 0; r0 < n; r0 += kChunk) {
+        const i64 k = n - r0 < kChunk ? n - r0 : kChunk;
+        trova_matvec(X + r0 * p, coef, fit, k, p);
+        for (i64 i = 0; i < k; ++i) {
+            const f64 e = y[r0 + i] - fit[i];
             rss += e * e;
         }
     }
