@@ -14,5 +14,6 @@
 #include "trova_diag.h"
 #include "trova_diag_wald.h"
 #include "trova_diag_cusum.h"
+#include "trova_mc_tests.h"
 
 #endif /* TROVA_H */

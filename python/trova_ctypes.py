@@ -322,6 +322,39 @@ class kernel_inp_t(ctypes.Structure):
     _fields_ = _fields("c q", f64)
 
 
+class trova_mc_wald_test_ctx(ctypes.Structure):
+    _fields_ = ([("target", P_f64)] + _fields("n q manual_bandwidth", i64)
+                + [("kernel_id", c_int), ("bandwidth_mode", c_int), ("kind", c_int)])
+
+
+class trova_mc_ljung_box_test_ctx(ctypes.Structure):
+    _fields_ = _fields("n lags", i64)
+
+
+class trova_mc_jarque_bera_test_ctx(ctypes.Structure):
+    _fields_ = [("n", i64)]
+
+
+class trova_mc_breusch_pagan_test_ctx(ctypes.Structure):
+    _fields_ = _fields("n k", i64) + [("robust", c_int)]
+
+
+class trova_mc_breusch_godfrey_test_ctx(ctypes.Structure):
+    _fields_ = _fields("n k lags", i64)
+
+
+class trova_mc_cusum_test_ctx(ctypes.Structure):
+    _fields_ = _fields("n p", i64)
+
+
+class trova_mc_cusumsq_test_ctx(trova_mc_cusum_test_ctx):
+    """The same record as the CUSUM test's (a typedef in C)."""
+
+
+class trova_mc_chow_test_ctx(ctypes.Structure):
+    _fields_ = _fields("n p t_break", i64)
+
+
 # Every record above, by its C name, for the layout check.
 RECORDS = {
     cls.__name__: cls
@@ -368,6 +401,14 @@ RECORDS = {
         trova_mc_rolling_std_step_ctx,
         trova_mc_user_transform_step_ctx,
         kernel_inp_t,
+        trova_mc_wald_test_ctx,
+        trova_mc_ljung_box_test_ctx,
+        trova_mc_jarque_bera_test_ctx,
+        trova_mc_breusch_pagan_test_ctx,
+        trova_mc_breusch_godfrey_test_ctx,
+        trova_mc_cusum_test_ctx,
+        trova_mc_cusumsq_test_ctx,
+        trova_mc_chow_test_ctx,
     )
 }
 
@@ -532,6 +573,10 @@ SIGNATURES = {
     **{f"trova_mc_{name}_runner": (c_int, [i64, P_f64, P_f64, P_i64, P_i64, _vp])
        for name in ("standardize", "log", "log_diff", "diff", "rolling_mean", "rolling_var",
                     "rolling_std", "user_transform")},
+    # Diagnostic test steps.
+    **{f"trova_mc_{name}_test_runner": (c_int, [i64, P_f64, P_f64, P_i64, P_i64, _vp])
+       for name in ("wald", "ljung_box", "jarque_bera", "breusch_pagan", "breusch_godfrey", "cusum", "cusumsq",
+                    "chow")},
     # Recursive residuals, CUSUM, CUSUMSQ and Chow.
     "trova_recursive_residuals": (c_int, [P_f64, P_f64, i64, i64, P_f64, P_f64]),
     "trova_cusum_series": (c_int, [P_f64, P_f64, i64, i64, P_f64, P_f64]),

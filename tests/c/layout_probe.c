@@ -467,6 +467,53 @@ int main(void) {
     FIELD(kernel_inp_t, q);
     end_record();
 
+    RECORD(trova_mc_wald_test_ctx);
+    FIELD(trova_mc_wald_test_ctx, target);
+    FIELD(trova_mc_wald_test_ctx, n);
+    FIELD(trova_mc_wald_test_ctx, q);
+    FIELD(trova_mc_wald_test_ctx, manual_bandwidth);
+    FIELD(trova_mc_wald_test_ctx, kernel_id);
+    FIELD(trova_mc_wald_test_ctx, bandwidth_mode);
+    FIELD(trova_mc_wald_test_ctx, kind);
+    end_record();
+
+    RECORD(trova_mc_ljung_box_test_ctx);
+    FIELD(trova_mc_ljung_box_test_ctx, n);
+    FIELD(trova_mc_ljung_box_test_ctx, lags);
+    end_record();
+
+    RECORD(trova_mc_jarque_bera_test_ctx);
+    FIELD(trova_mc_jarque_bera_test_ctx, n);
+    end_record();
+
+    RECORD(trova_mc_breusch_pagan_test_ctx);
+    FIELD(trova_mc_breusch_pagan_test_ctx, n);
+    FIELD(trova_mc_breusch_pagan_test_ctx, k);
+    FIELD(trova_mc_breusch_pagan_test_ctx, robust);
+    end_record();
+
+    RECORD(trova_mc_breusch_godfrey_test_ctx);
+    FIELD(trova_mc_breusch_godfrey_test_ctx, n);
+    FIELD(trova_mc_breusch_godfrey_test_ctx, k);
+    FIELD(trova_mc_breusch_godfrey_test_ctx, lags);
+    end_record();
+
+    RECORD(trova_mc_cusum_test_ctx);
+    FIELD(trova_mc_cusum_test_ctx, n);
+    FIELD(trova_mc_cusum_test_ctx, p);
+    end_record();
+
+    RECORD(trova_mc_cusumsq_test_ctx);
+    FIELD(trova_mc_cusumsq_test_ctx, n);
+    FIELD(trova_mc_cusumsq_test_ctx, p);
+    end_record();
+
+    RECORD(trova_mc_chow_test_ctx);
+    FIELD(trova_mc_chow_test_ctx, n);
+    FIELD(trova_mc_chow_test_ctx, p);
+    FIELD(trova_mc_chow_test_ctx, t_break);
+    end_record();
+
     printf("\n}\n");
     return 0;
 }
