@@ -233,6 +233,23 @@ static int select_step(i64 rep_idx, f64* lane, f64* out, i64* int_work, i64* int
     return 0;
 }
 
+/* Residuals of a fitted regression: lane = X (T x P) | y (T) | coef (P). */
+typedef struct residual_ctx {
+    i64 T, P;
+} residual_ctx;
+
+static int residual_step(i64 rep_idx, f64* lane, f64* out, i64* int_work, i64* int_out, const void* ctx) {
+    (void)rep_idx;
+    (void)int_work;
+    const residual_ctx* c = (const residual_ctx*)ctx;
+    const f64* X = lane;
+    const f64* y = lane + c->T * c->P;
+    const f64* coef = y + c->T;
+    for (i64 t = 0; t < c->T; ++t) out[t] = y[t] - trova_dot(X + t * c->P, coef, c->P);
+    if (int_out) int_out[0] = 0;
+    return 0;
+}
+
 static int cmp_double(const void* a, const void* b) {
     const double x = *(const double*)a, y = *(const double*)b;
     return (x > y) - (x < y);
@@ -316,7 +333,20 @@ static i64 var_study(i64 n_rep, i64 T, i64 n_workers) {
     reg_bind[1] = bind_rows(0, T_sim * NV, NO, BURN_IN, T, cols + 1, 2, 1, P);
     reg_bind[2] = bind_rows(0, T_sim * NV, NO, BURN_IN, T, cols, 1, T * P, 1);
 
-    trova_mc_step_desc steps[6];
+    /* Steps 6 to 8: Ljung-Box (10 lags) on the filter's first standardised
+     * innovation series; the OLS residuals; Jarque-Bera on them. */
+    enum { LB_LAGS = 10 };
+    trova_mc_ljung_box_test_ctx lb = {T, LB_LAGS};
+    const i64 std_innov_at = 2 * T * NV + 2 * T * NV * NV + 3 * T * NO;
+    trova_mc_float_input_binding lb_bind[1] = {bind_rows(2, std_innov_at, NO, 0, T, cols, 1, 0, 1)};
+    residual_ctx res = {T, P};
+    trova_mc_float_input_binding res_bind[4];
+    memcpy(res_bind, reg_bind, sizeof reg_bind);
+    res_bind[3] = bind_rows(4, 0, 2 * P + 2, 0, 1, cols, P, T * P + T, P);
+    trova_mc_jarque_bera_test_ctx jb = {T};
+    trova_mc_float_input_binding jb_bind[1] = {bind_rows(7, 0, 1, 0, T, cols, 1, 0, 1)};
+
+    trova_mc_step_desc steps[9];
     memset(steps, 0, sizeof steps);
     steps[0].fn = trova_mc_simulate_order1_runner;
     steps[0].ctx = &sim;
@@ -353,7 +383,23 @@ static i64 var_study(i64 n_rep, i64 T, i64 n_workers) {
     steps[5].float_input_bindings = reg_bind;
     steps[5].n_float_input_bindings = 3;
 
-    run_record rec = run_pipeline(steps, 6, n_rep, n_workers);
+    steps[6].fn = trova_mc_ljung_box_test_runner;
+    steps[6].ctx = &lb;
+    step_buffers(&steps[6], n_workers, n_rep, T + trova_lb_arena_size(T, LB_LAGS).n_float, 1, 1, n_rep);
+    steps[6].float_input_bindings = lb_bind;
+    steps[6].n_float_input_bindings = 1;
+    steps[7].fn = residual_step;
+    steps[7].ctx = &res;
+    step_buffers(&steps[7], n_workers, n_rep, T * P + T + P, T, 1, 0);
+    steps[7].float_input_bindings = res_bind;
+    steps[7].n_float_input_bindings = 4;
+    steps[8].fn = trova_mc_jarque_bera_test_runner;
+    steps[8].ctx = &jb;
+    step_buffers(&steps[8], n_workers, n_rep, T, 1, 1, n_rep);
+    steps[8].float_input_bindings = jb_bind;
+    steps[8].n_float_input_bindings = 1;
+
+    run_record rec = run_pipeline(steps, 9, n_rep, n_workers);
     const i64 failed = count_failed(&rec, n_rep);
 
     /* Theory, and the Monte Carlo mean and standard error of each moment. */
@@ -483,9 +529,34 @@ static i64 var_study(i64 n_rep, i64 T, i64 n_workers) {
                sqrt(fmax(sso / (double)n_ok - mo * mo, 0.0)), ml, sqrt(fmax(ssl / (double)n_ok - ml * ml, 0.0)),
                100.0 * (double)zeros / (double)n_ok);
     }
+
+    /* Size of the residual tests at 5%: Ljung-Box against the chi-square
+     * quantile with 10 degrees of freedom, Jarque-Bera through the table's
+     * p-value look-up. The model is correctly specified: the standardised
+     * innovations are independent standard normals; the regression
+     * residuals are normal but serially correlated. */
+    const double chi2_10_95 = 18.307038053275146;
+    i64 lb_n = 0, lb_reject = 0, jb_n = 0, jb_reject = 0;
+    for (i64 r = 0; r < n_rep; ++r) {
+        if (rec.fail_step[r] != -1) continue;
+        if (steps[6].int_retained[r] == 0) {
+            ++lb_n;
+            lb_reject += steps[6].float_retained[r] > chi2_10_95;
+        }
+        if (steps[8].int_retained[r] == 0) {
+            ++jb_n;
+            jb_reject += trova_jb_pval_interp(T, steps[8].float_retained[r]) < 0.05;
+        }
+    }
+    printf("  rejection rates at the 5%% level\n");
+    printf("    Ljung-Box (10 lags) on the standardised innovations: %.4f of %lld\n",
+           lb_n ? (double)lb_reject / (double)lb_n : 0.0, (long long)lb_n);
+    printf("    Jarque-Bera on the regression residuals:              %.4f of %lld\n",
+           jb_n ? (double)jb_reject / (double)jb_n : 0.0, (long long)jb_n);
     printf("  failed replications: %lld\n\n", (long long)failed);
-    const char* step_names[6] = {"simulate", "moments", "kalman", "select", "ols", "lasso_bic"};
-    print_profile(&rec, step_names, 6, n_workers);
+    const char* step_names[9] = {"simulate", "moments", "kalman", "select", "ols", "lasso_bic", "ljung_box",
+                                 "residuals", "jarque_bera"};
+    print_profile(&rec, step_names, 9, n_workers);
     printf("\n");
     free(packed);
     free(scratch);
@@ -493,7 +564,7 @@ static i64 var_study(i64 n_rep, i64 T, i64 n_workers) {
     free(ll);
     free_record(&rec);
     free(steps[5].int_in_work);
-    for (int s = 0; s < 6; ++s) free_step(&steps[s]);
+    for (int s = 0; s < 9; ++s) free_step(&steps[s]);
     return failed;
 }
 
