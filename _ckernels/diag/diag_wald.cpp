@@ -7,11 +7,14 @@
 // factor of it.
 //
 // The long-run covariance is n Omega = G + sum_j w_j (Gamma_j + Gamma_j')
-// with G = r'r. Each lag product goes through the library's product on
-// row-shifted views of r; the weighted lags are accumulated into 0.5 G + S,
-// S = sum_j w_j Gamma_j, with unit stride, and one transposing pass at the
-// end forms (0.5 G + S) + (0.5 G + S)' = G + S + S'. That avoids reading a
-// transposed Gamma_j per lag and leaves Omega exactly symmetric.
+// with G = r'r. The weighted lags S = sum_j w_j Gamma_j are summed over time
+// first: S = sum_t r_t' u_t with the filtered series u_t = sum_j w_j r_{t+j},
+// built a chunk of rows at a time on the stack and multiplied in with the
+// library's product, so the lags cost n p L multiply-adds instead of n p^2 L.
+// Series too wide for the stack buffer take one product per lag on
+// row-shifted views of r instead. S is accumulated into 0.5 G with unit
+// stride, and one transposing pass at the end forms (0.5 G + S) +
+// (0.5 G + S)' = G + S + S'. That leaves Omega exactly symmetric.
 //
 // Every arena is carved by one layout function, run over no base by the
 // sizers and over the caller's arena by the tests.
@@ -246,6 +249,61 @@ int wald_matrix_moment_hac(Test test, const f64* g, const f64* target, i64 n, i6
                                  a.engine, pivot_scratch, stat_out);
 }
 
+// ---- long-run covariance ----
+
+// The filtered series u_t = sum_j w_j r_{t+j} is built a chunk of rows at a
+// time in a stack buffer of kFilterBuffer values: up to kFilterRows rows, and
+// at least kFilterMinRows, so series wider than kFilterMaxCols columns go
+// through one product per lag instead. The weights of up to kLagBatch lags
+// are evaluated once and kept on the stack; longer bandwidths take several
+// passes over the rows, one per batch of lags.
+constexpr i64 kFilterBuffer = 4096;
+constexpr i64 kFilterRows = 128;
+constexpr i64 kFilterMinRows = 32;
+constexpr i64 kFilterMaxCols = kFilterBuffer / kFilterMinRows;
+constexpr i64 kLagBatch = 256;
+
+// out += sum_{j=1..L} w_j Gamma_j = sum_t r_t' u_t, 1 <= L <= n - 1 and
+// 1 <= p <= kFilterMaxCols: about n p L multiply-adds for the filter and
+// n p^2 per batch of lags for the products, rather than n p^2 per lag. Rows
+// t + j past the end contribute nothing, and lags of weight zero are skipped.
+void add_filtered_lags(const f64* r, int kernel_id, i64 L, i64 n, i64 p, f64* gamma_scratch, f64* out) {
+    const i64 rows = kFilterBuffer / p < kFilterRows ? kFilterBuffer / p : kFilterRows;
+    const i64 pp = p * p;
+    f64 u[kFilterBuffer];
+    i64 lag[kLagBatch];
+    f64 weight[kLagBatch];
+    for (i64 j0 = 1; j0 <= L; j0 += kLagBatch) {
+        const i64 j1 = L - j0 < kLagBatch ? L + 1 : j0 + kLagBatch;
+        i64 count = 0;
+        for (i64 j = j0; j < j1; ++j) {
+            const f64 w = kernel_weight(j, L, kernel_id);
+            if (w == 0.0) continue;
+            lag[count] = j;
+            weight[count++] = w;
+        }
+        if (count == 0) continue;
+        // Rows t >= n - lag[0] see no lag of this batch within the series.
+        const i64 t_end = n - lag[0];
+        for (i64 t0 = 0; t0 < t_end; t0 += rows) {
+            // The first (smallest) lag reaches the most rows of the chunk and
+            // writes them; the later lags add to a prefix of them.
+            const i64 m = t_end - t0 < rows ? t_end - t0 : rows;
+            const f64* src = r + (t0 + lag[0]) * p;
+            const f64 w0 = weight[0];
+            for (i64 e = 0; e < m * p; ++e) u[e] = w0 * src[e];
+            for (i64 k = 1; k < count; ++k) {
+                const i64 left = n - lag[k] - t0;
+                if (left <= 0) break;  // lags ascend: the rest reach no row of the chunk either
+                const i64 mk = left < m ? left : m;
+                trova::dense::axpy(weight[k], r + (t0 + lag[k]) * p, u, mk * p);
+            }
+            trova_matmul_atb(r + t0 * p, u, gamma_scratch, m, p, p);
+            trova::dense::axpy(1.0, gamma_scratch, out, pp);
+        }
+    }
+}
+
 }  // namespace
 
 extern "C" {
@@ -309,12 +367,16 @@ void trova_hac_estimator_matmul(const f64* r, int kernel_id, i64 L, i64 n, i64 p
     const i64 pp = p * p;
     for (i64 e = 0; e < pp; ++e) out[e] *= 0.5;
     if (L > n - 1) L = n - 1;
-    for (i64 j = 1; j <= L; ++j) {
-        const f64 w = kernel_weight(j, L, kernel_id);
-        if (w == 0.0) continue;
-        // Gamma_j = (rows 0..n-j-1)' (rows j..n-1).
-        trova_matmul_atb(r, r + j * p, gamma_scratch, n - j, p, p);
-        trova::dense::axpy(w, gamma_scratch, out, pp);
+    if (L >= 1 && p <= kFilterMaxCols) {
+        add_filtered_lags(r, kernel_id, L, n, p, gamma_scratch, out);
+    } else {
+        for (i64 j = 1; j <= L; ++j) {
+            const f64 w = kernel_weight(j, L, kernel_id);
+            if (w == 0.0) continue;
+            // Gamma_j = (rows 0..n-j-1)' (rows j..n-1).
+            trova_matmul_atb(r, r + j * p, gamma_scratch, n - j, p, p);
+            trova::dense::axpy(w, gamma_scratch, out, pp);
+        }
     }
     const f64 nf = static_cast<f64>(n);
     for (i64 a = 0; a < p; ++a) {

@@ -172,6 +172,64 @@ def test_hac_estimator_matches_statsmodels(lib, rng, kernel, L):
     np.testing.assert_allclose(out[:p], wc.omega(r, kernel, L), rtol=1e-12, atol=1e-13)
 
 
+def moving_average(rng, n, p):
+    """Centred MA(2) rows with mixed columns, so that every lag and column pair matters."""
+    e = rng.standard_normal((n + 2, p))
+    mix = np.eye(p) + 0.3 * np.tri(p, k=-1) / np.sqrt(p)
+    r = (e[2:] + 0.6 * e[1:-1] - 0.3 * e[:-2]) @ mix.T
+    return r - r.mean(axis=0)
+
+
+def hac(lib, r, kernel, L):
+    n, p = r.shape
+    r = np.ascontiguousarray(r)
+    gamma, out = np.full(p * p + 1, GUARD), np.full((p + 1, p), GUARD)
+    lib.trova_hac_estimator_matmul(tc.ptr(r), kernel, L, n, p, tc.ptr(gamma), tc.ptr(out))
+    assert gamma[-1] == GUARD and np.all(out[-1] == GUARD)
+    np.testing.assert_array_equal(out[:p], out[:p].T)
+    return out[:p]
+
+
+def check_hac(lib, r, kernel, L):
+    """Against statsmodels, whose QS weights differ from the library's in the
+    twelfth digit, and tightly against the per-lag sum in NumPy with the
+    library's weights."""
+    n, p = r.shape
+    got = hac(lib, r, kernel, L)
+    scale = np.abs(r.T @ r / n).max()
+    np.testing.assert_allclose(got, wc.omega(r, kernel, L), rtol=1e-10, atol=1e-10 * scale)
+    L = min(L, n - 1)
+    want = r.T @ r
+    for j in range(1, L + 1):
+        gamma = r[:-j].T @ r[j:]
+        want += lib.kernel_weight(j, L, kernel) * (gamma + gamma.T)
+    np.testing.assert_allclose(got, want / n, rtol=1e-12, atol=1e-13 * scale)
+
+
+# n = 300 rows run as several chunks of filtered rows, the last one partial;
+# bandwidths from 255 up cross a batch of lag weights; n - 1 and beyond are capped.
+@pytest.mark.parametrize("kernel", KERNELS)
+@pytest.mark.parametrize("L", [2, 127, 128, 255, 256, 257, 297, 298, 299, 300, 10**6])
+def test_hac_estimator_long_bandwidths(lib, rng, kernel, L):
+    check_hac(lib, moving_average(rng, 300, 4), kernel, L)
+
+
+# Up to 128 columns the lags go through the filtered series, from 129 on
+# through one product per lag.
+@pytest.mark.parametrize("kernel", KERNELS)
+@pytest.mark.parametrize("p", [1, 33, 127, 128, 129, 200])
+@pytest.mark.parametrize("L", [1, 7, 150, 159])
+def test_hac_estimator_wide_series(lib, rng, kernel, p, L):
+    check_hac(lib, moving_average(rng, 160, p), kernel, L)
+
+
+def test_hac_estimator_single_row_and_no_lags(lib, rng):
+    r = moving_average(rng, 1, 3)
+    np.testing.assert_allclose(hac(lib, r, BARTLETT, 5), r.T @ r, rtol=1e-15, atol=0)
+    r = moving_average(rng, 50, 3)
+    np.testing.assert_allclose(hac(lib, r, QS, 0), r.T @ r / 50, rtol=1e-13, atol=1e-15)
+
+
 @pytest.mark.parametrize("kernel", KERNELS)
 @pytest.mark.parametrize("L", [0, 1, 3, 4, 9, 40])
 def test_kernel_weights(lib, kernel, L):
