@@ -5,6 +5,7 @@
 #include "trova_types.h"
 #include "trova_linalg.h"
 #include "trova_complex.h"
+#include "trova_as241.h"
 #include "trova_mc.h"
 #include "trova_regression.h"
 #include "trova_kalman.h"

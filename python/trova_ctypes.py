@@ -450,6 +450,10 @@ SIGNATURES = {
     "c128_lu_solve": (None, [P_c128, P_i64, P_c128, P_c128, i64, i64]),
     "c128_solve": (i64, [P_c128, P_c128, i64, i64, P_c128]),
     "c128_inv": (i64, [P_c128, i64, P_c128]),
+    # Normal quantile.
+    "trova_ndtri_as241": (f64, [f64]),
+    "trova_ndtri_as241_into": (None, [P_f64, i64, P_f64]),
+    "trova_erfinv_from_as241": (f64, [f64]),
     # Runner and source steps.
     "trova_mc_run": (c_int, [ctypes.POINTER(trova_mc_runner_ctx)]),
     "trova_add_payload_step": (None, [P_f64, i64, c_int, i64, P_f64]),
