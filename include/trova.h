@@ -11,6 +11,7 @@
 #include "trova_kalman.h"
 #include "trova_rng.h"
 #include "trova_sim.h"
+#include "trova_model.h"
 #include "trova_transforms.h"
 #include "trova_diag.h"
 #include "trova_diag_wald.h"

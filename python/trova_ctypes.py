@@ -32,6 +32,11 @@ class c128(ctypes.Structure):
 P_c128 = ctypes.POINTER(c128)
 
 
+# Model residual callbacks: (fwd, cur, par, out) and (a, b, out, n).
+trova_residual_fn = ctypes.CFUNCTYPE(None, P_c128, P_c128, P_c128, P_c128)
+spike_residual_fn = ctypes.CFUNCTYPE(None, P_c128, P_c128, P_c128, i64)
+
+
 class f64_lu(ctypes.Structure):
     _fields_ = [("lu", P_f64), ("piv", P_i64), ("n", i64), ("err", i64)]
 
@@ -454,6 +459,10 @@ SIGNATURES = {
     "trova_ndtri_as241": (f64, [f64]),
     "trova_ndtri_as241_into": (None, [P_f64, i64, P_f64]),
     "trova_erfinv_from_as241": (f64, [f64]),
+    # Complex-step linearisation.
+    "klein_preproc": (i64, [trova_residual_fn, P_f64, P_f64, i64, i64, i64, i64, P_f64, P_f64]),
+    "trova_residual_path": (i64, [trova_residual_fn, P_c128, P_c128, P_c128, i64, i64, i64, P_f64]),
+    "spike_call": (None, [spike_residual_fn, P_c128, P_c128, P_c128, i64]),
     # Runner and source steps.
     "trova_mc_run": (c_int, [ctypes.POINTER(trova_mc_runner_ctx)]),
     "trova_add_payload_step": (None, [P_f64, i64, c_int, i64, P_f64]),
