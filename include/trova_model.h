@@ -4,7 +4,8 @@
  * next-period and cur the current values of the n_var variables (states
  * first, then controls). These kernels allocate per-call work memory from
  * the heap and free all of it before they return, on every path.
- * Status: 0 success, -1 allocation failure. */
+ * Status: 0 success, -1 allocation failure. The Newton steady state and the
+ * bicomplex-step Hessian sit on top of the linearisation. */
 #ifndef TROVA_MODEL_H
 #define TROVA_MODEL_H
 
@@ -31,6 +32,32 @@ TROVA_API i64 trova_residual_path(trova_residual_fn resid, const c128* cur, cons
 
 /* Calls fn(a, b, out, n) once. */
 TROVA_API void spike_call(spike_residual_fn fn, const c128* a, const c128* b, c128* out, i64 n);
+
+/* A bicomplex number a + j b with complex halves a and b: two independent
+ * imaginary units, i inside each c128 and j. */
+typedef struct bc256 {
+    c128 a;
+    c128 b;
+} bc256;
+
+/* The residual function of trova_residual_fn in bicomplex arithmetic. */
+typedef void (*bc_residual_fn)(const bc256* fwd, const bc256* cur, const bc256* par, bc256* out);
+
+/* Pure Newton on x -> f(x, x) from seed (n_var equations), Jacobian by complex
+ * step, stopping when the largest |f_k| is below tol. Status: 0 converged,
+ * -1 allocation or linearisation failure, -2 singular Jacobian, -3 iteration
+ * limit reached or a residual that is infinite or NaN. ss holds the last
+ * iterate and iters the completed updates on 0, -2 and -3. */
+TROVA_API i64 trova_steady_state_newton(trova_residual_fn residual, const f64* seed, const f64* par,
+                                        i64 n_var, i64 n_par, i64 max_iter, f64 tol, f64* ss,
+                                        i64* iters);
+
+/* Second derivatives of every residual with respect to z = (fwd; cur) at
+ * fwd = cur = ss, by bicomplex step: hessian is n_eq x 2n_var x 2n_var,
+ * element (e, r, c) at e (2n_var)^2 + r 2n_var + c, symmetric in r and c.
+ * Status: 0 success, -1 allocation failure (nothing written). */
+TROVA_API i64 trova_bicomplex_hessian(bc_residual_fn residual, const f64* ss, const f64* par,
+                                      i64 n_var, i64 n_par, i64 n_eq, f64 step, f64* hessian);
 
 TROVA_END_DECLS
 

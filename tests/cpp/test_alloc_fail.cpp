@@ -4,6 +4,7 @@
 // every failure point is visited and checked for a -1 status and no leak.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <functional>
@@ -159,4 +160,73 @@ TEST(AllocFailPath, ResidualPathReportsItsOneAllocation) {
 
 }  // namespace
 
+#endif  // TROVA_SANITIZE
+
+#ifndef TROVA_SANITIZE
+namespace {
+
+// f = M x - c split between the periods (solution (0.8, 1.4)).
+void linear_model(const c128* fwd, const c128* cur, const c128*, c128* out) {
+    out[0] = c128{1.5 * fwd[0].re + 0.5 * cur[0].re + cur[1].re - 3.0,
+                  1.5 * fwd[0].im + 0.5 * cur[0].im + cur[1].im};
+    out[1] = c128{fwd[0].re + 2.0 * fwd[1].re + cur[1].re - 5.0,
+                  fwd[0].im + 2.0 * fwd[1].im + cur[1].im};
+}
+
+TEST(AllocFailSteadyState, EveryAllocationFailsCleanly) {
+    const f64 seed[2] = {5.0, -2.0};
+    const f64 par[1] = {0.0};
+    f64 ss[2];
+    i64 iters;
+    long runs = 0;
+    for_each_failure(
+        [&] {
+            ss[0] = ss[1] = -7.0;
+            iters = -7;
+            return trova_steady_state_newton(linear_model, seed, par, 2, 1, 5, 1e-12, ss, &iters);
+        },
+        [&](i64 status, long k, bool failed) {
+            ++runs;
+            if (!failed) {
+                EXPECT_EQ(status, 0);
+                return;
+            }
+            EXPECT_EQ(status, -1) << "allocation " << k;
+            if (k < 8) {  // its own work arrays: outputs untouched
+                EXPECT_EQ(ss[0], -7.0);
+                EXPECT_EQ(iters, -7);
+            }
+        });
+    // Eight work arrays, five in the linearisation, and what the LU solve takes.
+    EXPECT_GE(runs, 1 + 8 + 5 + 1);
+    EXPECT_NEAR(ss[0], 0.8, 1e-14);
+    EXPECT_NEAR(ss[1], 1.4, 1e-14);
+}
+
+void bc_linear(const bc256* fwd, const bc256* cur, const bc256*, bc256* out) {
+    out[0] = bc256{c128{fwd[0].a.re + cur[0].a.re, fwd[0].a.im + cur[0].a.im},
+                   c128{fwd[0].b.re + cur[0].b.re, fwd[0].b.im + cur[0].b.im}};
+}
+
+TEST(AllocFailHessian, EveryAllocationFailsCleanly) {
+    const f64 ss[1] = {1.0};
+    f64 H[4];
+    long runs = 0;
+    for_each_failure(
+        [&] {
+            std::fill(H, H + 4, -7.0);
+            return trova_bicomplex_hessian(bc_linear, ss, nullptr, 1, 0, 1, 1e-10, H);
+        },
+        [&](i64 status, long, bool failed) {
+            ++runs;
+            EXPECT_EQ(status, failed ? -1 : 0);
+            if (failed) {
+                for (f64 v : H) EXPECT_EQ(v, -7.0);
+            }
+        });
+    EXPECT_EQ(runs, 1 + 4);
+    for (f64 v : H) EXPECT_EQ(v, 0.0);
+}
+
+}  // namespace
 #endif  // TROVA_SANITIZE
