@@ -1,8 +1,8 @@
 // Complex-step Jacobians of a model residual function around a point, in
 // levels or in logarithms of the variables.
 #include <cmath>
-#include <cstdlib>
 
+#include "core/work_blocks.h"
 #include "trova_model.h"
 
 namespace {
@@ -18,10 +18,6 @@ c128 c128_exp(c128 z) {
     return c128{m * std::cos(z.im), m * std::sin(z.im)};
 }
 
-c128* alloc_c128(i64 count) {
-    return static_cast<c128*>(std::malloc(sizeof(c128) * static_cast<size_t>(count < 1 ? 1 : count)));
-}
-
 // One residual evaluation. In log-linear mode fwd and cur hold logarithms:
 // the model sees their exponentials and the residual is reported as
 // log(1 + f), whose derivative equals that of f where f = 0.
@@ -31,21 +27,16 @@ i64 eval_resid(trova_residual_fn resid, const c128* fwd, const c128* cur, const 
         resid(fwd, cur, par, out);
         return 0;
     }
-    c128* ef = alloc_c128(n_var);
-    c128* ec = alloc_c128(n_var);
-    if (ef == nullptr || ec == nullptr) {
-        std::free(ef);
-        std::free(ec);
-        return -1;
-    }
+    trova_core::WorkBlocks work;
+    c128* ef = work.take<c128>(n_var);
+    c128* ec = work.take<c128>(n_var);
+    if (!work.ok()) return -1;
     for (i64 k = 0; k < n_var; ++k) {
         ef[k] = c128_exp(fwd[k]);
         ec[k] = c128_exp(cur[k]);
     }
     resid(ef, ec, par, out);
     for (i64 i = 0; i < n_eq; ++i) out[i] = c128_log(c128{1.0 + out[i].re, out[i].im});
-    std::free(ef);
-    std::free(ec);
     return 0;
 }
 
@@ -74,27 +65,20 @@ extern "C" {
 
 TROVA_API i64 klein_preproc(trova_residual_fn resid, const f64* ss, const f64* par, i64 n_var,
                             i64 n_par, i64 n_eq, i64 log_linear, f64* a, f64* b) {
-    c128* base = alloc_c128(n_var);
-    c128* par_c = alloc_c128(n_par);
-    c128* fwd = alloc_c128(n_var);
-    c128* cur = alloc_c128(n_var);
-    c128* out = alloc_c128(n_eq);
-    i64 status = -1;
-    if (base != nullptr && par_c != nullptr && fwd != nullptr && cur != nullptr && out != nullptr) {
-        for (i64 k = 0; k < n_var; ++k)
-            base[k] = log_linear ? c128_log(c128{ss[k], 0.0}) : c128{ss[k], 0.0};
-        for (i64 k = 0; k < n_par; ++k) par_c[k] = c128{par[k], 0.0};
-        status = perturb_sweep(resid, base, fwd, cur, par_c, n_var, n_eq, log_linear, 1, 1.0, a, out);
-        if (status == 0)
-            status = perturb_sweep(resid, base, fwd, cur, par_c, n_var, n_eq, log_linear, 0, -1.0, b,
-                                   out);
-    }
-    std::free(base);
-    std::free(par_c);
-    std::free(fwd);
-    std::free(cur);
-    std::free(out);
-    return status;
+    trova_core::WorkBlocks work;
+    c128* base = work.take<c128>(n_var);
+    c128* par_c = work.take<c128>(n_par);
+    c128* fwd = work.take<c128>(n_var);
+    c128* cur = work.take<c128>(n_var);
+    c128* out = work.take<c128>(n_eq);
+    if (!work.ok()) return -1;
+    for (i64 k = 0; k < n_var; ++k)
+        base[k] = log_linear ? c128_log(c128{ss[k], 0.0}) : c128{ss[k], 0.0};
+    for (i64 k = 0; k < n_par; ++k) par_c[k] = c128{par[k], 0.0};
+    // a = df/dfwd, then b = -df/dcur; a failure in the first sweep skips the second.
+    if (perturb_sweep(resid, base, fwd, cur, par_c, n_var, n_eq, log_linear, 1, 1.0, a, out) != 0)
+        return -1;
+    return perturb_sweep(resid, base, fwd, cur, par_c, n_var, n_eq, log_linear, 0, -1.0, b, out);
 }
 
 }  // extern "C"

@@ -2,19 +2,10 @@
 // x -> f(x, x) taken by complex step.
 #include <cfloat>
 #include <cmath>
-#include <cstdlib>
 
+#include "core/work_blocks.h"
 #include "trova_linalg.h"
 #include "trova_model.h"
-
-namespace {
-
-template <typename T>
-T* alloc_n(i64 count) {
-    return static_cast<T*>(std::malloc(sizeof(T) * static_cast<size_t>(count < 1 ? 1 : count)));
-}
-
-}  // namespace
 
 extern "C" {
 
@@ -22,23 +13,20 @@ TROVA_API i64 trova_steady_state_newton(trova_residual_fn residual, const f64* s
                                         i64 n_var, i64 n_par, i64 max_iter, f64 tol, f64* ss,
                                         i64* iters) {
     const i64 nn = n_var * n_var;
-    c128* x_c = alloc_n<c128>(n_var);
-    c128* par_c = alloc_n<c128>(n_par);
-    c128* out_c = alloc_n<c128>(n_var);
-    f64* r = alloc_n<f64>(n_var);
-    f64* d = alloc_n<f64>(n_var);
-    f64* a = alloc_n<f64>(nn);
-    f64* b = alloc_n<f64>(nn);
-    f64* J = alloc_n<f64>(nn);
-    i64 status = -1;
-    if (x_c == nullptr || par_c == nullptr || out_c == nullptr || r == nullptr || d == nullptr ||
-        a == nullptr || b == nullptr || J == nullptr)
-        goto done;
+    trova_core::WorkBlocks work;
+    c128* x_c = work.take<c128>(n_var);
+    c128* par_c = work.take<c128>(n_par);
+    c128* out_c = work.take<c128>(n_var);
+    f64* r = work.take<f64>(n_var);
+    f64* d = work.take<f64>(n_var);
+    f64* a = work.take<f64>(nn);
+    f64* b = work.take<f64>(nn);
+    f64* J = work.take<f64>(nn);
+    if (!work.ok()) return -1;
 
     for (i64 k = 0; k < n_var; ++k) ss[k] = seed[k];
     for (i64 k = 0; k < n_par; ++k) par_c[k] = c128{par[k], 0.0};
     *iters = 0;
-    status = -3;  // the result when max_iter updates do not converge
     for (i64 it = 0; it < max_iter; ++it) {
         for (i64 k = 0; k < n_var; ++k) x_c[k] = c128{ss[k], 0.0};
         residual(x_c, x_c, par_c, out_c);
@@ -52,39 +40,19 @@ TROVA_API i64 trova_steady_state_newton(trova_residual_fn residual, const f64* s
             const f64 m = std::fabs(r[k]);
             if (m > norm) norm = m;
         }
-        if (nan_seen || norm > DBL_MAX) {
-            status = -3;
-            goto done;
-        }
+        if (nan_seen || norm > DBL_MAX) return -3;
         if (norm < tol) {
             *iters = it;
-            status = 0;
-            goto done;
+            return 0;
         }
-        if (klein_preproc(residual, ss, par, n_var, n_par, n_var, 0, a, b) != 0) {
-            status = -1;
-            goto done;
-        }
+        if (klein_preproc(residual, ss, par, n_var, n_par, n_var, 0, a, b) != 0) return -1;
         trova_vsub(a, b, J, nn);  // df/dfwd + df/dcur
         const i64 s = trova_solve(J, r, n_var, 1, d);
-        if (s != 0) {
-            status = s == -2 ? -2 : -1;
-            goto done;
-        }
+        if (s != 0) return s == -2 ? -2 : -1;
         trova_vsub(ss, d, ss, n_var);
         *iters = it + 1;
     }
-
-done:
-    std::free(x_c);
-    std::free(par_c);
-    std::free(out_c);
-    std::free(r);
-    std::free(d);
-    std::free(a);
-    std::free(b);
-    std::free(J);
-    return status;
+    return -3;  // max_iter updates without convergence
 }
 
 }  // extern "C"

@@ -57,9 +57,11 @@ void free(void* p) {
 namespace {
 
 // Runs call with allocation k failing, for k = 0, 1, ... until a run makes no
-// failing request; check(status, k, failed) sees every run.
-void for_each_failure(const std::function<i64()>& call,
-                      const std::function<void(i64, long, bool)>& check) {
+// failing request. Every run must leak nothing and return -1 when an
+// allocation failed, 0 otherwise; check(k, failed) then inspects the outputs.
+// Returns the number of runs.
+long for_each_failure(const std::function<i64()>& call,
+                      const std::function<void(long, bool)>& check) {
     g_blocks.reserve(1024);
     for (long k = 0; k < 200; ++k) {
         g_fail_at = k;
@@ -71,10 +73,12 @@ void for_each_failure(const std::function<i64()>& call,
         g_armed = false;
         EXPECT_EQ(g_live, 0) << "blocks leaked with allocation " << k << " failing";
         const bool failed = g_count > k;
-        check(status, k, failed);
-        if (!failed) return;
+        EXPECT_EQ(status, failed ? -1 : 0) << "allocation " << k << " failing";
+        check(k, failed);
+        if (!failed) return k + 1;
     }
-    FAIL() << "the call kept allocating";
+    ADD_FAILURE() << "the call kept allocating";
+    return -1;
 }
 
 // f0 = fwd0 * cur1 - 0.5 cur0, f1 = fwd1 - cur0^2.
@@ -92,20 +96,14 @@ TEST_P(AllocFail, PreprocFailsCleanlyAtEveryAllocation) {
     const f64 ss[2] = {0.8, 1.2};
     const f64 par[1] = {0.0};
     std::vector<f64> a(4), b(4);
-    long runs = 0;
-    for_each_failure(
+    const long runs = for_each_failure(
         [&] {
             std::fill(a.begin(), a.end(), -7.0);
             std::fill(b.begin(), b.end(), -7.0);
             return klein_preproc(two_var_model, ss, par, 2, 1, 2, log_linear, a.data(), b.data());
         },
-        [&](i64 status, long k, bool failed) {
-            ++runs;
-            if (!failed) {
-                EXPECT_EQ(status, 0);
-                return;
-            }
-            EXPECT_EQ(status, -1) << "allocation " << k;
+        [&](long k, bool failed) {
+            if (!failed) return;
             // A failure before or inside sweep 1 leaves b untouched; one
             // before any sweep leaves a untouched as well.
             if (k < 5) {
@@ -140,15 +138,12 @@ TEST(AllocFailPath, ResidualPathReportsItsOneAllocation) {
     const c128 x[4] = {{0.8, 0}, {1.2, 0}, {0.9, 0}, {1.1, 0}};
     const c128 par[1] = {{0, 0}};
     f64 res[4];
-    long runs = 0;
-    for_each_failure(
+    const long runs = for_each_failure(
         [&] {
             std::fill(res, res + 4, -7.0);
             return trova_residual_path(two_var_model, x, x, par, 2, 2, 2, res);
         },
-        [&](i64 status, long, bool failed) {
-            ++runs;
-            EXPECT_EQ(status, failed ? -1 : 0);
+        [&](long, bool failed) {
             if (failed) {
                 for (f64 v : res) EXPECT_EQ(v, -7.0);
             }
@@ -178,21 +173,14 @@ TEST(AllocFailSteadyState, EveryAllocationFailsCleanly) {
     const f64 par[1] = {0.0};
     f64 ss[2];
     i64 iters;
-    long runs = 0;
-    for_each_failure(
+    const long runs = for_each_failure(
         [&] {
             ss[0] = ss[1] = -7.0;
             iters = -7;
             return trova_steady_state_newton(linear_model, seed, par, 2, 1, 5, 1e-12, ss, &iters);
         },
-        [&](i64 status, long k, bool failed) {
-            ++runs;
-            if (!failed) {
-                EXPECT_EQ(status, 0);
-                return;
-            }
-            EXPECT_EQ(status, -1) << "allocation " << k;
-            if (k < 8) {  // its own work arrays: outputs untouched
+        [&](long k, bool failed) {
+            if (failed && k < 8) {  // its own work arrays: outputs untouched
                 EXPECT_EQ(ss[0], -7.0);
                 EXPECT_EQ(iters, -7);
             }
@@ -211,15 +199,12 @@ void bc_linear(const bc256* fwd, const bc256* cur, const bc256*, bc256* out) {
 TEST(AllocFailHessian, EveryAllocationFailsCleanly) {
     const f64 ss[1] = {1.0};
     f64 H[4];
-    long runs = 0;
-    for_each_failure(
+    const long runs = for_each_failure(
         [&] {
             std::fill(H, H + 4, -7.0);
             return trova_bicomplex_hessian(bc_linear, ss, nullptr, 1, 0, 1, 1e-10, H);
         },
-        [&](i64 status, long, bool failed) {
-            ++runs;
-            EXPECT_EQ(status, failed ? -1 : 0);
+        [&](long, bool failed) {
             if (failed) {
                 for (f64 v : H) EXPECT_EQ(v, -7.0);
             }
