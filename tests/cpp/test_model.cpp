@@ -1,120 +1,14 @@
-// Newton steady state, complex-step Jacobians and bicomplex-step Hessians of
-// the stochastic growth model against its closed form and analytic
-// derivatives, and the edge cases of the Newton iteration and the Hessian.
+// Edge cases of the Newton steady state and the bicomplex-step Hessian on
+// small models written out in c128 and bc256 arithmetic. The growth model's
+// closed form and analytic derivatives are checked from Python
+// (tests/python/test_steady_hessian.py).
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <limits>
-#include <vector>
 
-#include "growth_model.h"
 #include "trova_model.h"
 
 namespace {
-
-struct Params {
-    double alpha, beta, rho;
-};
-
-const Params kParams[] = {{0.36, 0.99, 0.95}, {0.3, 0.96, 0.0}, {0.5, 0.9, 0.7}};
-
-// Closed-form steady state (k, z, c).
-std::vector<double> steady_state(const Params& p) {
-    const double k = std::pow(p.alpha * p.beta, 1.0 / (1.0 - p.alpha));
-    return {k, 0.0, (1.0 - p.alpha * p.beta) * std::pow(k, p.alpha)};
-}
-
-// Analytic second derivatives with respect to z = (k', z', c', k, z, c) at
-// fwd = cur = x, laid out as the kernel's output.
-std::vector<double> analytic_hessian(const Params& p, const double* x) {
-    const double k = x[0], z = x[1], c = x[2], ab = p.alpha * p.beta;
-    std::vector<double> H(3 * 36, 0.0);
-    // Euler: 1/c - ab g with g = e^{z'} k'^(alpha-1) / c'; d2 g = g (q q' + L)
-    // with q the gradient and L the Hessian of log g.
-    const double g = std::exp(z) * std::pow(k, p.alpha - 1.0) / c;
-    const double q[3] = {(p.alpha - 1.0) / k, 1.0, -1.0 / c};
-    const double L[3] = {-(p.alpha - 1.0) / (k * k), 0.0, 1.0 / (c * c)};
-    for (int r = 0; r < 3; ++r)
-        for (int s = 0; s < 3; ++s) H[r * 6 + s] = -ab * g * (q[r] * q[s] + (r == s ? L[r] : 0.0));
-    H[5 * 6 + 5] = 2.0 / (c * c * c);
-    // Resources: -y with y = e^z k^alpha over (k, z) at indices 3 and 4.
-    const double y = std::exp(z) * std::pow(k, p.alpha);
-    const double qy[2] = {p.alpha / k, 1.0};
-    const double Ly[2] = {-p.alpha / (k * k), 0.0};
-    for (int r = 0; r < 2; ++r)
-        for (int s = 0; s < 2; ++s)
-            H[36 + (3 + r) * 6 + 3 + s] = -y * (qy[r] * qy[s] + (r == s ? Ly[r] : 0.0));
-    return H;  // the shock equation is linear
-}
-
-class Growth : public ::testing::TestWithParam<Params> {};
-
-TEST_P(Growth, NewtonFindsTheClosedFormSteadyState) {
-    const Params p = GetParam();
-    const double par[3] = {p.alpha, p.beta, p.rho};
-    const auto want = steady_state(p);
-    const double seed[3] = {want[0] * 1.3, 0.05, want[2] * 0.8};
-    double ss[3] = {-1, -1, -1};
-    i64 iters = -1;
-    const i64 status =
-        trova_steady_state_newton(growth_residual_c128, seed, par, 3, 3, 50, 1e-13, ss, &iters);
-    ASSERT_EQ(status, 0);
-    EXPECT_GT(iters, 1);
-    EXPECT_LT(iters, 15);
-    EXPECT_NEAR(ss[0], want[0], 1e-12 * want[0]);
-    EXPECT_NEAR(ss[1], 0.0, 1e-13);
-    EXPECT_NEAR(ss[2], want[2], 1e-12 * want[2]);
-}
-
-TEST_P(Growth, JacobiansMatchAnalyticFirstDerivatives) {
-    const Params p = GetParam();
-    const double par[3] = {p.alpha, p.beta, p.rho};
-    const double x[3] = {0.7 * steady_state(p)[0], 0.1, 0.9 * steady_state(p)[2]};
-    double a[9], b[9];
-    ASSERT_EQ(klein_preproc(growth_residual_c128, x, par, 3, 3, 3, 0, a, b), 0);
-    const double k = x[0], z = x[1], c = x[2], ab = p.alpha * p.beta;
-    const double g = std::exp(z) * std::pow(k, p.alpha - 1.0) / c;
-    const double y = std::exp(z) * std::pow(k, p.alpha);
-    // a = df/dfwd, b = -df/dcur.
-    const double want_a[9] = {-ab * g * (p.alpha - 1.0) / k, -ab * g, ab * g / c, 1, 0, 0, 0, 1, 0};
-    const double want_b[9] = {0, 0, 1.0 / (c * c), p.alpha * y / k, y, -1, 0, p.rho, 0};
-    for (int i = 0; i < 9; ++i) {
-        EXPECT_NEAR(a[i], want_a[i], 1e-12 * std::fabs(want_a[i])) << i;
-        EXPECT_NEAR(b[i], want_b[i], 1e-12 * std::fabs(want_b[i])) << i;
-    }
-}
-
-class GrowthHessian : public ::testing::TestWithParam<std::tuple<Params, double, int>> {};
-
-TEST_P(GrowthHessian, MatchesAnalyticSecondDerivatives) {
-    const auto [p, step, at_steady_state] = GetParam();
-    const double par[3] = {p.alpha, p.beta, p.rho};
-    auto x = steady_state(p);
-    if (!at_steady_state) x = {1.4 * x[0], -0.2, 0.6 * x[2]};
-    std::vector<double> H(3 * 36, std::numeric_limits<double>::quiet_NaN());
-    ASSERT_EQ(trova_bicomplex_hessian(growth_residual_bc256, x.data(), par, 3, 3, 3, step, H.data()),
-              0);
-    const auto want = analytic_hessian(p, x.data());
-    for (int e = 0; e < 3; ++e) {
-        double scale = 0.0;
-        for (int i = 0; i < 36; ++i) scale = std::fmax(scale, std::fabs(want[e * 36 + i]));
-        for (int i = 0; i < 36; ++i) {
-            const double w = want[e * 36 + i];
-            EXPECT_NEAR(H[e * 36 + i], w, 1e-8 * std::fabs(w) + 1e-14 * scale)
-                << "equation " << e << " entry (" << i / 6 << ", " << i % 6 << ")";
-            EXPECT_EQ(H[e * 36 + i], H[e * 36 + (i % 6) * 6 + i / 6]);  // symmetric
-        }
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Calibrations, Growth, ::testing::ValuesIn(kParams));
-// Steps from 1e-7, where the relative O(h^2) remainder is below 1e-12 at
-// these capital stocks, down to 1e-100, where h^2 is still a normal number.
-INSTANTIATE_TEST_SUITE_P(CalibrationsStepsPoints, GrowthHessian,
-                         ::testing::Combine(::testing::ValuesIn(kParams),
-                                            ::testing::Values(1e-7, 1e-20, 1e-100),
-                                            ::testing::Values(1, 0)));
-
 // ---- Newton edge cases on small models written out in c128 ----
 
 int g_calls = 0;

@@ -1,7 +1,6 @@
 """Newton steady state and bicomplex-step Hessian of the stochastic growth
 model (log utility, full depreciation) against its closed form and NumPy
-evaluations of its analytic derivatives; the Newton status on NaN and on
-infinite residuals through Python callbacks."""
+evaluations of its analytic derivatives."""
 import ctypes
 import os
 
@@ -93,22 +92,3 @@ def test_hessian_matches_analytic(lib, models, alpha, beta, rho, step, point):
         scale = max(np.abs(want[e]).max(), 1.0)
         np.testing.assert_allclose(H[e], want[e], rtol=1e-8, atol=1e-14 * scale)
     np.testing.assert_array_equal(H, H.transpose(0, 2, 1))
-
-
-def scalar_model(f):
-    """A one-variable model f(x) on the real part, with the step carried by
-    a derivative of one in x."""
-    def call(fwd, cur, par, out):
-        x = fwd[0].re
-        out[0].re, out[0].im = f(x), fwd[0].im
-    return tc.trova_residual_fn(call)
-
-
-@pytest.mark.parametrize("bad", [np.nan, np.inf, -np.inf])
-def test_newton_stops_on_a_nonfinite_residual(lib, bad):
-    # x - 10 up to x = 5; beyond it the residual is bad. From 0 Newton lands on 10.
-    fn = scalar_model(lambda x: x - 10.0 if x <= 5.0 else bad)
-    seed, ss, iters = np.zeros(1), np.full(1, -9.0), ctypes.c_int64(-9)
-    status = lib.trova_steady_state_newton(fn, tc.ptr(seed), None, 1, 0, 20, 1e-10, tc.ptr(ss),
-                                           ctypes.byref(iters))
-    assert status == -3 and iters.value == 1 and ss[0] == 10.0
