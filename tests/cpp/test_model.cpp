@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <tuple>
 
 #include "trova_model.h"
 
@@ -174,6 +175,43 @@ TEST(Hessian, NoEquationsStillCallsTheModel) {
     ASSERT_EQ(trova_bicomplex_hessian(fwd_times_cur, ss, nullptr, 3, 0, 0, 1e-10, H), 0);
     EXPECT_EQ(g_calls, 6 * 7 / 2);
     EXPECT_EQ(H[0], -7.0);
+}
+
+}  // namespace
+
+// ---- Linearisation and path in C++, so that the sanitizer build sees them ----
+
+namespace {
+
+// f = fwd - cur^2: at x = 0.5, f = 0.25 and in logs both Jacobians are
+// x (1, 2x) / (1 + f) = (0.4, 0.4); in levels a = 1 and b = 2x = 1.
+void fwd_minus_cur_squared(const c128* fwd, const c128* cur, const c128*, c128* out) {
+    out[0] = c128{fwd[0].re - (cur[0].re * cur[0].re - cur[0].im * cur[0].im),
+                  fwd[0].im - 2.0 * cur[0].re * cur[0].im};
+}
+
+class Linearise : public ::testing::TestWithParam<std::tuple<int, double>> {};
+
+TEST_P(Linearise, OneVariableInLevelsAndLogs) {
+    const auto [log_linear, want] = GetParam();
+    const f64 ss[1] = {0.5};
+    f64 a[1] = {-7.0}, b[1] = {-7.0};
+    ASSERT_EQ(klein_preproc(fwd_minus_cur_squared, ss, nullptr, 1, 0, 1, log_linear, a, b), 0);
+    EXPECT_NEAR(a[0], log_linear ? want : 1.0, 1e-15);
+    EXPECT_NEAR(b[0], want, 1e-15);
+}
+
+INSTANTIATE_TEST_SUITE_P(LevelsAndLogs, Linearise,
+                         ::testing::Values(std::make_tuple(0, 1.0), std::make_tuple(1, 0.4)));
+
+TEST(ResidualPath, RealPartsAlongThePath) {
+    const c128 cur[3] = {{0.5, 0.1}, {1.0, 0.0}, {2.0, -1.0}};
+    const c128 fwd[3] = {{1.0, 0.0}, {3.0, 0.5}, {-1.0, 0.0}};
+    f64 res[3];
+    ASSERT_EQ(trova_residual_path(fwd_minus_cur_squared, cur, fwd, nullptr, 3, 1, 1, res), 0);
+    EXPECT_DOUBLE_EQ(res[0], 1.0 - (0.25 - 0.01));
+    EXPECT_DOUBLE_EQ(res[1], 3.0 - 1.0);
+    EXPECT_DOUBLE_EQ(res[2], -1.0 - (4.0 - 1.0));
 }
 
 }  // namespace
