@@ -32,6 +32,19 @@ class c128(ctypes.Structure):
 P_c128 = ctypes.POINTER(c128)
 
 
+class bc256(ctypes.Structure):
+    _fields_ = [("a", c128), ("b", c128)]
+
+
+P_bc256 = ctypes.POINTER(bc256)
+
+# Model residual callbacks: (fwd, cur, par, out) over c128 and over bc256,
+# and the pass-through (a, b, out, n).
+trova_residual_fn = ctypes.CFUNCTYPE(None, P_c128, P_c128, P_c128, P_c128)
+bc_residual_fn = ctypes.CFUNCTYPE(None, P_bc256, P_bc256, P_bc256, P_bc256)
+spike_residual_fn = ctypes.CFUNCTYPE(None, P_c128, P_c128, P_c128, i64)
+
+
 class f64_lu(ctypes.Structure):
     _fields_ = [("lu", P_f64), ("piv", P_i64), ("n", i64), ("err", i64)]
 
@@ -361,6 +374,7 @@ RECORDS = {
     for cls in (
         arena_size,
         c128,
+        bc256,
         f64_lu,
         c128_lu,
         trova_mc_float_input_binding,
@@ -450,6 +464,18 @@ SIGNATURES = {
     "c128_lu_solve": (None, [P_c128, P_i64, P_c128, P_c128, i64, i64]),
     "c128_solve": (i64, [P_c128, P_c128, i64, i64, P_c128]),
     "c128_inv": (i64, [P_c128, i64, P_c128]),
+    # Normal quantile.
+    "trova_ndtri_as241": (f64, [f64]),
+    "trova_ndtri_as241_into": (None, [P_f64, i64, P_f64]),
+    "trova_erfinv_from_as241": (f64, [f64]),
+    # Complex-step linearisation.
+    "klein_preproc": (i64, [trova_residual_fn, P_f64, P_f64, i64, i64, i64, i64, P_f64, P_f64]),
+    "trova_residual_path": (i64, [trova_residual_fn, P_c128, P_c128, P_c128, i64, i64, i64, P_f64]),
+    "spike_call": (None, [spike_residual_fn, P_c128, P_c128, P_c128, i64]),
+    # Steady state and bicomplex Hessian.
+    "trova_steady_state_newton": (i64, [trova_residual_fn, P_f64, P_f64, i64, i64, i64, f64,
+                                        P_f64, P_i64]),
+    "trova_bicomplex_hessian": (i64, [bc_residual_fn, P_f64, P_f64, i64, i64, i64, f64, P_f64]),
     # Runner and source steps.
     "trova_mc_run": (c_int, [ctypes.POINTER(trova_mc_runner_ctx)]),
     "trova_add_payload_step": (None, [P_f64, i64, c_int, i64, P_f64]),

@@ -35,6 +35,11 @@ int main(void) {
     FIELD(c128, im);
     end_record();
 
+    RECORD(bc256);
+    FIELD(bc256, a);
+    FIELD(bc256, b);
+    end_record();
+
     RECORD(f64_lu);
     FIELD(f64_lu, lu);
     FIELD(f64_lu, piv);

@@ -1,0 +1,64 @@
+/* Model-solution kernels around a compiled residual function: complex-step
+ * linearisation (in levels or in logarithms), evaluation along a path and a
+ * direct pass-through call. The model is f(fwd, cur, par) = 0 with fwd the
+ * next-period and cur the current values of the n_var variables (states
+ * first, then controls). These kernels allocate per-call work memory from
+ * the heap and free all of it before they return, on every path.
+ * Status: 0 success, -1 allocation failure. The Newton steady state and the
+ * bicomplex-step Hessian sit on top of the linearisation. */
+#ifndef TROVA_MODEL_H
+#define TROVA_MODEL_H
+
+#include "trova_types.h"
+
+TROVA_BEGIN_DECLS
+
+/* Writes the n_eq residuals of the model at (fwd, cur, par) into out. It
+ * must be analytic in its arguments (carry imaginary parts through). */
+typedef void (*trova_residual_fn)(const c128* fwd, const c128* cur, const c128* par, c128* out);
+
+typedef void (*spike_residual_fn)(const c128* a, const c128* b, c128* out, i64 n);
+
+/* a = df/dfwd and b = -df/dcur at (ss, ss), each n_eq x n_var row-major, by
+ * complex step h = 1e-30. With log_linear nonzero the derivatives are with
+ * respect to log x of the residual log(1 + f): entry x_j df_i/dx_j / (1 + f_i). */
+TROVA_API i64 klein_preproc(trova_residual_fn resid, const f64* ss, const f64* par, i64 n_var,
+                            i64 n_par, i64 n_eq, i64 log_linear, f64* a, f64* b);
+
+/* residuals[t][i] = Re f_i(fwd[t], cur[t], par) for t < n_steps. */
+TROVA_API i64 trova_residual_path(trova_residual_fn resid, const c128* cur, const c128* fwd,
+                                  const c128* par, i64 n_steps, i64 n_var, i64 n_eq,
+                                  f64* residuals);
+
+/* Calls fn(a, b, out, n) once. */
+TROVA_API void spike_call(spike_residual_fn fn, const c128* a, const c128* b, c128* out, i64 n);
+
+/* A bicomplex number a + j b with complex halves a and b: two independent
+ * imaginary units, i inside each c128 and j. */
+typedef struct bc256 {
+    c128 a;
+    c128 b;
+} bc256;
+
+/* The residual function of trova_residual_fn in bicomplex arithmetic. */
+typedef void (*bc_residual_fn)(const bc256* fwd, const bc256* cur, const bc256* par, bc256* out);
+
+/* Pure Newton on x -> f(x, x) from seed (n_var equations), Jacobian by complex
+ * step, stopping when the largest |f_k| is below tol. Status: 0 converged,
+ * -1 allocation or linearisation failure, -2 singular Jacobian, -3 iteration
+ * limit reached or a residual that is infinite or NaN. ss holds the last
+ * iterate and iters the completed updates on 0, -2 and -3. */
+TROVA_API i64 trova_steady_state_newton(trova_residual_fn residual, const f64* seed, const f64* par,
+                                        i64 n_var, i64 n_par, i64 max_iter, f64 tol, f64* ss,
+                                        i64* iters);
+
+/* Second derivatives of every residual with respect to z = (fwd; cur) at
+ * fwd = cur = ss, by bicomplex step: hessian is n_eq x 2n_var x 2n_var,
+ * element (e, r, c) at e (2n_var)^2 + r 2n_var + c, symmetric in r and c.
+ * Status: 0 success, -1 allocation failure (nothing written). */
+TROVA_API i64 trova_bicomplex_hessian(bc_residual_fn residual, const f64* ss, const f64* par,
+                                      i64 n_var, i64 n_par, i64 n_eq, f64 step, f64* hessian);
+
+TROVA_END_DECLS
+
+#endif /* TROVA_MODEL_H */
