@@ -49,6 +49,19 @@ TROVA_API i64 klein_postproc(const c128* s, const c128* t, const c128* z, i64 n_
 TROVA_API void trova_assemble_state_space(const c128* p, const c128* f, i64 n_state,
                                           i64 n_control, i64 n_exog, f64* A, f64* B);
 
+/* Quadratic terms gxx (ny x nx x nx) and hxx (nx x nx x nx) from the
+ * Jacobians a, b (n x n), the Hessian f_xx (n x 2n x 2n over z = (v(t+1);
+ * v(t))) and the first-order gx (ny x nx), hx (nx x nx); ny = n - nx.
+ * 0 success, -1 allocation failure, nx < 1 or solver failure, -2 singular. */
+TROVA_API i64 trova_second_order(const f64* a, const f64* b, const f64* f_xx, const f64* gx,
+                                 const f64* hx, i64 n, i64 nx, f64* gxx, f64* hxx);
+
+/* Risk corrections gss (ny) and hss (nx) for shocks loaded on the states by
+ * eta (nx x ne). Status as trova_second_order (nx = 0 is allowed). */
+TROVA_API i64 trova_second_order_risk(const f64* a, const f64* b, const f64* f_xx,
+                                      const f64* gx, const f64* gxx, const f64* eta, i64 n,
+                                      i64 nx, i64 ne, f64* gss, f64* hss);
+
 TROVA_END_DECLS
 
 #endif /* TROVA_QZ_H */

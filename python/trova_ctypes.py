@@ -454,6 +454,9 @@ SIGNATURES = {
     "klein_qz": (i64, [_vp, i64, P_c128, P_c128, P_c128]),
     "klein_postproc": (i64, [P_c128, P_c128, P_c128, i64, i64, P_c128, P_c128, P_i64, P_c128]),
     "trova_assemble_state_space": (None, [P_c128, P_c128, i64, i64, i64, P_f64, P_f64]),
+    "trova_second_order": (i64, [P_f64, P_f64, P_f64, P_f64, P_f64, i64, i64, P_f64, P_f64]),
+    "trova_second_order_risk": (i64, [P_f64, P_f64, P_f64, P_f64, P_f64, P_f64, i64, i64, i64,
+                                      P_f64, P_f64]),
     # Runner and source steps.
     "trova_mc_run": (c_int, [ctypes.POINTER(trova_mc_runner_ctx)]),
     "trova_add_payload_step": (None, [P_f64, i64, c_int, i64, P_f64]),
