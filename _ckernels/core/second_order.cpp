@@ -16,7 +16,10 @@
 // with A1 = [fy', 0] and A2 = [fy, C] (n x n, over the unknown blocks) and
 //   H[jk][pq] = hx[p][j] hx[q][k] + hx[q][j] hx[p][k]   (p != q)
 //             = hx[p][j] hx[p][k]                        (p == q).
-// The R x R system (R = n T) is factored in place by the library's LU.
+// The R x R system (R = n T) is factored in place by a blocked LU with the
+// same partial pivoting and packed format as trova_lu_factor_inplace, whose
+// trailing updates run through trova_matmul, and solved by trova_lu_solve.
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -44,6 +47,127 @@ void form_c(const f64* a, const f64* gx, i64 n, i64 nx, f64* C) {
             C[i * nx + m] = acc;
         }
     }
+}
+
+// Columns per panel of the blocked LU: wide enough for the trailing
+// product to run near the matrix product's full speed.
+constexpr i64 kPanel = 128;
+// Rows of the trailing matrix updated per product.
+constexpr i64 kChunk = 128;
+
+// LU factorisation with partial pivoting of the n x n row-major A, in place,
+// in the format of trova_lu_factor_inplace: U on and above the diagonal, the
+// multipliers of the unit lower factor below it, whole rows swapped, piv[k]
+// the row swapped with row k at step k (the lowest row wins a tie). Returns
+// 0, -2 for an exactly zero pivot, or -1 if the work arrays cannot be had.
+//
+// Each panel of kPanel columns is copied out and factored contiguously, its
+// row swaps are then applied to the other columns, the block row of U is
+// solved with the panel's unit lower triangle, and the trailing matrix takes
+// the product of the panel's lower part and that block row, kChunk rows at
+// a time.
+i64 blocked_lu_inplace(f64* A, i64* piv, i64 n) {
+    const i64 w_max = n < kPanel ? n : kPanel;
+    f64* panel = so_alloc(n * w_max);
+    f64* urow = so_alloc(w_max * n);
+    f64* prod = so_alloc(kChunk * n);
+    if (!panel || !urow || !prod) {
+        std::free(panel);
+        std::free(urow);
+        std::free(prod);
+        return -1;
+    }
+    i64 status = 0;
+    for (i64 k = 0; k < n && status == 0; k += w_max) {
+        const i64 w = n - k < w_max ? n - k : w_max;
+        const i64 rows = n - k;
+        for (i64 r = 0; r < rows; ++r)
+            std::memcpy(panel + r * w, A + (k + r) * n + k, static_cast<std::size_t>(w) * sizeof(f64));
+
+        for (i64 c = 0; c < w; ++c) {
+            i64 best = c;
+            f64 big = std::fabs(panel[c * w + c]);
+            for (i64 r = c + 1; r < rows; ++r) {
+                const f64 v = std::fabs(panel[r * w + c]);
+                if (v > big) {
+                    big = v;
+                    best = r;
+                }
+            }
+            piv[k + c] = k + best;
+            if (big == 0.0) {
+                status = -2;
+                break;
+            }
+            if (best != c) {
+                f64* x = panel + c * w;
+                f64* y = panel + best * w;
+                for (i64 j = 0; j < w; ++j) {
+                    const f64 t = x[j];
+                    x[j] = y[j];
+                    y[j] = t;
+                }
+            }
+            const f64 recip = 1.0 / panel[c * w + c];
+            const f64* pc = panel + c * w;
+            for (i64 r = c + 1; r < rows; ++r) {
+                f64* pr = panel + r * w;
+                const f64 mult = pr[c] * recip;
+                pr[c] = mult;
+                for (i64 j = c + 1; j < w; ++j) pr[j] -= mult * pc[j];
+            }
+        }
+        if (status != 0) break;
+
+        for (i64 r = 0; r < rows; ++r)
+            std::memcpy(A + (k + r) * n + k, panel + r * w, static_cast<std::size_t>(w) * sizeof(f64));
+        // The panel's swaps, in order, on the columns left and right of it.
+        for (i64 c = 0; c < w; ++c) {
+            const i64 r2 = piv[k + c];
+            if (r2 == k + c) continue;
+            f64* x = A + (k + c) * n;
+            f64* y = A + r2 * n;
+            for (i64 j = 0; j < k; ++j) {
+                const f64 t = x[j];
+                x[j] = y[j];
+                y[j] = t;
+            }
+            for (i64 j = k + w; j < n; ++j) {
+                const f64 t = x[j];
+                x[j] = y[j];
+                y[j] = t;
+            }
+        }
+        const i64 m = n - k - w;
+        if (m == 0) break;
+
+        // Block row of U: solve with the unit lower triangle of the panel.
+        for (i64 i = 0; i < w; ++i) {
+            f64* ui = urow + i * m;
+            std::memcpy(ui, A + (k + i) * n + k + w, static_cast<std::size_t>(m) * sizeof(f64));
+            for (i64 j = 0; j < i; ++j) {
+                const f64 l = panel[i * w + j];
+                const f64* uj = urow + j * m;
+                for (i64 c = 0; c < m; ++c) ui[c] -= l * uj[c];
+            }
+            std::memcpy(A + (k + i) * n + k + w, ui, static_cast<std::size_t>(m) * sizeof(f64));
+        }
+
+        // Trailing update A22 -= L21 U12; L21 is the panel below its top w rows.
+        for (i64 r0 = 0; r0 < m; r0 += kChunk) {
+            const i64 h = m - r0 < kChunk ? m - r0 : kChunk;
+            trova_matmul(panel + (w + r0) * w, urow, prod, h, w, m);
+            for (i64 r = 0; r < h; ++r) {
+                f64* ar = A + (k + w + r0 + r) * n + k + w;
+                const f64* pr = prod + r * m;
+                for (i64 c = 0; c < m; ++c) ar[c] -= pr[c];
+            }
+        }
+    }
+    std::free(panel);
+    std::free(urow);
+    std::free(prod);
+    return status;
 }
 
 }  // namespace
@@ -132,7 +256,7 @@ TROVA_API i64 trova_second_order(const f64* a, const f64* b, const f64* f_xx, co
         }
     }
 
-    const i64 st = trova_lu_factor_inplace(M, piv, R);
+    const i64 st = blocked_lu_inplace(M, piv, R);
     if (st != 0) {
         release();
         return st == -2 ? -2 : -1;

@@ -82,9 +82,13 @@ def risk_reference(a, b, fxx, gx, gxx, eta, nx):
 
 
 SIZES = [(1, 1), (2, 1), (3, 1), (3, 2), (4, 2), (5, 3), (6, 4), (4, 4), (7, 2)]
+# Reduced systems of 180, 210 and 720 unknowns: several panels of the
+# blocked factorisation (row swaps across panels, block rows, trailing
+# products in more than one chunk).
+LARGE = [(12, 5), (10, 6), (20, 8)]
 
 
-@pytest.mark.parametrize("n,nx", SIZES)
+@pytest.mark.parametrize("n,nx", SIZES + LARGE)
 def test_quadratic_terms_against_unreduced_system(lib, rng, n, nx):
     a, b, gx, hx = first_order_model(rng, n, nx)
     fxx = random_hessian(rng, n)
