@@ -49,6 +49,15 @@ void form_c(const f64* a, const f64* gx, i64 n, i64 nx, f64* C) {
     }
 }
 
+// Exchanges x[lo..hi) and y[lo..hi).
+void swap_span(f64* x, f64* y, i64 lo, i64 hi) {
+    for (i64 j = lo; j < hi; ++j) {
+        const f64 t = x[j];
+        x[j] = y[j];
+        y[j] = t;
+    }
+}
+
 // Columns per panel of the blocked LU: wide enough for the trailing
 // product to run near the matrix product's full speed.
 constexpr i64 kPanel = 128;
@@ -99,15 +108,7 @@ i64 blocked_lu_inplace(f64* A, i64* piv, i64 n) {
                 status = -2;
                 break;
             }
-            if (best != c) {
-                f64* x = panel + c * w;
-                f64* y = panel + best * w;
-                for (i64 j = 0; j < w; ++j) {
-                    const f64 t = x[j];
-                    x[j] = y[j];
-                    y[j] = t;
-                }
-            }
+            if (best != c) swap_span(panel + c * w, panel + best * w, 0, w);
             const f64 recip = 1.0 / panel[c * w + c];
             const f64* pc = panel + c * w;
             for (i64 r = c + 1; r < rows; ++r) {
@@ -125,18 +126,8 @@ i64 blocked_lu_inplace(f64* A, i64* piv, i64 n) {
         for (i64 c = 0; c < w; ++c) {
             const i64 r2 = piv[k + c];
             if (r2 == k + c) continue;
-            f64* x = A + (k + c) * n;
-            f64* y = A + r2 * n;
-            for (i64 j = 0; j < k; ++j) {
-                const f64 t = x[j];
-                x[j] = y[j];
-                y[j] = t;
-            }
-            for (i64 j = k + w; j < n; ++j) {
-                const f64 t = x[j];
-                x[j] = y[j];
-                y[j] = t;
-            }
+            swap_span(A + (k + c) * n, A + r2 * n, 0, k);
+            swap_span(A + (k + c) * n, A + r2 * n, k + w, n);
         }
         const i64 m = n - k - w;
         if (m == 0) break;

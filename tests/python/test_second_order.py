@@ -164,3 +164,16 @@ def test_failures(lib):
     st, _, hss = call_risk(lib, zero, zero, f, np.zeros((0, 1)), np.zeros((0, 1, 1)),
                            np.ones((1, 1)), 1, 1)
     assert st == -2 and np.isnan(hss).all()
+
+
+@pytest.mark.parametrize("n,nx,zero_eq", [(12, 5, 11), (12, 5, 0), (4, 2, 3)])
+def test_equation_without_coefficients_is_singular(lib, rng, n, nx, zero_eq):
+    # An equation with zero Jacobian rows gives T all-zero rows of the
+    # reduced matrix; in the (12, 5) cases they sit in the second panel of
+    # the factorisation or are pivoted there. Nothing is written.
+    a, b, gx, hx = first_order_model(rng, n, nx)
+    a[zero_eq] = 0.0
+    b[zero_eq] = 0.0
+    st, gxx, hxx = call_second_order(lib, a, b, random_hessian(rng, n), gx, hx, n, nx)
+    assert st == -2
+    assert np.isnan(gxx).all() and np.isnan(hxx).all()
