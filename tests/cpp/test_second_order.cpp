@@ -46,27 +46,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, SecondOrderOneState,
                                            OneState{-0.4, 2.5, 0.3, -1.0, 0.7},
                                            OneState{0.0, -1.0, 4.0, 0.0, 1.0}));
 
-TEST(SecondOrder, OneStateOneControlAgainstHandSolution) {
-    // f = (x' - 0.5 x + q0 x^2, y' - 2 y + 2 x + q1 x'^2), so a = I and
-    // b = [0.5 0; -2 2]; to first order hx = 0.5 and gx solves
-    // gx hx = 2 gx - 2, gx = 4/3.
-    const f64 a[4] = {1, 0, 0, 1}, b[4] = {0.5, 0, -2, 2};
-    const f64 q0 = 0.7, q1 = -0.3;
-    // z = (x', y', x, y): d2 f0 / dx^2 = 2 q0 at (2, 2); d2 f1 / dx'^2 = 2 q1 at (0, 0).
-    std::vector<f64> fxx(2 * 16, 0.0);
-    fxx[0 * 16 + 2 * 4 + 2] = 2 * q0;
-    fxx[1 * 16 + 0 * 4 + 0] = 2 * q1;
-    const f64 gx = 4.0 / 3.0, hx = 0.5;
-    f64 gxx = NAN, hxx = NAN;
-    ASSERT_EQ(trova_second_order(a, b, fxx.data(), &gx, &hx, 2, 1, &gxx, &hxx), 0);
-    // Equation 0: hxx + 2 q0 = 0. Equation 1 (y' = g(x'), x' = h(x)):
-    // gxx hx^2 + gx hxx - 2 gxx + 2 q1 hx^2 = 0.
-    const f64 hxx_ref = -2 * q0;
-    const f64 gxx_ref = (gx * hxx_ref + 2 * q1 * hx * hx) / (2 - hx * hx);
-    EXPECT_NEAR(hxx, hxx_ref, 1e-14);
-    EXPECT_NEAR(gxx, gxx_ref, 1e-14);
-}
-
 TEST(SecondOrder, FailuresWriteNothing) {
     const f64 zero = 0.0, one = 1.0, half = 0.5;
     const f64 fxx[4] = {1, 1, 1, 1};

@@ -104,14 +104,6 @@ def test_known_manifold(lib, zgges, rng, n, n_s, kind):
         np.testing.assert_allclose(B, B_ref, atol=1e-9)
 
 
-def test_identity_against_diagonal(lib, zgges):
-    st, stab, eig, f, p, *_ = tc.klein_solve(lib, zgges, np.eye(2), np.diag([0.5, 2.0]), 1)
-    assert (st, stab) == (0, 0)
-    np.testing.assert_allclose(eig, [0.5, 2.0], atol=1e-15)
-    np.testing.assert_allclose(p, [[0.5]], atol=1e-15)
-    np.testing.assert_allclose(f, [[0.0]], atol=1e-15)
-
-
 def test_complex_roots(lib, zgges):
     # A rotation-scaling block: a stable complex pair, and one unstable root.
     r, th = 0.8, 0.6

@@ -134,19 +134,6 @@ def test_linear_model_has_no_second_order_terms(lib, rng, n, nx):
     assert st == 0 and np.all(gss == 0) and np.all(hss == 0)
 
 
-@pytest.mark.parametrize("hx,a00,f", [(0.9, 1.0, [1.0, 0.5, -2.0]), (-0.4, 2.5, [0.3, -1.0, 0.7])])
-def test_one_state_closed_form(lib, hx, a00, f):
-    # z = (x(t+1), x(t)), V = (hx, 1):
-    # hxx = -(hx^2 f00 + 2 hx f01 + f11) / a00 with a = [a00] and no controls.
-    f00, f01, f11 = f
-    fxx = np.array([[[f00, f01], [f01, f11]]])
-    st, _, hxx = call_second_order(lib, np.array([[a00]]), np.array([[a00 * hx]]), fxx,
-                                   np.zeros((0, 1)), np.array([[hx]]), 1, 1)
-    assert st == 0
-    np.testing.assert_allclose(hxx.reshape(()), -(hx * hx * f00 + 2 * hx * f01 + f11) / a00,
-                               rtol=1e-14)
-
-
 def test_failures(lib):
     # nx = 0: empty reduced system.
     gxx = np.full(4, np.nan)
