@@ -17,5 +17,6 @@
 #include "trova_diag_wald.h"
 #include "trova_diag_cusum.h"
 #include "trova_mc_tests.h"
+#include "trova_qz.h"
 
 #endif /* TROVA_H */

@@ -476,6 +476,13 @@ SIGNATURES = {
     "trova_steady_state_newton": (i64, [trova_residual_fn, P_f64, P_f64, i64, i64, i64, f64,
                                         P_f64, P_i64]),
     "trova_bicomplex_hessian": (i64, [bc_residual_fn, P_f64, P_f64, i64, i64, i64, f64, P_f64]),
+    # QZ solution, state space and second order.
+    "klein_qz": (i64, [_vp, i64, P_c128, P_c128, P_c128]),
+    "klein_postproc": (i64, [P_c128, P_c128, P_c128, i64, i64, P_c128, P_c128, P_i64, P_c128]),
+    "trova_assemble_state_space": (None, [P_c128, P_c128, i64, i64, i64, P_f64, P_f64]),
+    "trova_second_order": (i64, [P_f64, P_f64, P_f64, P_f64, P_f64, i64, i64, P_f64, P_f64]),
+    "trova_second_order_risk": (i64, [P_f64, P_f64, P_f64, P_f64, P_f64, P_f64, i64, i64, i64,
+                                      P_f64, P_f64]),
     # Runner and source steps.
     "trova_mc_run": (c_int, [ctypes.POINTER(trova_mc_runner_ctx)]),
     "trova_add_payload_step": (None, [P_f64, i64, c_int, i64, P_f64]),
@@ -711,6 +718,40 @@ def cptr(a):
     if a.dtype != np.complex128 or not a.flags["C_CONTIGUOUS"]:
         raise TypeError("need a C-contiguous complex128 array")
     return a.ctypes.data_as(P_c128)
+
+
+def lapack_zgges():
+    """Address of Debian's LAPACK zgges_, for klein_qz (the library links no LAPACK)."""
+    lapack = ctypes.CDLL("liblapack.so.3")
+    return ctypes.cast(lapack.zgges_, ctypes.c_void_p).value
+
+
+def klein_solve(lib, zgges, a, b, n_s):
+    """First-order solution of a x(t+1) = b x(t) from the three library calls.
+
+    The Python twin of tests/support/klein_solve.h: klein_qz gets column-major
+    complex copies of a and b (zgges is column-major), and S, T and Z go back
+    to row-major for klein_postproc. Returns (status, stab, eig, F, P, S, T, Z)
+    with S, T and Z row-major, or None for the parts not reached.
+    """
+    n = a.shape[0]
+    n_cs = n - n_s
+    s = np.asfortranarray(a, dtype=np.complex128)
+    t = np.asfortranarray(b, dtype=np.complex128)
+    z = np.zeros((n, n), dtype=np.complex128, order="F")
+    # A Fortran-ordered array's buffer is the column-major layout zgges reads.
+    st = lib.klein_qz(zgges, n, s.ctypes.data_as(P_c128), t.ctypes.data_as(P_c128),
+                      z.ctypes.data_as(P_c128))
+    if st != 0:
+        return st, None, None, None, None, None, None, None
+    s, t, z = (np.ascontiguousarray(m) for m in (s, t, z))
+    f = np.zeros((max(n_cs, 1), max(n_s, 1)), dtype=np.complex128)
+    p = np.zeros((max(n_s, 1), max(n_s, 1)), dtype=np.complex128)
+    eig = np.zeros(max(n, 1), dtype=np.complex128)
+    stab = np.zeros(1, dtype=np.int64)
+    st = lib.klein_postproc(cptr(s), cptr(t), cptr(z), n_s, n_cs, cptr(f), cptr(p), ptr(stab),
+                            cptr(eig))
+    return st, int(stab[0]), eig[:n], f[:n_cs, :n_s], p[:n_s, :n_s], s, t, z
 
 
 def fn_address(lib, name):

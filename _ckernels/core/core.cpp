@@ -9,6 +9,7 @@
 
 #include "_common/layout.h"
 #include "trova_linalg.h"
+#include "trova_qz.h"
 #include "trova_sim.h"
 
 namespace {
@@ -210,6 +211,32 @@ TROVA_API void trova_simulate_order2_step(f64* arena, trova_measurement_fn measu
         for (i64 j = 0; j < n; ++j) row[j] += ss[j];
         if (m > 0) measurement(row, params, simout + T * n + t * m);
     }
+}
+
+// Real state space of w = (k; u): k(t) = P k(t-1) + [I; 0] eps(t) and
+// u(t) = F k(t), so the control rows of A hold Re(F P) and the control
+// columns of A stay zero.
+TROVA_API void trova_assemble_state_space(const c128* p, const c128* f, i64 n_state,
+                                          i64 n_control, i64 n_exog, f64* A, f64* B) {
+    const i64 nt = n_state + n_control;
+    for (i64 i = 0; i < nt * nt; ++i) A[i] = 0.0;
+    for (i64 i = 0; i < n_state; ++i)
+        for (i64 j = 0; j < n_state; ++j) A[i * nt + j] = p[i * n_state + j].re;
+    for (i64 i = 0; i < n_control; ++i) {
+        for (i64 j = 0; j < n_state; ++j) {
+            f64 acc = 0.0;
+            for (i64 k = 0; k < n_state; ++k) {
+                const c128 fa = f[i * n_state + k], pb = p[k * n_state + j];
+                acc += fa.re * pb.re - fa.im * pb.im;
+            }
+            A[(n_state + i) * nt + j] = acc;
+        }
+    }
+    if (n_exog < 1) return;
+    for (i64 i = 0; i < nt * n_exog; ++i) B[i] = 0.0;
+    for (i64 i = 0; i < n_exog; ++i) B[i * n_exog + i] = 1.0;
+    for (i64 i = 0; i < n_control; ++i)
+        for (i64 j = 0; j < n_exog; ++j) B[(n_state + i) * n_exog + j] = f[i * n_state + j].re;
 }
 
 }  // extern "C"

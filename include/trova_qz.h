@@ -1,0 +1,67 @@
+/* Model solution by QZ and second-order perturbation.
+ *
+ * klein_qz computes the ordered complex generalised Schur form of (a, b)
+ * through the caller's LAPACK zgges (passed as a function pointer; the
+ * library links no LAPACK), klein_postproc reads the Blanchard-Kahn code,
+ * the generalised eigenvalues and the policy and transition matrices from it,
+ * and trova_assemble_state_space builds the real state space. zgges works
+ * column-major while klein_postproc reads row-major: the caller transposes in
+ * between (tests/support/klein_solve.h does this).
+ *
+ * trova_second_order and trova_second_order_risk add the quadratic terms and
+ * the risk corrections of the second-order perturbation solution.
+ * Every kernel here allocates its work memory from the heap and frees it on
+ * every path. Compiles as C11 and C++. */
+#ifndef TROVA_QZ_H
+#define TROVA_QZ_H
+
+#include "trova_types.h"
+
+TROVA_BEGIN_DECLS
+
+/* LAPACK's SELCTG: nonzero selects the pair (alpha, beta). */
+typedef int (*klein_zselect2_fn)(const c128* alpha, const c128* beta);
+
+/* LAPACK's zgges parameter list: 32-bit integers, column-major arrays, no
+ * hidden string-length arguments. */
+typedef void (*klein_zgges_fn)(const char* jobvsl, const char* jobvsr, const char* sort,
+                               klein_zselect2_fn selctg, const int* n, c128* a, const int* lda,
+                               c128* b, const int* ldb, int* sdim, c128* alpha, c128* beta,
+                               c128* vsl, const int* ldvsl, c128* vsr, const int* ldvsr,
+                               c128* work, const int* lwork, f64* rwork, int* bwork, int* info);
+
+/* Ordered Schur form of the n x n pencil (s, t): on exit s = S, t = T and
+ * z = Z (column-major, as zgges leaves them), roots with |alpha| > |beta|
+ * first. 0 success, -1 allocation failure, -2 zgges INFO != 0. */
+TROVA_API i64 klein_qz(klein_zgges_fn zgges, i64 n, c128* s, c128* t, c128* z);
+
+/* From row-major S, T, Z (N = n_s + n_cs): Blanchard-Kahn code into stab
+ * (0 unique, -1 no stable solution, 1 indeterminate, 2 not evaluated),
+ * eigenvalues T[k][k] / S[k][k] into eig (N), F = Z21 Z11^-1 (n_cs x n_s) and
+ * P = Z11 S11^-1 T11 Z11^-1 (n_s x n_s). 0 success, -1 allocation or solver
+ * failure, -2 Z11 or S11 singular, -3 n_s < 1. */
+TROVA_API i64 klein_postproc(const c128* s, const c128* t, const c128* z, i64 n_s, i64 n_cs,
+                             c128* f, c128* p, i64* stab, c128* eig);
+
+/* A (n_total x n_total) = [Re P, 0; Re(F P), 0] and, when n_exog >= 1,
+ * B (n_total x n_exog) = [I; 0] over the states plus Re F's first n_exog
+ * columns over the controls; n_total = n_state + n_control. */
+TROVA_API void trova_assemble_state_space(const c128* p, const c128* f, i64 n_state,
+                                          i64 n_control, i64 n_exog, f64* A, f64* B);
+
+/* Quadratic terms gxx (ny x nx x nx) and hxx (nx x nx x nx) from the
+ * Jacobians a, b (n x n), the Hessian f_xx (n x 2n x 2n over z = (v(t+1);
+ * v(t))) and the first-order gx (ny x nx), hx (nx x nx); ny = n - nx.
+ * 0 success, -1 allocation failure, nx < 1 or solver failure, -2 singular. */
+TROVA_API i64 trova_second_order(const f64* a, const f64* b, const f64* f_xx, const f64* gx,
+                                 const f64* hx, i64 n, i64 nx, f64* gxx, f64* hxx);
+
+/* Risk corrections gss (ny) and hss (nx) for shocks loaded on the states by
+ * eta (nx x ne). Status as trova_second_order (nx = 0 is allowed). */
+TROVA_API i64 trova_second_order_risk(const f64* a, const f64* b, const f64* f_xx,
+                                      const f64* gx, const f64* gxx, const f64* eta, i64 n,
+                                      i64 nx, i64 ne, f64* gss, f64* hss);
+
+TROVA_END_DECLS
+
+#endif /* TROVA_QZ_H */
