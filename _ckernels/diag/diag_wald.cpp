@@ -153,7 +153,7 @@ void center_inplace(f64* x, const f64* mean, i64 n, i64 p) {
 // The AR(1) plug-in for column y (stride `stride`, n values) known not to be
 // constant: rho from the raw values, alpha = 2 rho (1 + rho)/(1 - rho)^2,
 // L = floor(alpha^e n^e c), e = 1/(2q + 1), at least 1.
-i64 andrews_ar1(const f64* y, i64 stride, const kernel_inp_t& spec, i64 n) {
+i64 andrews_ar1(const f64* y, i64 stride, const kernel_inp_t& kernel, i64 n) {
     f64 num = 0.0, den = 0.0;
     for (i64 t = 0; t + 1 < n; ++t) {
         const f64 a = y[t * stride];
@@ -167,8 +167,8 @@ i64 andrews_ar1(const f64* y, i64 stride, const kernel_inp_t& spec, i64 n) {
     const f64 one_minus = 1.0 - rho;
     const f64 alpha = 2.0 * rho * (1.0 + rho) / (one_minus * one_minus);
     if (!(alpha > 0.0) || !std::isfinite(alpha)) return 1;
-    const f64 e = 1.0 / (2.0 * spec.q + 1.0);
-    const f64 L = std::floor(std::pow(alpha, e) * std::pow(static_cast<f64>(n), e) * spec.c);
+    const f64 e = 1.0 / (2.0 * kernel.q + 1.0);
+    const f64 L = std::floor(std::pow(alpha, e) * std::pow(static_cast<f64>(n), e) * kernel.c);
     return L < 1.0 ? 1 : static_cast<i64>(L);
 }
 
@@ -419,11 +419,11 @@ i64 andrews_bandwidth(const f64* y, int kernel_id, i64 n) { return andrews_bw_st
 i64 andrews_bandwidth_matrix(const f64* r, int kernel_id, i64 n, i64 p, f64* ls) {
     if (p == 1) return andrews_bw_strided(r, 1, kernel_id, n);
     if (p <= 0 || !valid_kernel(kernel_id)) return 1;
-    const kernel_inp_t& spec = KERNEL_SPECS[kernel_id];
+    const kernel_inp_t& kernel = KERNEL_SPECS[kernel_id];
     i64 count = 0;
     for (i64 j = 0; j < p; ++j) {
         // A NaN variance is not above the threshold either: such a column is skipped.
-        if (col_var(r, n, p, j) > kConstantVariance) ls[count++] = static_cast<f64>(andrews_ar1(r + j, p, spec, n));
+        if (col_var(r, n, p, j) > kConstantVariance) ls[count++] = static_cast<f64>(andrews_ar1(r + j, p, kernel, n));
     }
     if (count == 0) return 1;
     return static_cast<i64>(std::floor(trova_median_f64(ls, count)));
