@@ -37,6 +37,8 @@
  * Debian LAPACK's zgges, both linked into this program only. */
 void growth_residual_c128(const c128* fwd, const c128* cur, const c128* par, c128* out);
 void growth_residual_bc256(const bc256* fwd, const bc256* cur, const bc256* par, bc256* out);
+void rbc_residual_c128(const c128* fwd, const c128* cur, const c128* par, c128* out);
+void rbc_residual_bc256(const bc256* fwd, const bc256* cur, const bc256* par, bc256* out);
 void zgges_(const char* jobvsl, const char* jobvsr, const char* sort, klein_zselect2_fn selctg,
             const int* n, c128* a, const int* lda, c128* b, const int* ldb, int* sdim, c128* alpha,
             c128* beta, c128* vsl, const int* ldvsl, c128* vsr, const int* ldvsr, c128* work,
@@ -903,7 +905,7 @@ static i64 model_simulation(const f64* A, const f64* B, double sigma, i64 n_rep,
         theory[k] = G1[i * NV + i];
         snprintf(label[k], sizeof label[k], "acov1(%s)", var[i]);
     }
-    printf("  simulated first-order solution: %lld replications, T = %lld (after %d burn-in periods), "
+    printf("  growth model, simulated first-order solution: %lld replications, T = %lld (after %d burn-in periods), "
            "wall time %.3f s\n", (long long)n_rep, (long long)T, BURN_IN, rec.wall);
     printf("    deviations from the steady state; covariances and autocovariances in units of 1e-4\n");
     printf("    %-12s %11s %11s %10s %8s\n", "moment", "stationary", "MC mean", "MC s.e.", "z");
@@ -933,6 +935,89 @@ static i64 model_simulation(const f64* A, const f64* B, double sigma, i64 n_rep,
     return failed;
 }
 
+/* Solves the real business cycle model of examples/rbc_model.cpp (capital,
+ * hours, log technology; utility log c - psi n) by the same chain as the
+ * growth model. Its steady state has a closed form, against which Newton's
+ * answer is checked; the dynamics have none, so the stage reports the
+ * Blanchard-Kahn verdict, A and B and the second-order terms. Returns 0 when
+ * every stage succeeds and the steady state matches, else 1. */
+static i64 rbc_stage(void) {
+    enum { NS = 2, NC = 2, N = NS + NC, NE = 1, NP = 7 };
+    const double alpha = 0.33, beta = 0.99, delta = 0.025, rho = 0.95, psi = 2.0;
+    const f64 par[NP] = {alpha, beta, delta, rho, psi, 1.0 - delta, 1.0 - alpha};
+    const char* names[N] = {"k", "z", "c", "n"};
+    /* Capital per hour from the Euler equation, then consumption per hour
+     * from the resources and hours from the labour condition. */
+    const double kn = pow((1.0 / beta - 1.0 + delta) / alpha, 1.0 / (alpha - 1.0));
+    const double cn = pow(kn, alpha) - delta * kn;
+    const double n0 = (1.0 - alpha) * pow(kn, alpha) / (psi * cn);
+    const double cf[N] = {kn * n0, 0.0, cn * n0, n0};
+    printf("Real business cycle model (capital, hours, technology) solved from its residual function\n");
+    printf("  alpha = %.2f, beta = %.2f, delta = %.3f, rho = %.2f, psi = %.1f, shock s.d. %.3f on z\n", alpha,
+           beta, delta, rho, psi, MODEL_SIGMA);
+    const f64 seed[N] = {0.8 * cf[0], 0.0, 1.2 * cf[2], 0.9 * cf[3]};
+    f64 ss[N];
+    i64 iters = 0;
+    i64 st = trova_steady_state_newton(rbc_residual_c128, seed, par, N, NP, 50, 1e-12, ss, &iters);
+    printf("  steady state (Newton, status %lld, %lld iterations):", (long long)st, (long long)iters);
+    for (int i = 0; i < N; ++i) printf("  %s = %.10f", names[i], ss[i]);
+    printf("\n    closed form:                             ");
+    for (int i = 0; i < N; ++i) printf("  %s = %.10f", names[i], cf[i]);
+    printf("\n");
+    if (st != 0) return 1;
+    double dev_ss = 0.0;
+    for (int i = 0; i < N; ++i) dev_ss = fmax(dev_ss, fabs(ss[i] - cf[i]));
+
+    f64 a[N * N], b[N * N];
+    st = klein_preproc(rbc_residual_c128, ss, par, N, NP, N, 0, a, b);
+    if (st != 0) {
+        printf("  linearisation failed (status %lld)\n", (long long)st);
+        return 1;
+    }
+    c128 f[NC * NS], p[NS * NS], eig[N];
+    i64 stab = 2;
+    st = trova_klein_solve(zgges_, a, b, NS, NC, f, p, &stab, eig);
+    printf("  QZ status %lld; generalised eigenvalues:", (long long)st);
+    for (int i = 0; i < N; ++i) {
+        if (isfinite(eig[i].re) && isfinite(eig[i].im))
+            printf("  %.6f%+.6fi", eig[i].re, eig[i].im);
+        else
+            printf("  inf");
+    }
+    printf("\n  Blanchard-Kahn: %s (code %lld)\n",
+           stab == 0 ? "unique stable solution" : stab == -1 ? "no stable solution"
+           : stab == 1 ? "indeterminate" : "not evaluated", (long long)stab);
+    if (st != 0 || stab != 0) return 1;
+
+    f64 A[N * N], B[N * NS];
+    trova_assemble_state_space(p, f, NS, NC, NS, A, B);
+    printf("  state space (k, z, c, n)(t+1) = A (k, z, c, n)(t) + B (e_k, e_z)(t+1)\n");
+    for (int i = 0; i < N; ++i) {
+        printf("    %s  A:", names[i]);
+        for (int j = 0; j < N; ++j) printf(" %10.6f", A[i * N + j]);
+        printf("   B:");
+        for (int j = 0; j < NS; ++j) printf(" %10.6f", B[i * NS + j]);
+        printf("\n");
+    }
+    f64 hx[NS * NS], gx[NC * NS];
+    for (int i = 0; i < NS * NS; ++i) hx[i] = p[i].re;
+    for (int i = 0; i < NC * NS; ++i) gx[i] = f[i].re;
+    f64 H[N * 2 * N * 2 * N], gxx[NC * NS * NS], hxx[NS * NS * NS], gss[NC], hss[NS];
+    const f64 eta[NS * NE] = {0.0, MODEL_SIGMA};
+    st = trova_bicomplex_hessian(rbc_residual_bc256, ss, par, N, NP, N, 1e-30, H);
+    i64 st2 = st == 0 ? trova_second_order(a, b, H, gx, hx, N, NS, gxx, hxx) : st;
+    i64 st3 = st2 == 0 ? trova_second_order_risk(a, b, H, gx, gxx, eta, N, NS, NE, gss, hss) : st2;
+    if (st != 0 || st2 != 0 || st3 != 0) {
+        printf("  second order failed (Hessian %lld, terms %lld, risk %lld)\n", (long long)st,
+               (long long)st2, (long long)st3);
+        return 1;
+    }
+    printf("  second order: k'_kk = %.6f, k'_kz = %.6f, k'_zz = %.6f, c_kk = %.6f, n_kk = %.6f;\n"
+           "    risk terms hss = (%.3e, %.3e), gss = (%.3e, %.3e)\n\n",
+           hxx[0], hxx[1], hxx[3], gxx[0], gxx[NS * NS], hss[0], hss[1], gss[0], gss[1]);
+    return dev_ss < 1e-8 ? 0 : 1;
+}
+
 int main(int argc, char** argv) {
     const i64 n_rep = argc > 1 ? atoll(argv[1]) : 20000;
     const i64 T = argc > 2 ? atoll(argv[2]) : 100;
@@ -943,7 +1028,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     f64 model_A[9], model_B[6];
-    const i64 model_failed = model_stage(model_A, model_B);
+    const i64 model_failed = model_stage(model_A, model_B) + rbc_stage();
     i64 failed = model_failed ? 0 : model_simulation(model_A, model_B, MODEL_SIGMA, n_rep, T, n_workers);
     failed += var_study(n_rep, T, n_workers) + ar1_study(n_rep, T, rho, n_workers);
     if (model_failed) printf("\nmodel solution stage: FAILED\n");
