@@ -29,6 +29,20 @@
 #include <string.h>
 
 #include "trova.h"
+#include "klein_solve.h"
+#include "trova_model.h"
+#include "trova_qz.h"
+
+/* The growth model's residual callbacks (tests/models/growth_model.cpp) and
+ * Debian LAPACK's zgges, both linked into this program only. */
+void growth_residual_c128(const c128* fwd, const c128* cur, const c128* par, c128* out);
+void growth_residual_bc256(const bc256* fwd, const bc256* cur, const bc256* par, bc256* out);
+void rbc_residual_c128(const c128* fwd, const c128* cur, const c128* par, c128* out);
+void rbc_residual_bc256(const bc256* fwd, const bc256* cur, const bc256* par, bc256* out);
+void zgges_(const char* jobvsl, const char* jobvsr, const char* sort, klein_zselect2_fn selctg,
+            const int* n, c128* a, const int* lda, c128* b, const int* ldb, int* sdim, c128* alpha,
+            c128* beta, c128* vsl, const int* ldvsl, c128* vsr, const int* ldvsr, c128* work,
+            const int* lwork, f64* rwork, int* bwork, int* info);
 
 #define BURN_IN 100 /* periods simulated from x0 = 0 and dropped */
 
@@ -717,6 +731,293 @@ static i64 ar1_study(i64 n_rep, i64 T, double rho, i64 n_workers) {
     return failed;
 }
 
+/* Solves the stochastic growth model (log utility, full depreciation; states
+ * k and z, control c) from its residual function alone: Newton steady state,
+ * complex-step Jacobians, QZ and the Blanchard-Kahn verdict, the state space
+ * and the bicomplex-step second-order terms. Its policy has the closed form
+ * k' = alpha beta e^z k^alpha, c = (1 - alpha beta) e^z k^alpha, so every
+ * printed derivative is checked against it. Returns 0 when every stage
+ * succeeds and the largest deviation from the closed form is small, else 1. */
+#define MODEL_SIGMA 0.01 /* s.d. of the growth model's technology shock */
+
+static i64 model_stage(f64* A_out, f64* B_out) {
+    enum { NS = 2, NC = 1, N = NS + NC, NE = 1 };
+    const double alpha = 0.36, beta = 0.99, rho = 0.9, sigma = MODEL_SIGMA;
+    const f64 par[3] = {alpha, beta, rho};
+    const char* names[N] = {"k", "z", "c"};
+    const double k0 = pow(alpha * beta, 1.0 / (1.0 - alpha));
+    const double c0 = (1.0 - alpha * beta) * pow(k0, alpha);
+    printf("Stochastic growth model (log utility, full depreciation) solved from its residual function\n");
+    printf("  alpha = %.2f, beta = %.2f, rho = %.2f, shock s.d. %.3f on z\n", alpha, beta, rho, sigma);
+
+    /* Newton from a seed 30% off the steady state. */
+    const f64 seed[N] = {1.3 * k0, 0.05, 0.7 * c0};
+    f64 ss[N];
+    i64 iters = 0;
+    i64 st = trova_steady_state_newton(growth_residual_c128, seed, par, N, 3, 50, 1e-12, ss, &iters);
+    printf("  steady state (Newton, status %lld, %lld iterations):", (long long)st, (long long)iters);
+    for (int i = 0; i < N; ++i) printf("  %s = %.10f", names[i], ss[i]);
+    printf("\n    closed form: k = %.10f  z = 0  c = %.10f\n", k0, c0);
+    if (st != 0) return 1;
+    double worst = fabs(ss[0] - k0) + fabs(ss[1]) + fabs(ss[2] - c0);
+
+    f64 a[N * N], b[N * N];
+    st = klein_preproc(growth_residual_c128, ss, par, N, 3, N, 0, a, b);
+    if (st != 0) {
+        printf("  linearisation failed (status %lld)\n", (long long)st);
+        return 1;
+    }
+    c128 f[NC * NS], p[NS * NS], eig[N];
+    i64 stab = 2;
+    st = trova_klein_solve(zgges_, a, b, NS, NC, f, p, &stab, eig);
+    printf("  QZ status %lld; generalised eigenvalues:", (long long)st);
+    for (int i = 0; i < N; ++i) {
+        if (isfinite(eig[i].re) && isfinite(eig[i].im))
+            printf("  %.6f%+.6fi (|.| %.6f)", eig[i].re, eig[i].im, hypot(eig[i].re, eig[i].im));
+        else
+            printf("  inf");
+    }
+    printf("\n  Blanchard-Kahn: %s (code %lld)\n",
+           stab == 0 ? "unique stable solution" : stab == -1 ? "no stable solution"
+           : stab == 1 ? "indeterminate" : "not evaluated", (long long)stab);
+    if (st != 0 || stab != 0) return 1;
+
+    f64 A[N * N], B[N * NS];
+    trova_assemble_state_space(p, f, NS, NC, NS, A, B);
+    printf("  state space (k, z, c)(t+1) = A (k, z, c)(t) + B (e_k, e_z)(t+1)\n");
+    for (int i = 0; i < N; ++i) {
+        printf("    %s  A:", names[i]);
+        for (int j = 0; j < N; ++j) printf(" %10.6f", A[i * N + j]);
+        printf("   B:");
+        for (int j = 0; j < NS; ++j) printf(" %10.6f", B[i * NS + j]);
+        printf("\n");
+    }
+    /* Closed-form first-order policy in levels. */
+    const double hx_cf[NS * NS] = {alpha, k0, 0.0, rho};
+    const double gx_cf[NC * NS] = {alpha * c0 / k0, c0};
+    f64 hx[NS * NS], gx[NC * NS];
+    double dev1 = 0.0;
+    for (int i = 0; i < NS * NS; ++i) {
+        hx[i] = p[i].re;
+        dev1 = fmax(dev1, fabs(hx[i] - hx_cf[i]));
+    }
+    for (int i = 0; i < NC * NS; ++i) {
+        gx[i] = f[i].re;
+        dev1 = fmax(dev1, fabs(gx[i] - gx_cf[i]));
+    }
+    printf("    largest deviation of P and F from the closed-form policy: %.2e\n", dev1);
+
+    f64 H[N * 2 * N * 2 * N], gxx[NC * NS * NS], hxx[NS * NS * NS], gss[NC], hss[NS];
+    const f64 eta[NS * NE] = {0.0, sigma};
+    st = trova_bicomplex_hessian(growth_residual_bc256, ss, par, N, 3, N, 1e-30, H);
+    i64 st2 = st == 0 ? trova_second_order(a, b, H, gx, hx, N, NS, gxx, hxx) : st;
+    i64 st3 = st2 == 0 ? trova_second_order_risk(a, b, H, gx, gxx, eta, N, NS, NE, gss, hss) : st2;
+    if (st != 0 || st2 != 0 || st3 != 0) {
+        printf("  second order failed (Hessian %lld, terms %lld, risk %lld)\n", (long long)st,
+               (long long)st2, (long long)st3);
+        return 1;
+    }
+    /* Closed form: k'_kk = alpha (alpha - 1) / k, k'_kz = alpha, k'_zz = k;
+     * c_kk = alpha (alpha - 1) c / k^2, c_kz = alpha c / k, c_zz = c; z' is
+     * linear; the policy does not depend on sigma, so gss = hss = 0. */
+    const double hxx_cf[NS * NS * NS] = {alpha * (alpha - 1.0) / k0, alpha, alpha, k0, 0, 0, 0, 0};
+    const double gxx_cf[NC * NS * NS] = {alpha * (alpha - 1.0) * c0 / (k0 * k0), alpha * c0 / k0,
+                                         alpha * c0 / k0, c0};
+    double dev2 = 0.0;
+    for (int i = 0; i < NS * NS * NS; ++i) dev2 = fmax(dev2, fabs(hxx[i] - hxx_cf[i]));
+    for (int i = 0; i < NC * NS * NS; ++i) dev2 = fmax(dev2, fabs(gxx[i] - gxx_cf[i]));
+    const double dev_risk = fmax(fabs(gss[0]), fmax(fabs(hss[0]), fabs(hss[1])));
+    printf("  second order: k'_kk = %.6f, k'_kz = %.6f, k'_zz = %.6f, c_kk = %.6f, c_kz = %.6f, c_zz = %.6f;\n"
+           "    risk terms hss = (%.2e, %.2e), gss = %.2e; largest deviation from the closed form %.2e\n\n",
+           hxx[0], hxx[1], hxx[3], gxx[0], gxx[1], gxx[3], hss[0], hss[1], gss[0], fmax(dev2, dev_risk));
+    worst = fmax(worst, fmax(dev1, fmax(dev2, dev_risk)));
+    memcpy(A_out, A, sizeof A);
+    memcpy(B_out, B, sizeof B);
+    return worst < 1e-6 ? 0 : 1;
+}
+
+/* Simulates the solved growth model's first-order state space, x = (k, z, c)
+ * in deviations from the steady state, through the runner: a shock plan
+ * draws e_z ~ N(0, sigma^2) (e_k stays 0), the first-order simulation step
+ * runs x(t) = A x(t-1) + B e(t), and the moments step of the VAR study
+ * summarises each replication after the burn-in. Prints the Monte Carlo
+ * averages beside the stationary moments; returns the failed replications. */
+static i64 model_simulation(const f64* A, const f64* B, double sigma, i64 n_rep, i64 T, i64 n_workers) {
+    enum { NK = 2 };
+    static const i64 cols[NV * NV] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
+    static const double x0[NV] = {0, 0, 0};
+    const double factor[1] = {sigma};
+    /* Sigma = B diag(0, sigma^2) B': only the z shock is drawn. */
+    double Sigma[NV * NV], G0[NV * NV], G1[NV * NV];
+    for (int i = 0; i < NV; ++i)
+        for (int j = 0; j < NV; ++j) Sigma[i * NV + j] = sigma * sigma * B[i * NK + 1] * B[j * NK + 1];
+    stationary_covariance(A, Sigma, G0);
+    trova_matmul(A, G0, G1, NV, NV, NV);
+
+    trova_mc_shock_entry entry;
+    memset(&entry, 0, sizeof entry);
+    entry.width = 1;
+    entry.columns = cols + 1; /* column 1: the z shock */
+    entry.factor = factor;
+    entry.key = 2027;
+    entry.entry_idx = 0;
+    const i64 T_sim = BURN_IN + T;
+    const trova_mc_shock_plan plan = {&entry, 1, T_sim, NK, 1.0, 1};
+
+    const i64 arena = trova_simulate_order1_arena_size(NV, NK, T_sim, 0);
+    trova_mc_simulate_order1_step_ctx sim = {NULL, T_sim, NV, NK, 0, 0, &plan, arena};
+    trova_mc_float_input_binding sim_bind[3] = {bind_static(A, NV * NV, 0, cols),
+                                                bind_static(B, NV * NK, NV * NV, cols),
+                                                bind_static(x0, NV, NV * NV + NV * NK, cols)};
+    moments_ctx mom = {T};
+    trova_mc_float_input_binding mom_bind[1] = {bind_rows(0, 0, NV, BURN_IN, T, cols, NV, 0, NV)};
+
+    trova_mc_step_desc steps[2];
+    memset(steps, 0, sizeof steps);
+    steps[0].fn = trova_mc_simulate_order1_runner;
+    steps[0].ctx = &sim;
+    step_buffers(&steps[0], n_workers, n_rep, arena + trova_mc_shock_scratch_size(&plan), T_sim * NV, 1, 1);
+    steps[0].float_input_bindings = sim_bind;
+    steps[0].n_float_input_bindings = 3;
+    steps[1].fn = moments_step;
+    steps[1].ctx = &mom;
+    step_buffers(&steps[1], n_workers, n_rep, T * NV, N_MOM, 1, n_rep);
+    steps[1].float_input_bindings = mom_bind;
+    steps[1].n_float_input_bindings = 1;
+
+    run_record rec = run_pipeline(steps, 2, n_rep, n_workers);
+    const i64 failed = count_failed(&rec, n_rep);
+
+    static const char* var[NV] = {"k", "z", "c"};
+    char label[N_MOM][16];
+    double theory[N_MOM];
+    int k = 0;
+    for (int i = 0; i < NV; ++i, ++k) {
+        theory[k] = 0.0;
+        snprintf(label[k], sizeof label[k], "mean %s", var[i]);
+    }
+    for (int i = 0; i < NV; ++i)
+        for (int j = i; j < NV; ++j, ++k) {
+            theory[k] = G0[i * NV + j];
+            snprintf(label[k], sizeof label[k], "cov(%s,%s)", var[i], var[j]);
+        }
+    for (int i = 0; i < NV; ++i, ++k) {
+        theory[k] = G1[i * NV + i];
+        snprintf(label[k], sizeof label[k], "acov1(%s)", var[i]);
+    }
+    printf("  growth model, simulated first-order solution: %lld replications, T = %lld (after %d burn-in periods), "
+           "wall time %.3f s\n", (long long)n_rep, (long long)T, BURN_IN, rec.wall);
+    printf("    deviations from the steady state; covariances and autocovariances in units of 1e-4\n");
+    printf("    %-12s %11s %11s %10s %8s\n", "moment", "stationary", "MC mean", "MC s.e.", "z");
+    double worst_z = 0.0;
+    for (k = 0; k < N_MOM; ++k) {
+        const double unit = k < NV ? 1.0 : 1e-4;
+        double sum = 0.0, ss = 0.0;
+        i64 n_ok = 0;
+        for (i64 r = 0; r < n_rep; ++r) {
+            if (rec.fail_step[r] != -1) continue;
+            const double v = steps[1].float_retained[r * N_MOM + k] / unit;
+            sum += v;
+            ss += v * v;
+            ++n_ok;
+        }
+        const double mean = n_ok ? sum / (double)n_ok : 0.0;
+        const double se = n_ok ? sqrt(fmax(ss / (double)n_ok - mean * mean, 0.0) / (double)n_ok) : 0.0;
+        const double z = se > 0 ? (mean - theory[k] / unit) / se : 0.0;
+        worst_z = fmax(worst_z, fabs(z));
+        printf("    %-12s %11.6f %11.6f %10.6f %8.2f\n", label[k], theory[k] / unit, mean, se, z);
+    }
+    printf("    largest |z|: %.2f; values beyond 3.5 would point to a fault\n", worst_z);
+    printf("  failed replications: %lld\n\n", (long long)failed);
+    free_record(&rec);
+    free_step(&steps[0]);
+    free_step(&steps[1]);
+    return failed;
+}
+
+/* Solves the real business cycle model of examples/rbc_model.cpp (capital,
+ * hours, log technology; utility log c - psi n) by the same chain as the
+ * growth model. Its steady state has a closed form, against which Newton's
+ * answer is checked; the dynamics have none, so the stage reports the
+ * Blanchard-Kahn verdict, A and B and the second-order terms. Returns 0 when
+ * every stage succeeds and the steady state matches, else 1. */
+static i64 rbc_stage(void) {
+    enum { NS = 2, NC = 2, N = NS + NC, NE = 1, NP = 7 };
+    const double alpha = 0.33, beta = 0.99, delta = 0.025, rho = 0.95, psi = 2.0;
+    const f64 par[NP] = {alpha, beta, delta, rho, psi, 1.0 - delta, 1.0 - alpha};
+    const char* names[N] = {"k", "z", "c", "n"};
+    /* Capital per hour from the Euler equation, then consumption per hour
+     * from the resources and hours from the labour condition. */
+    const double kn = pow((1.0 / beta - 1.0 + delta) / alpha, 1.0 / (alpha - 1.0));
+    const double cn = pow(kn, alpha) - delta * kn;
+    const double n0 = (1.0 - alpha) * pow(kn, alpha) / (psi * cn);
+    const double cf[N] = {kn * n0, 0.0, cn * n0, n0};
+    printf("Real business cycle model (capital, hours, technology) solved from its residual function\n");
+    printf("  alpha = %.2f, beta = %.2f, delta = %.3f, rho = %.2f, psi = %.1f, shock s.d. %.3f on z\n", alpha,
+           beta, delta, rho, psi, MODEL_SIGMA);
+    const f64 seed[N] = {0.8 * cf[0], 0.0, 1.2 * cf[2], 0.9 * cf[3]};
+    f64 ss[N];
+    i64 iters = 0;
+    i64 st = trova_steady_state_newton(rbc_residual_c128, seed, par, N, NP, 50, 1e-12, ss, &iters);
+    printf("  steady state (Newton, status %lld, %lld iterations):", (long long)st, (long long)iters);
+    for (int i = 0; i < N; ++i) printf("  %s = %.10f", names[i], ss[i]);
+    printf("\n    closed form:                             ");
+    for (int i = 0; i < N; ++i) printf("  %s = %.10f", names[i], cf[i]);
+    printf("\n");
+    if (st != 0) return 1;
+    double dev_ss = 0.0;
+    for (int i = 0; i < N; ++i) dev_ss = fmax(dev_ss, fabs(ss[i] - cf[i]));
+
+    f64 a[N * N], b[N * N];
+    st = klein_preproc(rbc_residual_c128, ss, par, N, NP, N, 0, a, b);
+    if (st != 0) {
+        printf("  linearisation failed (status %lld)\n", (long long)st);
+        return 1;
+    }
+    c128 f[NC * NS], p[NS * NS], eig[N];
+    i64 stab = 2;
+    st = trova_klein_solve(zgges_, a, b, NS, NC, f, p, &stab, eig);
+    printf("  QZ status %lld; generalised eigenvalues:", (long long)st);
+    for (int i = 0; i < N; ++i) {
+        if (isfinite(eig[i].re) && isfinite(eig[i].im))
+            printf("  %.6f%+.6fi", eig[i].re, eig[i].im);
+        else
+            printf("  inf");
+    }
+    printf("\n  Blanchard-Kahn: %s (code %lld)\n",
+           stab == 0 ? "unique stable solution" : stab == -1 ? "no stable solution"
+           : stab == 1 ? "indeterminate" : "not evaluated", (long long)stab);
+    if (st != 0 || stab != 0) return 1;
+
+    f64 A[N * N], B[N * NS];
+    trova_assemble_state_space(p, f, NS, NC, NS, A, B);
+    printf("  state space (k, z, c, n)(t+1) = A (k, z, c, n)(t) + B (e_k, e_z)(t+1)\n");
+    for (int i = 0; i < N; ++i) {
+        printf("    %s  A:", names[i]);
+        for (int j = 0; j < N; ++j) printf(" %10.6f", A[i * N + j]);
+        printf("   B:");
+        for (int j = 0; j < NS; ++j) printf(" %10.6f", B[i * NS + j]);
+        printf("\n");
+    }
+    f64 hx[NS * NS], gx[NC * NS];
+    for (int i = 0; i < NS * NS; ++i) hx[i] = p[i].re;
+    for (int i = 0; i < NC * NS; ++i) gx[i] = f[i].re;
+    f64 H[N * 2 * N * 2 * N], gxx[NC * NS * NS], hxx[NS * NS * NS], gss[NC], hss[NS];
+    const f64 eta[NS * NE] = {0.0, MODEL_SIGMA};
+    st = trova_bicomplex_hessian(rbc_residual_bc256, ss, par, N, NP, N, 1e-30, H);
+    i64 st2 = st == 0 ? trova_second_order(a, b, H, gx, hx, N, NS, gxx, hxx) : st;
+    i64 st3 = st2 == 0 ? trova_second_order_risk(a, b, H, gx, gxx, eta, N, NS, NE, gss, hss) : st2;
+    if (st != 0 || st2 != 0 || st3 != 0) {
+        printf("  second order failed (Hessian %lld, terms %lld, risk %lld)\n", (long long)st,
+               (long long)st2, (long long)st3);
+        return 1;
+    }
+    printf("  second order: k'_kk = %.6f, k'_kz = %.6f, k'_zz = %.6f, c_kk = %.6f, n_kk = %.6f;\n"
+           "    risk terms hss = (%.3e, %.3e), gss = (%.3e, %.3e)\n\n",
+           hxx[0], hxx[1], hxx[3], gxx[0], gxx[NS * NS], hss[0], hss[1], gss[0], gss[1]);
+    return dev_ss < 1e-8 ? 0 : 1;
+}
+
 int main(int argc, char** argv) {
     const i64 n_rep = argc > 1 ? atoll(argv[1]) : 20000;
     const i64 T = argc > 2 ? atoll(argv[2]) : 100;
@@ -726,7 +1027,11 @@ int main(int argc, char** argv) {
         fprintf(stderr, "usage: mc_study [n_rep >= 1] [T >= 3] [|rho| < 1]\n");
         return 2;
     }
-    const i64 failed = var_study(n_rep, T, n_workers) + ar1_study(n_rep, T, rho, n_workers);
+    f64 model_A[9], model_B[6];
+    const i64 model_failed = model_stage(model_A, model_B) + rbc_stage();
+    i64 failed = model_failed ? 0 : model_simulation(model_A, model_B, MODEL_SIGMA, n_rep, T, n_workers);
+    failed += var_study(n_rep, T, n_workers) + ar1_study(n_rep, T, rho, n_workers);
+    if (model_failed) printf("\nmodel solution stage: FAILED\n");
     printf("\nfailed replications: %lld\n", (long long)failed);
-    return failed == 0 ? 0 : 1;
+    return failed == 0 && model_failed == 0 ? 0 : 1;
 }
