@@ -740,6 +740,38 @@ static i64 ar1_study(i64 n_rep, i64 T, double rho, i64 n_workers) {
  * succeeds and the largest deviation from the closed form is small, else 1. */
 #define MODEL_SIGMA 0.01 /* s.d. of the growth model's technology shock */
 
+/* Prints the generalised eigenvalues (with their moduli when asked), the
+ * Blanchard-Kahn verdict and the assembled state space x(t+1) = A x(t) +
+ * B e(t+1); returns 0 when QZ succeeded and the solution is unique and
+ * stable, else 1. */
+static int report_solution(i64 st, i64 stab, const c128* eig, int n, int ns, int nc, const c128* p,
+                           const c128* f, const char* const* names, const char* vars, f64* A, f64* B,
+                           int with_modulus) {
+    printf("  QZ status %lld; generalised eigenvalues:", (long long)st);
+    for (int i = 0; i < n; ++i) {
+        if (!(isfinite(eig[i].re) && isfinite(eig[i].im)))
+            printf("  inf");
+        else if (with_modulus)
+            printf("  %.6f%+.6fi (|.| %.6f)", eig[i].re, eig[i].im, hypot(eig[i].re, eig[i].im));
+        else
+            printf("  %.6f%+.6fi", eig[i].re, eig[i].im);
+    }
+    printf("\n  Blanchard-Kahn: %s (code %lld)\n",
+           stab == 0 ? "unique stable solution" : stab == -1 ? "no stable solution"
+           : stab == 1 ? "indeterminate" : "not evaluated", (long long)stab);
+    if (st != 0 || stab != 0) return 1;
+    trova_assemble_state_space(p, f, ns, nc, ns, A, B);
+    printf("  state space %s(t+1) = A %s(t) + B (e_k, e_z)(t+1)\n", vars, vars);
+    for (int i = 0; i < n; ++i) {
+        printf("    %s  A:", names[i]);
+        for (int j = 0; j < n; ++j) printf(" %10.6f", A[i * n + j]);
+        printf("   B:");
+        for (int j = 0; j < ns; ++j) printf(" %10.6f", B[i * ns + j]);
+        printf("\n");
+    }
+    return 0;
+}
+
 static i64 model_stage(f64* A_out, f64* B_out) {
     enum { NS = 2, NC = 1, N = NS + NC, NE = 1 };
     const double alpha = 0.36, beta = 0.99, rho = 0.9, sigma = MODEL_SIGMA;
@@ -770,28 +802,8 @@ static i64 model_stage(f64* A_out, f64* B_out) {
     c128 f[NC * NS], p[NS * NS], eig[N];
     i64 stab = 2;
     st = trova_klein_solve(zgges_, a, b, NS, NC, f, p, &stab, eig);
-    printf("  QZ status %lld; generalised eigenvalues:", (long long)st);
-    for (int i = 0; i < N; ++i) {
-        if (isfinite(eig[i].re) && isfinite(eig[i].im))
-            printf("  %.6f%+.6fi (|.| %.6f)", eig[i].re, eig[i].im, hypot(eig[i].re, eig[i].im));
-        else
-            printf("  inf");
-    }
-    printf("\n  Blanchard-Kahn: %s (code %lld)\n",
-           stab == 0 ? "unique stable solution" : stab == -1 ? "no stable solution"
-           : stab == 1 ? "indeterminate" : "not evaluated", (long long)stab);
-    if (st != 0 || stab != 0) return 1;
-
     f64 A[N * N], B[N * NS];
-    trova_assemble_state_space(p, f, NS, NC, NS, A, B);
-    printf("  state space (k, z, c)(t+1) = A (k, z, c)(t) + B (e_k, e_z)(t+1)\n");
-    for (int i = 0; i < N; ++i) {
-        printf("    %s  A:", names[i]);
-        for (int j = 0; j < N; ++j) printf(" %10.6f", A[i * N + j]);
-        printf("   B:");
-        for (int j = 0; j < NS; ++j) printf(" %10.6f", B[i * NS + j]);
-        printf("\n");
-    }
+    if (report_solution(st, stab, eig, N, NS, NC, p, f, names, "(k, z, c)", A, B, 1) != 0) return 1;
     /* Closed-form first-order policy in levels. */
     const double hx_cf[NS * NS] = {alpha, k0, 0.0, rho};
     const double gx_cf[NC * NS] = {alpha * c0 / k0, c0};
@@ -977,28 +989,8 @@ static i64 rbc_stage(void) {
     c128 f[NC * NS], p[NS * NS], eig[N];
     i64 stab = 2;
     st = trova_klein_solve(zgges_, a, b, NS, NC, f, p, &stab, eig);
-    printf("  QZ status %lld; generalised eigenvalues:", (long long)st);
-    for (int i = 0; i < N; ++i) {
-        if (isfinite(eig[i].re) && isfinite(eig[i].im))
-            printf("  %.6f%+.6fi", eig[i].re, eig[i].im);
-        else
-            printf("  inf");
-    }
-    printf("\n  Blanchard-Kahn: %s (code %lld)\n",
-           stab == 0 ? "unique stable solution" : stab == -1 ? "no stable solution"
-           : stab == 1 ? "indeterminate" : "not evaluated", (long long)stab);
-    if (st != 0 || stab != 0) return 1;
-
     f64 A[N * N], B[N * NS];
-    trova_assemble_state_space(p, f, NS, NC, NS, A, B);
-    printf("  state space (k, z, c, n)(t+1) = A (k, z, c, n)(t) + B (e_k, e_z)(t+1)\n");
-    for (int i = 0; i < N; ++i) {
-        printf("    %s  A:", names[i]);
-        for (int j = 0; j < N; ++j) printf(" %10.6f", A[i * N + j]);
-        printf("   B:");
-        for (int j = 0; j < NS; ++j) printf(" %10.6f", B[i * NS + j]);
-        printf("\n");
-    }
+    if (report_solution(st, stab, eig, N, NS, NC, p, f, names, "(k, z, c, n)", A, B, 0) != 0) return 1;
     f64 hx[NS * NS], gx[NC * NS];
     for (int i = 0; i < NS * NS; ++i) hx[i] = p[i].re;
     for (int i = 0; i < NC * NS; ++i) gx[i] = f[i].re;
