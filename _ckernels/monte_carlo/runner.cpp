@@ -12,18 +12,13 @@
 #include <cstring>
 #include <limits>
 
+#include "_common/nan.h"
 #include "trova_mc.h"
 
 namespace {
 
 constexpr i64 kNeverStarted = std::numeric_limits<i64>::min();
-constexpr std::uint64_t kQuietNaNBits = 0x7FF8000000000000ULL;
-
-f64 quiet_nan() {
-    f64 v;
-    std::memcpy(&v, &kQuietNaNBits, sizeof v);
-    return v;
-}
+using trova::quiet_nan;
 
 f64* worker_float_lane(f64* base, i64 stride, i64 worker) {
     return stride > 0 ? base + worker * stride : nullptr;

@@ -2,10 +2,8 @@
 // kernels. The statistic's slot is set to NaN before the kernel runs, so a
 // kernel that stops before writing it leaves NaN rather than whatever the
 // worker's lane held from its previous replication.
-#include <cstdint>
-#include <cstring>
-
 #include "_common/layout.h"
+#include "_common/nan.h"
 #include "trova_diag.h"
 #include "trova_diag_cusum.h"
 #include "trova_diag_wald.h"
@@ -14,13 +12,7 @@
 namespace {
 
 using trova::layout::Carver;
-
-f64 quiet_nan() {
-    const std::uint64_t bits = 0x7FF8000000000000ULL;
-    f64 v;
-    std::memcpy(&v, &bits, sizeof v);
-    return v;
-}
+using trova::quiet_nan;
 
 // The test's status is data: stored in int_out[0], never a failure of the
 // replication.

@@ -3,25 +3,13 @@
 #ifndef TROVA_REGRESSION_INTERNAL_H
 #define TROVA_REGRESSION_INTERNAL_H
 
-#include <cstdint>
-#include <cstring>
-
+#include "_common/nan.h"
 #include "trova_regression.h"
 
 namespace trova::regression {
 
-// The quiet NaN that marks failed results (bit pattern 0x7FF8000000000000).
-inline f64 quiet_nan() {
-    const std::uint64_t bits = 0x7FF8000000000000ULL;
-    f64 v;
-    std::memcpy(&v, &bits, sizeof v);
-    return v;
-}
-
-inline void fill_nan(f64* x, i64 n) {
-    const f64 nan = quiet_nan();
-    for (i64 i = 0; i < n; ++i) x[i] = nan;
-}
+using trova::fill_nan;
+using trova::quiet_nan;
 
 // Soft threshold S(z, gamma): z - gamma above gamma, z + gamma below -gamma,
 // else 0 (both comparisons strict).

@@ -1,0 +1,27 @@
+// The quiet NaN that marks failed results and incomplete replications (bit
+// pattern 0x7FF8000000000000), shared by every kernel that writes it.
+#ifndef TROVA_COMMON_NAN_H
+#define TROVA_COMMON_NAN_H
+
+#include <cstdint>
+#include <cstring>
+
+#include "trova_types.h"
+
+namespace trova {
+
+inline f64 quiet_nan() {
+    const std::uint64_t bits = 0x7FF8000000000000ULL;
+    f64 v;
+    std::memcpy(&v, &bits, sizeof v);
+    return v;
+}
+
+inline void fill_nan(f64* x, i64 n) {
+    const f64 nan = quiet_nan();
+    for (i64 i = 0; i < n; ++i) x[i] = nan;
+}
+
+}  // namespace trova
+
+#endif  // TROVA_COMMON_NAN_H
