@@ -34,7 +34,9 @@ TROVA_API int trova_acorr(const f64* x, i64 n, i64 L, f64* z_scratch, f64* out);
  * acorr_scratch holds min(L, n - 1) + 1 values. */
 TROVA_API int trova_lb_stat(const f64* x, i64 n, i64 L, f64* z_scratch, f64* acorr_scratch, f64* out);
 
-/* z_scratch then acorr_scratch: max(n, 0) + 1 + min(max(n - 1, 0), max(L, 0)). */
+/* z_scratch then acorr_scratch: max(n, 0) + 1 + min(max(n - 1, 0), max(L, 0)).
+ * This and the other sizers here report {-1, -1} for a count that does not
+ * fit in 64 bits. */
 TROVA_API arena_size trova_lb_arena_size(i64 n, i64 L);
 
 /* ---- Jarque-Bera ---- */

@@ -11,7 +11,7 @@
  *   trova_cusumsq_arena_size  trova_cusumsq_stat, and
  *                             trova_recursive_residuals (its first 3p^2 + 3p);
  *   trova_chow_arena_size     trova_chow_stat.
- * A sizer whose count does not fit in 64 bits reports n_float = -1.
+ * A sizer whose count does not fit in 64 bits reports {-1, -1}.
  *
  * Statuses (int): 0 success; 1 a Gram matrix is not positive definite (the
  * first p rows, the full sample, or a Chow segment); -5 too few

@@ -66,7 +66,7 @@ TROVA_API int trova_wald_second_moment_hac(const f64* g, const f64* target, i64 
 
 /* Float arena and pivot scratch of each test: q(n + 3q + 4) and q for the
  * mean; n(q + v) + v(3v + 5) and v for the covariance; v(3v + n + 5) and v
- * for the second moment. A size that does not fit in 64 bits is -1. */
+ * for the second moment. A size that does not fit in 64 bits is {-1, -1}. */
 TROVA_API arena_size trova_wald_mean_hac_arena_size(i64 n, i64 q);
 TROVA_API arena_size trova_wald_covariance_hac_arena_size(i64 n, i64 q);
 TROVA_API arena_size trova_wald_second_moment_hac_arena_size(i64 n, i64 q);

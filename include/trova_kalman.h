@@ -71,7 +71,9 @@ TROVA_API void kf_build_bqbt(const f64* B, const f64* Q, f64* temp_nk, f64* out,
 TROVA_API void kf_build_shock_projection(const f64* B, const f64* C, const f64* Q, f64* temp_km,
                                          f64* out, i64 n, i64 k, i64 m);
 
-/* Scratch of kf_hot_loop: 2n + 7m + 6n^2 + 2m^2 + 4nm + nk + 2km floats. */
+/* Scratch of kf_hot_loop: 2n + 7m + 6n^2 + 2m^2 + 4nm + nk + 2km floats.
+ * Here and below, a size that does not fit in 64 bits is reported as
+ * {-1, -1} (arena_size) or -1 (single counts). */
 TROVA_API arena_size kf_arena_size(i64 n, i64 m, i64 k);
 /* Returns 0, or -3 when S cannot be factored. */
 TROVA_API int kf_hot_loop(const kf_inputs* in, f64* arena, const kf_outputs* out);

@@ -179,7 +179,8 @@ TROVA_API void trova_mc_elastic_net_gs_fit(const f64* X, const f64* y, const f64
                                            f64* g, f64* beta_grid, i64* statuses, f64* Gcoef, f64* beta,
                                            f64* dof_work);
 
-/* Whole float input/work lane (X and y included) and integer work lane. */
+/* Whole float input/work lane (X and y included) and integer work lane;
+ * {-1, -1} when a count does not fit in 64 bits. */
 TROVA_API arena_size trova_mc_ols_work_arena_size(i64 n, i64 p);
 TROVA_API arena_size trova_mc_ridge_work_arena_size(i64 n, i64 p);
 TROVA_API arena_size trova_mc_ridge_gs_work_arena_size(i64 n, i64 p);

@@ -28,7 +28,8 @@ TROVA_API void trova_affine_observations(const f64* states, const f64* C, const 
 
 /* Step arena, packed without gaps: A | B | x0 | shock (T x k) | params.
  * Size n (n + k + 1) + k T + n_par floats; the shock block starts at
- * trova_simulate_order1_shock_offset(n, k) = n (n + k + 1). */
+ * trova_simulate_order1_shock_offset(n, k) = n (n + k + 1). Sizes and offsets
+ * that do not fit in 64 bits are reported as -1 (see arena_size). */
 TROVA_API i64 trova_simulate_order1_arena_size(i64 n, i64 k, i64 T, i64 n_par);
 TROVA_API i64 trova_simulate_order1_shock_offset(i64 n, i64 k);
 /* simout: T x n states, then (m > 0) T x m observables from `measurement`,

@@ -63,7 +63,7 @@ TROVA_API i64 trova_rolling_std(const f64* x, i64 n, i64 p, i64 window, i64 ddof
                                 f64* out);
 
 /* ---- sizers: input (n x p) plus scratch in n_float; n_int is 0 ----
- * A size that does not fit in 64 bits is reported as n_float = -1. */
+ * A size that does not fit in 64 bits is reported as {-1, -1}. */
 
 TROVA_API arena_size trova_standardize_ax0_arena_size(i64 n, i64 p);       /* p (n + 2) */
 TROVA_API arena_size trova_log_arena_size(i64 n, i64 p);                   /* n p */

@@ -29,7 +29,15 @@ typedef struct c128 {
 } c128;
 
 /* Element counts a sizer reports: f64 elements of the float input/work lane
- * and i64 elements of the integer work lane. */
+ * and i64 elements of the integer work lane.
+ *
+ * Every sizer of the library computes its counts with overflow-checked
+ * 64-bit arithmetic (blocks, derived dimensions and totals alike). When a
+ * count does not fit in 64 bits, a sizer returning arena_size reports
+ * {-1, -1} and a sizer returning a single i64 count reports -1: no buffer
+ * can be allocated for such a layout. Dimensions are not otherwise checked,
+ * so negative dimensions give whatever the layout's arithmetic makes of
+ * them. */
 typedef struct arena_size {
     i64 n_float;
     i64 n_int;

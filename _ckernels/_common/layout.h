@@ -1,14 +1,38 @@
 // Block layouts of arenas and packed buffers. A layout is written once, as a
 // sequence of blocks carved out of a base pointer; run over no base, the
 // same code yields the total size, so a sizer and the kernel that reads its
-// arena cannot disagree. Element counts are overflow-checked: a layout whose
-// blocks or total do not fit in 64 bits is flagged instead of wrapping.
+// arena cannot disagree. Every count is overflow-checked: a layout whose
+// blocks, derived dimensions or total do not fit in 64 bits is flagged
+// instead of wrapping, and its sizers report it rather than a wrapped size.
 #ifndef TROVA_COMMON_LAYOUT_H
 #define TROVA_COMMON_LAYOUT_H
 
 #include "trova_types.h"
 
 namespace trova::layout {
+
+// A sized layout: its float and integer element counts, and whether any
+// count on the way left the 64-bit range (the counts are then meaningless).
+struct Size {
+    i64 n_float = 0;
+    i64 n_int = 0;
+    bool overflow = false;
+};
+
+// What the exported sizers return: {-1, -1} (or -1 for a single count) for a
+// layout that does not fit in 64 bits, since no buffer can hold it.
+inline arena_size native(const Size& s) {
+    return s.overflow ? arena_size{-1, -1} : arena_size{s.n_float, s.n_int};
+}
+inline i64 native_count(const Size& s) { return s.overflow ? -1 : s.n_float; }
+
+// Staged input followed by a work arena: float counts add, the integer
+// count is the work's.
+inline Size plus(const Size& input, const Size& work) {
+    Size s{0, work.n_int, input.overflow || work.overflow};
+    s.overflow |= __builtin_add_overflow(input.n_float, work.n_float, &s.n_float);
+    return s;
+}
 
 class Carver {
 public:
@@ -34,9 +58,29 @@ public:
         return start;
     }
 
+    // Derived dimensions (a stacked state, a width plus one): computed in
+    // 64 bits, flagging the layout when they wrap.
+    i64 sum(i64 a, i64 b) {
+        i64 r;
+        overflow_ |= __builtin_add_overflow(a, b, &r);
+        return r;
+    }
+    i64 difference(i64 a, i64 b) {
+        i64 r;
+        overflow_ |= __builtin_sub_overflow(a, b, &r);
+        return r;
+    }
+    i64 product(i64 a, i64 b) {
+        i64 r;
+        overflow_ |= __builtin_mul_overflow(a, b, &r);
+        return r;
+    }
+
     // Offset of the next block, that is the size of the blocks so far.
     i64 offset() const { return offset_; }
     bool overflowed() const { return overflow_; }
+    // The layout's size, with n_int integer elements beside the floats.
+    Size size(i64 n_int = 0) const { return Size{offset_, n_int, overflow_}; }
 
 private:
     f64* base_;

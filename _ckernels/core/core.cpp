@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "_common/layout.h"
+#include "_common/sizers.h"
 #include "trova_linalg.h"
 #include "trova_qz.h"
 #include "trova_sim.h"
@@ -17,7 +18,8 @@ namespace {
 // Block offsets of the first-order step arena and its size, the one place
 // both the sizer and the step read them from.
 struct Order1Layout {
-    i64 A, B, x0, shock, params, size;
+    i64 A, B, x0, shock, params;
+    trova::layout::Size size;
 };
 
 Order1Layout order1_layout(i64 n, i64 k, i64 T, i64 n_par) {
@@ -28,13 +30,14 @@ Order1Layout order1_layout(i64 n, i64 k, i64 T, i64 n_par) {
     l.x0 = c.at(n);
     l.shock = c.at(T, k);
     l.params = c.at(n_par);
-    l.size = c.offset();
+    l.size = c.size();
     return l;
 }
 
 // Block offsets of the second-order step arena and its size.
 struct Order2Layout {
-    i64 hx, gx, bx, hxx, gxx, hss, gss, steady_state, x0, shock, params, scratch, size;
+    i64 hx, gx, bx, hxx, gxx, hss, gss, steady_state, x0, shock, params, scratch;
+    trova::layout::Size size;
 };
 
 Order2Layout order2_layout(i64 nx, i64 ny, i64 n_exog, i64 T, i64 n_par) {
@@ -47,12 +50,12 @@ Order2Layout order2_layout(i64 nx, i64 ny, i64 n_exog, i64 T, i64 n_par) {
     l.gxx = c.at(ny, nx, nx);
     l.hss = c.at(nx);
     l.gss = c.at(ny);
-    l.steady_state = c.at(nx + ny);
+    l.steady_state = c.at(c.sum(nx, ny));
     l.x0 = c.at(nx);
     l.shock = c.at(T, n_exog);
     l.params = c.at(n_par);
-    l.scratch = c.at(nx, nx + 4);
-    l.size = c.offset();
+    l.scratch = c.at(nx, c.sum(nx, 4));
+    l.size = c.size();
     return l;
 }
 
@@ -134,6 +137,21 @@ void order2_period(const Order2Model& M, Order2Work& w, const f64* eps, f64* x_r
 
 }  // namespace
 
+namespace trova::sizing {
+
+Size simulate_order1(i64 n, i64 k, i64 T, i64 n_par) { return order1_layout(n, k, T, n_par).size; }
+
+// The controls are the variables past the states: n_var - n_state of them.
+Size simulate_order2(i64 n_state, i64 n_var, i64 n_exog, i64 T, i64 n_par) {
+    i64 ny = 0;
+    const bool wrapped = __builtin_sub_overflow(n_var, n_state, &ny);
+    Size s = order2_layout(n_state, ny, n_exog, T, n_par).size;
+    s.overflow |= wrapped;
+    return s;
+}
+
+}  // namespace trova::sizing
+
 extern "C" {
 
 TROVA_API void trova_simulate_linear_states(const f64* A, const f64* B, const f64* x0,
@@ -149,11 +167,12 @@ TROVA_API void trova_affine_observations(const f64* states, const f64* C, const 
 }
 
 TROVA_API i64 trova_simulate_order1_arena_size(i64 n, i64 k, i64 T, i64 n_par) {
-    return order1_layout(n, k, T, n_par).size;
+    return trova::layout::native_count(trova::sizing::simulate_order1(n, k, T, n_par));
 }
 
 TROVA_API i64 trova_simulate_order1_shock_offset(i64 n, i64 k) {
-    return order1_layout(n, k, 0, 0).shock;
+    const Order1Layout l = order1_layout(n, k, 0, 0);
+    return l.size.overflow ? -1 : l.shock;
 }
 
 TROVA_API void trova_simulate_order1_step(f64* arena, trova_measurement_fn measurement, i64 T,
@@ -187,11 +206,12 @@ TROVA_API i64 trova_simulate_second_order_pruned(const f64* hx, const f64* gx, c
 
 TROVA_API i64 trova_simulate_order2_arena_size(i64 n_state, i64 n_var, i64 n_exog, i64 T,
                                                i64 n_par) {
-    return order2_layout(n_state, n_var - n_state, n_exog, T, n_par).size;
+    return trova::layout::native_count(trova::sizing::simulate_order2(n_state, n_var, n_exog, T, n_par));
 }
 
 TROVA_API i64 trova_simulate_order2_shock_offset(i64 nx, i64 ny, i64 n_exog) {
-    return order2_layout(nx, ny, n_exog, 0, 0).shock;
+    const Order2Layout l = order2_layout(nx, ny, n_exog, 0, 0);
+    return l.size.overflow ? -1 : l.shock;
 }
 
 TROVA_API void trova_simulate_order2_step(f64* arena, trova_measurement_fn measurement, i64 T,

@@ -9,6 +9,7 @@
 
 #include "_common/dense.h"
 #include "_common/layout.h"
+#include "_common/sizers.h"
 #include "regression/regression_internal.h"
 #include "trova_diag.h"
 #include "trova_linalg.h"
@@ -24,9 +25,6 @@ constexpr int kSingular = 1;
 constexpr int kDegenerate = -3;
 constexpr int kNoLags = -4;
 constexpr int kTooFew = -5;
-
-// A layout too large for 64 bits has no buffer; -1 says so to any allocator.
-arena_size float_size(const Carver& c) { return arena_size{c.overflowed() ? -1 : c.offset(), 0}; }
 
 f64 mean(const f64* x, i64 n) {
     f64 s = 0.0;
@@ -79,11 +77,6 @@ AuxBlocks bp_blocks(Carver& c, i64 n, i64 p) { return aux_blocks(c, n, 1, p); }
 // Breusch-Godfrey: D (n x P) and the solve for its P columns.
 AuxBlocks bg_blocks(Carver& c, i64 n, i64 P) { return aux_blocks(c, n, P, P); }
 
-// P = K + lags + 1, the Breusch-Godfrey design's width; false when it does
-// not fit in 64 bits.
-bool bg_columns(i64 K, i64 lags, i64* P) {
-    return !__builtin_add_overflow(K, lags, P) && !__builtin_add_overflow(*P, i64{1}, P);
-}
 
 // Writes the Breusch-Godfrey design D (n x P) row by row: row t is
 // [1, X[t], e_{t-1}, ..., e_{t-lags}] with e_{t-l} = 0 before the sample.
@@ -113,6 +106,31 @@ int aux_solve(const f64* A, const f64* y, i64 n, i64 p, const AuxBlocks& b) {
 }
 
 }  // namespace
+
+namespace trova::sizing {
+
+Size ljung_box(i64 n, i64 lags) {
+    Carver c;
+    lb_blocks(c, n, lags);
+    return c.size();
+}
+
+Size breusch_pagan(i64 n, i64 p) {
+    Carver c;
+    bp_blocks(c, n, p);
+    return c.size();
+}
+
+// The design's width is P = K + lags + 1.
+Size breusch_godfrey(i64 n, i64 K, i64 lags) {
+    Carver c;
+    bg_blocks(c, n, c.sum(c.sum(K, lags), 1));
+    return c.size();
+}
+
+}  // namespace trova::sizing
+
+using trova::layout::native;
 
 extern "C" {
 
@@ -158,11 +176,7 @@ int trova_lb_stat(const f64* x, i64 n, i64 L, f64* z_scratch, f64* acorr_scratch
     return 0;
 }
 
-arena_size trova_lb_arena_size(i64 n, i64 L) {
-    Carver c;
-    lb_blocks(c, n, L);
-    return float_size(c);
-}
+arena_size trova_lb_arena_size(i64 n, i64 L) { return native(trova::sizing::ljung_box(n, L)); }
 
 // ---- Jarque-Bera ----
 
@@ -239,11 +253,7 @@ int trova_bp_stat(const f64* eps, const f64* X_aug, i64 n, i64 p, i64 robust, f6
     return 0;
 }
 
-arena_size trova_bp_arena_size(i64 n, i64 p) {
-    Carver c;
-    bp_blocks(c, n, p);
-    return float_size(c);
-}
+arena_size trova_bp_arena_size(i64 n, i64 p) { return native(trova::sizing::breusch_pagan(n, p)); }
 
 // ---- Breusch-Godfrey ----
 
@@ -268,11 +278,7 @@ int trova_bg_stat(const f64* eps, const f64* X, i64 n, i64 K, i64 lags, f64* are
 }
 
 arena_size trova_bg_arena_size(i64 n, i64 K, i64 lags) {
-    i64 P = 0;
-    if (!bg_columns(K, lags, &P)) return arena_size{-1, 0};
-    Carver c;
-    bg_blocks(c, n, P);
-    return float_size(c);
+    return native(trova::sizing::breusch_godfrey(n, K, lags));
 }
 
 }  // extern "C"

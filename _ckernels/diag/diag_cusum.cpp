@@ -13,6 +13,7 @@
 
 #include "_common/dense.h"
 #include "_common/layout.h"
+#include "_common/sizers.h"
 #include "regression/regression_internal.h"
 #include "trova_diag_cusum.h"
 #include "trova_linalg.h"
@@ -100,15 +101,12 @@ SquaresBlocks cusumsq_blocks(Carver& c, i64 m, i64 p) {
     return b;
 }
 
-// The sizer of a layout over (m, p), m = T - p: -1 when m or any block or
-// offset does not fit in 64 bits.
+// The size of a layout over (m, p), m = T - p.
 template <class Layout>
-arena_size sized(i64 T, i64 p, Layout layout) {
-    i64 m = 0;
-    const bool wrapped = __builtin_sub_overflow(T, p, &m);
+trova::layout::Size sized(i64 T, i64 p, Layout layout) {
     Carver c;
-    layout(c, m, p);
-    return arena_size{wrapped || c.overflowed() ? -1 : c.offset(), 0};
+    layout(c, c.difference(T, p), p);
+    return c.size();
 }
 
 // ---- arithmetic ----
@@ -157,6 +155,26 @@ f64 norm_cdf(f64 x) { return 0.5 * (1.0 + std::erf(x / kSqrt2)); }
 f64 alpha_from_a(f64 a) { return 2.0 * (norm_sf(3.0 * a) + std::exp(-4.0 * a * a) * norm_cdf(a)); }
 
 }  // namespace
+
+namespace trova::sizing {
+
+Size cusum(i64 T, i64 p) {
+    return sized(T, p, [](Carver& c, i64 m, i64 q) { cusum_stat_blocks(c, m, q); });
+}
+
+Size cusumsq(i64 T, i64 p) {
+    return sized(T, p, [](Carver& c, i64 m, i64 q) { cusumsq_blocks(c, m, q); });
+}
+
+Size chow(i64 p) {
+    Carver c;
+    fit_blocks(c, p);
+    return c.size();
+}
+
+}  // namespace trova::sizing
+
+using trova::layout::native;
 
 // The kernels call one another (the CUSUM statistic the path, the path the
 // recursive residuals) and the diagnostic steps call them too: never as
@@ -268,19 +286,11 @@ TROVA_KERNEL int trova_chow_stat(const f64* y, const f64* X, i64 T, i64 p, i64 t
     return kOk;
 }
 
-TROVA_API arena_size trova_cusum_arena_size(i64 T, i64 p) {
-    return sized(T, p, [](Carver& c, i64 m, i64 q) { cusum_stat_blocks(c, m, q); });
-}
+TROVA_API arena_size trova_cusum_arena_size(i64 T, i64 p) { return native(trova::sizing::cusum(T, p)); }
 
-TROVA_API arena_size trova_cusumsq_arena_size(i64 T, i64 p) {
-    return sized(T, p, [](Carver& c, i64 m, i64 q) { cusumsq_blocks(c, m, q); });
-}
+TROVA_API arena_size trova_cusumsq_arena_size(i64 T, i64 p) { return native(trova::sizing::cusumsq(T, p)); }
 
-TROVA_API arena_size trova_chow_arena_size(i64 p) {
-    Carver c;
-    fit_blocks(c, p);
-    return arena_size{c.overflowed() ? -1 : c.offset(), 0};
-}
+TROVA_API arena_size trova_chow_arena_size(i64 p) { return native(trova::sizing::chow(p)); }
 
 TROVA_API f64 trova_cusum_sf(f64 a) {
     const f64 alpha = alpha_from_a(a);

@@ -26,6 +26,7 @@
 
 #include "_common/dense.h"
 #include "_common/layout.h"
+#include "_common/sizers.h"
 #include "trova_linalg.h"
 
 extern "C" const kernel_inp_t KERNEL_SPECS[KERNEL_COUNT] = {
@@ -114,12 +115,14 @@ Arena test_arena(Carver& c, Test test, i64 n, i64 q, i64 v) {
 
 // The float count of the arena and the pivot count (q or v); -1 for a
 // count that does not fit in 64 bits.
-arena_size test_arena_size(Test test, i64 n, i64 q) {
+trova::layout::Size test_arena_size(Test test, i64 n, i64 q) {
     i64 v = 0;
-    if (test != Test::Mean && !upper_len(q, &v)) return arena_size{-1, -1};
+    const bool wrapped = test != Test::Mean && !upper_len(q, &v);
     Carver c;
     test_arena(c, test, n, q, v);
-    return arena_size{c.overflowed() ? -1 : c.offset(), test == Test::Mean ? q : v};
+    trova::layout::Size s = c.size(test == Test::Mean ? q : v);
+    s.overflow |= wrapped;
+    return s;
 }
 
 // ---- column statistics ----
@@ -306,6 +309,16 @@ void add_filtered_lags(const f64* r, int kernel_id, i64 L, i64 n, i64 p, f64* ga
 
 }  // namespace
 
+namespace trova::sizing {
+
+Size wald_mean_hac(i64 n, i64 q) { return test_arena_size(Test::Mean, n, q); }
+Size wald_covariance_hac(i64 n, i64 q) { return test_arena_size(Test::Covariance, n, q); }
+Size wald_second_moment_hac(i64 n, i64 q) { return test_arena_size(Test::SecondMoment, n, q); }
+
+}  // namespace trova::sizing
+
+using trova::layout::native;
+
 extern "C" {
 
 // ---- tests and sizers ----
@@ -333,12 +346,14 @@ int trova_wald_second_moment_hac(const f64* g, const f64* target, i64 n, i64 q, 
                                   manual_bandwidth, arena, pivot_scratch, stat_out);
 }
 
-arena_size trova_wald_mean_hac_arena_size(i64 n, i64 q) { return test_arena_size(Test::Mean, n, q); }
+arena_size trova_wald_mean_hac_arena_size(i64 n, i64 q) { return native(trova::sizing::wald_mean_hac(n, q)); }
 
-arena_size trova_wald_covariance_hac_arena_size(i64 n, i64 q) { return test_arena_size(Test::Covariance, n, q); }
+arena_size trova_wald_covariance_hac_arena_size(i64 n, i64 q) {
+    return native(trova::sizing::wald_covariance_hac(n, q));
+}
 
 arena_size trova_wald_second_moment_hac_arena_size(i64 n, i64 q) {
-    return test_arena_size(Test::SecondMoment, n, q);
+    return native(trova::sizing::wald_second_moment_hac(n, q));
 }
 
 // ---- building blocks ----

@@ -9,6 +9,7 @@
 
 #include "_common/dense.h"
 #include "_common/layout.h"
+#include "_common/sizers.h"
 #include "kalman/kalman_core.h"
 #include "trova_linalg.h"
 
@@ -110,6 +111,16 @@ int update(const f64* H, const f64* R, bool R_symmetric, bool& P_symmetric, cons
 
 using namespace trova::kalman;
 
+namespace trova::sizing {
+
+Size kf(i64 n, i64 m, i64 k) {
+    layout::Carver c;
+    kalman::kf_blocks(c, n, m, k, false);
+    return c.size();
+}
+
+}  // namespace trova::sizing
+
 extern "C" {
 
 TROVA_API void kf_row_minus_vec(const f64* A, i64 row, const f64* x, f64* out, i64 m) {
@@ -184,11 +195,7 @@ TROVA_API void kf_build_shock_projection(const f64* B, const f64* C, const f64* 
     trova_matmul(Q, temp_km, out, k, k, m);
 }
 
-TROVA_API arena_size kf_arena_size(i64 n, i64 m, i64 k) {
-    trova::layout::Carver c;
-    kf_blocks(c, n, m, k, false);
-    return {c.offset(), 0};
-}
+TROVA_API arena_size kf_arena_size(i64 n, i64 m, i64 k) { return trova::layout::native(trova::sizing::kf(n, m, k)); }
 
 TROVA_API int kf_hot_loop(const kf_inputs* in, f64* arena, const kf_outputs* out) {
     const i64 n = in->n, m = in->m, k = in->k, T = in->T;

@@ -4,19 +4,26 @@
 // x_pred, Jacobian at x_pred, then (with history and compute_y_filt) the
 // measurement at x_filt.
 #include "_common/dense.h"
+#include "_common/sizers.h"
 #include "kalman/kalman_core.h"
 #include "trova_linalg.h"
 
 using trova::kalman::KfBlocks;
 using trova::kalman::kf_blocks;
 
+namespace trova::sizing {
+
+Size ekf(i64 n, i64 m, i64 k) {
+    layout::Carver c;
+    kf_blocks(c, n, m, k, true);
+    return c.size();
+}
+
+}  // namespace trova::sizing
+
 extern "C" {
 
-TROVA_API arena_size ekf_arena_size(i64 n, i64 m, i64 k) {
-    trova::layout::Carver c;
-    kf_blocks(c, n, m, k, true);
-    return {c.offset(), 0};
-}
+TROVA_API arena_size ekf_arena_size(i64 n, i64 m, i64 k) { return trova::layout::native(trova::sizing::ekf(n, m, k)); }
 
 TROVA_API int ekf_hot_loop(const ekf_inputs* in, f64* arena, const ekf_outputs* out) {
     const i64 n = in->n, m = in->m, k = in->k, T = in->T;

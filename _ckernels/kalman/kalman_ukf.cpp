@@ -8,6 +8,7 @@
 #include <cmath>
 
 #include "_common/layout.h"
+#include "_common/sizers.h"
 #include "kalman/kalman_core.h"
 #include "trova_linalg.h"
 
@@ -20,7 +21,7 @@ struct UkfBlocks {
 
 // The arena, in table order.
 UkfBlocks ukf_blocks(trova::layout::Carver& c, i64 ns, i64 nc, i64 ne, i64 no) {
-    const i64 nz = 2 * ns, n_sig = 2 * nz + 1;
+    const i64 nz = c.product(2, ns), n_sig = c.sum(c.product(2, nz), 1);
     UkfBlocks b{};
     b.z_a = c.take(nz);
     b.z_pred = c.take(nz);
@@ -44,7 +45,7 @@ UkfBlocks ukf_blocks(trova::layout::Carver& c, i64 ns, i64 nc, i64 ne, i64 no) {
     b.L_S = c.take(no, no);
     b.Pzy = c.take(nz, no);
     b.K = c.take(nz, no);
-    b.vars = c.take(ns + nc);
+    b.vars = c.take(c.sum(ns, nc));
     return b;
 }
 
@@ -200,12 +201,20 @@ void ukf_store_history(const ukf_inputs& in, const f64* z, const f64* P, f64* x1
 
 }  // namespace
 
+namespace trova::sizing {
+
+Size ukf(i64 n_state, i64 n_ctrl, i64 n_exog, i64 n_obs) {
+    layout::Carver c;
+    ukf_blocks(c, n_state, n_ctrl, n_exog, n_obs);
+    return c.size();
+}
+
+}  // namespace trova::sizing
+
 extern "C" {
 
 TROVA_API arena_size ukf_arena_size(i64 n_state, i64 n_ctrl, i64 n_exog, i64 n_obs) {
-    trova::layout::Carver c;
-    ukf_blocks(c, n_state, n_ctrl, n_exog, n_obs);
-    return {c.offset(), 0};
+    return trova::layout::native(trova::sizing::ukf(n_state, n_ctrl, n_exog, n_obs));
 }
 
 TROVA_API i64 ukf_hot_loop(const ukf_inputs* in, f64* arena, const ukf_outputs* out) {

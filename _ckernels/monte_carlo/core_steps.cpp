@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "_common/layout.h"
+#include "_common/sizers.h"
 #include "monte_carlo/step_status.h"
 #include "trova_kalman.h"
 #include "trova_mc.h"
@@ -99,7 +100,7 @@ ekf_inputs extended_inputs(Carver& c, i64 n, i64 m, i64 k, i64 T, i64 n_par) {
 // Packed input of the unscented filter: hx | gx | bx | hxx | gxx | hss | gss
 // | steady_state | params | Q | R | obs | z0 | P0.
 ukf_inputs unscented_inputs(Carver& c, i64 ns, i64 nc, i64 ne, i64 no, i64 T, i64 n_par) {
-    const i64 nz = 2 * ns;
+    const i64 nz = c.product(2, ns);
     ukf_inputs in{};
     in.T = T;
     in.n_state = ns;
@@ -114,7 +115,7 @@ ukf_inputs unscented_inputs(Carver& c, i64 ns, i64 nc, i64 ne, i64 no, i64 T, i6
     in.gxx = c.take(nc, ns, ns);
     in.hss = c.take(ns);
     in.gss = c.take(nc);
-    in.steady_state = c.take(ns + nc);
+    in.steady_state = c.take(c.sum(ns, nc));
     in.params = c.take(n_par);
     in.Q = c.take(ne, ne);
     in.R = c.take(no, no);
@@ -127,10 +128,10 @@ ukf_inputs unscented_inputs(Carver& c, i64 ns, i64 nc, i64 ne, i64 no, i64 T, i6
 // Packed output of the unscented filter; the log-likelihood sits before the
 // four x1/x2 histories.
 ukf_outputs unscented_outputs(Carver& c, i64 ns, i64 nc, i64 no, i64 T) {
-    const i64 nz = 2 * ns;
+    const i64 nz = c.product(2, ns), nv = c.sum(ns, nc);
     ukf_outputs out{};
-    out.x_pred = c.take(T, ns + nc);
-    out.x_filt = c.take(T, ns + nc);
+    out.x_pred = c.take(T, nv);
+    out.x_filt = c.take(T, nv);
     out.P_pred = c.take(T, nz, nz);
     out.P_filt = c.take(T, nz, nz);
     out.y_pred = c.take(T, no);
@@ -147,6 +148,30 @@ ukf_outputs unscented_outputs(Carver& c, i64 ns, i64 nc, i64 no, i64 T) {
 }
 
 }  // namespace
+
+namespace trova::sizing {
+
+Size filter_linear_input(i64 n, i64 m, i64 k, i64 T) {
+    Carver c;
+    linear_inputs(c, n, m, k, T);
+    return c.size();
+}
+
+Size filter_extended_input(i64 n, i64 m, i64 k, i64 T, i64 n_par) {
+    Carver c;
+    extended_inputs(c, n, m, k, T, n_par);
+    return c.size();
+}
+
+Size filter_unscented_input(i64 n_state, i64 n_ctrl, i64 n_exog, i64 n_obs, i64 T, i64 n_par) {
+    Carver c;
+    unscented_inputs(c, n_state, n_ctrl, n_exog, n_obs, T, n_par);
+    return c.size();
+}
+
+}  // namespace trova::sizing
+
+using trova::layout::native_count;
 
 extern "C" {
 
@@ -208,15 +233,13 @@ TROVA_API int trova_mc_simulate_order2_runner(i64 rep_idx, f64* float_in_work, f
 // ---- filters ----
 
 TROVA_API i64 trova_filter_linear_input_arena_size(i64 n, i64 m, i64 k, i64 T) {
-    Carver c;
-    linear_inputs(c, n, m, k, T);
-    return c.offset();
+    return native_count(trova::sizing::filter_linear_input(n, m, k, T));
 }
 
 TROVA_API i64 trova_filter_linear_output_arena_size(i64 n, i64 m, i64 k, i64 T, int return_shocks) {
     Carver c;
     linear_outputs(c, n, m, k, T, return_shocks);
-    return c.offset();
+    return native_count(c.size());
 }
 
 TROVA_API int trova_filter_linear_step(const f64* input_arena, f64* scratch_arena, i64 T, i64 n, i64 m,
@@ -243,9 +266,7 @@ TROVA_API int trova_mc_filter_linear_runner(i64 /*rep_idx*/, f64* float_in_work,
 }
 
 TROVA_API i64 trova_filter_extended_input_arena_size(i64 n, i64 m, i64 k, i64 T, i64 n_par) {
-    Carver c;
-    extended_inputs(c, n, m, k, T, n_par);
-    return c.offset();
+    return native_count(trova::sizing::filter_extended_input(n, m, k, T, n_par));
 }
 
 TROVA_API i64 trova_filter_extended_output_arena_size(i64 n, i64 m, i64 k, i64 T, int return_shocks) {
@@ -283,15 +304,13 @@ TROVA_API int trova_mc_filter_extended_runner(i64 /*rep_idx*/, f64* float_in_wor
 
 TROVA_API i64 trova_filter_unscented_input_arena_size(i64 n_state, i64 n_ctrl, i64 n_exog, i64 n_obs,
                                                       i64 T, i64 n_par) {
-    Carver c;
-    unscented_inputs(c, n_state, n_ctrl, n_exog, n_obs, T, n_par);
-    return c.offset();
+    return native_count(trova::sizing::filter_unscented_input(n_state, n_ctrl, n_exog, n_obs, T, n_par));
 }
 
 TROVA_API i64 trova_filter_unscented_output_arena_size(i64 n_state, i64 n_ctrl, i64 n_obs, i64 T) {
     Carver c;
     unscented_outputs(c, n_state, n_ctrl, n_obs, T);
-    return c.offset();
+    return native_count(c.size());
 }
 
 TROVA_API i64 trova_filter_unscented_step(const f64* input_arena, f64* scratch_arena, meas_fn meas, i64 T,

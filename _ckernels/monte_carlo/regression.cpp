@@ -8,6 +8,7 @@
 
 #include "_common/dense.h"
 #include "_common/layout.h"
+#include "_common/sizers.h"
 #include "regression/regression_internal.h"
 #include "trova_linalg.h"
 
@@ -189,21 +190,22 @@ CdLane cd_lane(Carver& c, i64 n, i64 p) {
     return l;
 }
 
-i64 penalised_count(i64 p, int intercept) { return intercept ? p - 1 : p; }
+i64 penalised_count(Carver& c, i64 p, int intercept) { return intercept ? c.difference(p, 1) : p; }
 
 struct LassoGridLane : Lane {
     f64 *G_base, *G, *g, *lam_path, *beta_path, *beta_grid, *work;
 };
 LassoGridLane lasso_grid_lane(Carver& c, i64 n, i64 p, int intercept, i64 n_alpha, i64 max_iter) {
-    const i64 d = penalised_count(p, intercept);
+    const i64 d = penalised_count(c, p, intercept);
+    const i64 knots = c.sum(max_iter, 1);
     LassoGridLane l{data_blocks(c, n, p), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
     l.G_base = c.take(p, p);
     l.G = c.take(p, p);
     l.g = c.take(p);
-    l.lam_path = c.take(max_iter + 1);
-    l.beta_path = c.take(max_iter + 1, d);
+    l.lam_path = c.take(knots);
+    l.beta_path = c.take(knots, d);
     l.beta_grid = c.take(n_alpha, d);
-    l.work = c.take(d, d + 8);
+    l.work = c.take(d, c.sum(d, 8));
     return l;
 }
 
@@ -211,7 +213,7 @@ struct EnGridLane : Lane {
     f64 *G_base, *G, *g, *beta_grid, *Gcoef, *beta, *dof_work;
 };
 EnGridLane en_grid_lane(Carver& c, i64 n, i64 p, int intercept, i64 n_alpha) {
-    const i64 d = penalised_count(p, intercept);
+    const i64 d = penalised_count(c, p, intercept);
     EnGridLane l{data_blocks(c, n, p), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
     l.G_base = c.take(p, p);
     l.G = c.take(p, p);
@@ -219,15 +221,15 @@ EnGridLane en_grid_lane(Carver& c, i64 n, i64 p, int intercept, i64 n_alpha) {
     l.beta_grid = c.take(n_alpha, d);
     l.Gcoef = c.take(p);
     l.beta = c.take(p);
-    l.dof_work = c.take(d, 3 * d + 1);
+    l.dof_work = c.take(d, c.sum(c.product(3, d), 1));
     return l;
 }
 
 template <class LaneOf>
-arena_size float_size(LaneOf lane_of) {
+trova::layout::Size float_size(LaneOf lane_of, i64 n_int = 0) {
     Carver c;
     lane_of(c);
-    return {c.offset(), 0};
+    return c.size(n_int);
 }
 
 }  // namespace
@@ -364,35 +366,45 @@ TROVA_API void trova_mc_elastic_net_gs_fit(const f64* X, const f64* y, const f64
 
 // ---- sizers ----
 
-TROVA_API arena_size trova_mc_ols_work_arena_size(i64 n, i64 p) {
-    return float_size([&](Carver& c) { ols_lane(c, n, p); });
-}
+}  // extern "C"
 
-TROVA_API arena_size trova_mc_ridge_work_arena_size(i64 n, i64 p) {
-    return float_size([&](Carver& c) { ridge_lane(c, n, p); });
-}
+namespace trova::sizing {
 
-TROVA_API arena_size trova_mc_ridge_gs_work_arena_size(i64 n, i64 p) {
-    return float_size([&](Carver& c) { ridge_grid_lane(c, n, p); });
-}
-
-TROVA_API arena_size trova_mc_lasso_work_arena_size(i64 n, i64 p) {
-    return float_size([&](Carver& c) { cd_lane(c, n, p); });
-}
-
-TROVA_API arena_size trova_mc_lasso_gs_work_arena_size(i64 n, i64 p, int intercept, i64 n_alpha,
-                                                       i64 max_iter) {
+Size ols_work(i64 n, i64 p) { return float_size([&](Carver& c) { ols_lane(c, n, p); }); }
+Size ridge_work(i64 n, i64 p) { return float_size([&](Carver& c) { ridge_lane(c, n, p); }); }
+Size ridge_gs_work(i64 n, i64 p) { return float_size([&](Carver& c) { ridge_grid_lane(c, n, p); }); }
+Size lasso_work(i64 n, i64 p) { return float_size([&](Carver& c) { cd_lane(c, n, p); }); }
+Size lasso_gs_work(i64 n, i64 p, int intercept, i64 n_alpha, i64 max_iter) {
     return float_size([&](Carver& c) { lasso_grid_lane(c, n, p, intercept, n_alpha, max_iter); });
 }
-
-TROVA_API arena_size trova_mc_elastic_net_work_arena_size(i64 n, i64 p) {
-    return float_size([&](Carver& c) { cd_lane(c, n, p); });
+Size elastic_net_work(i64 n, i64 p) { return float_size([&](Carver& c) { cd_lane(c, n, p); }); }
+// The integer lane holds the grid's statuses.
+Size elastic_net_gs_work(i64 n, i64 p, int intercept, i64 n_alpha) {
+    return float_size([&](Carver& c) { en_grid_lane(c, n, p, intercept, n_alpha); }, n_alpha);
 }
 
+}  // namespace trova::sizing
+
+extern "C" {
+
+using trova::layout::native;
+namespace sizing = trova::sizing;
+
+TROVA_API arena_size trova_mc_ols_work_arena_size(i64 n, i64 p) { return native(sizing::ols_work(n, p)); }
+TROVA_API arena_size trova_mc_ridge_work_arena_size(i64 n, i64 p) { return native(sizing::ridge_work(n, p)); }
+TROVA_API arena_size trova_mc_ridge_gs_work_arena_size(i64 n, i64 p) {
+    return native(sizing::ridge_gs_work(n, p));
+}
+TROVA_API arena_size trova_mc_lasso_work_arena_size(i64 n, i64 p) { return native(sizing::lasso_work(n, p)); }
+TROVA_API arena_size trova_mc_lasso_gs_work_arena_size(i64 n, i64 p, int intercept, i64 n_alpha,
+                                                       i64 max_iter) {
+    return native(sizing::lasso_gs_work(n, p, intercept, n_alpha, max_iter));
+}
+TROVA_API arena_size trova_mc_elastic_net_work_arena_size(i64 n, i64 p) {
+    return native(sizing::elastic_net_work(n, p));
+}
 TROVA_API arena_size trova_mc_elastic_net_gs_work_arena_size(i64 n, i64 p, int intercept, i64 n_alpha) {
-    arena_size s = float_size([&](Carver& c) { en_grid_lane(c, n, p, intercept, n_alpha); });
-    s.n_int = n_alpha;  // the grid statuses
-    return s;
+    return native(sizing::elastic_net_gs_work(n, p, intercept, n_alpha));
 }
 
 // ---- step functions ----

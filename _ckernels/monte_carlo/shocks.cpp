@@ -2,6 +2,7 @@
 // entry from per-entry, per-replication Philox streams.
 #include <cstring>
 
+#include "_common/layout.h"
 #include "trova_mc.h"
 #include "trova_rng.h"
 
@@ -42,7 +43,9 @@ void trova_mc_shock_apply_uniform(const trova_mc_shock_plan& plan, const trova_m
 extern "C" {
 
 TROVA_API i64 trova_mc_shock_scratch_size(const trova_mc_shock_plan* plan) {
-    return plan->T * plan->max_width;
+    trova::layout::Carver c;
+    c.take(plan->T, plan->max_width);
+    return trova::layout::native_count(c.size());
 }
 
 TROVA_API void trova_mc_shock_draw(const trova_mc_shock_plan* plan, i64 rep_idx, f64* scratch,

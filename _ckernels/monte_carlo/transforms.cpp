@@ -23,6 +23,7 @@
 #include <cstring>
 
 #include "_common/layout.h"
+#include "_common/sizers.h"
 #include "monte_carlo/step_status.h"
 #include "trova_transforms.h"
 
@@ -31,8 +32,6 @@ namespace {
 using trova::layout::Carver;
 
 constexpr i64 kInvalidDims = -6;
-
-arena_size make_sizer(i64 n_float, i64 n_int) { return arena_size{n_float, n_int}; }
 
 // ---- columns four at a time ----
 
@@ -99,24 +98,20 @@ Moments moment_blocks(Carver& c, i64 p) {
     return m;
 }
 
-// What a sizer reports for a lane carved by c: a layout too large for 64 bits
-// has no buffer, and -1 says so to any allocator.
-arena_size lane_size(const Carver& c) { return make_sizer(c.overflowed() ? -1 : c.offset(), 0); }
-
 // Input plus `rows` scratch rows of p values.
-arena_size rows_lane_size(i64 n, i64 p, i64 rows) {
+trova::layout::Size rows_lane_size(i64 n, i64 p, i64 rows) {
     Carver c;
     input_block(c, n, p);
     c.take(rows, p);
-    return lane_size(c);
+    return c.size();
 }
 
 // Input plus the moment kernels' scratch.
-arena_size moments_lane_size(i64 n, i64 p) {
+trova::layout::Size moments_lane_size(i64 n, i64 p) {
     Carver c;
     input_block(c, n, p);
     moment_blocks(c, p);
-    return lane_size(c);
+    return c.size();
 }
 
 // The input and the scratch of a step's float input lane.
@@ -349,29 +344,43 @@ TROVA_KERNEL i64 trova_rolling_std(const f64* x, i64 n, i64 p, i64 window, i64 d
 
 // ---- sizers ----
 
-TROVA_API arena_size trova_standardize_ax0_arena_size(i64 n, i64 p) { return moments_lane_size(n, p); }
+}  // extern "C"
 
-TROVA_API arena_size trova_log_arena_size(i64 n, i64 p) { return rows_lane_size(n, p, 0); }
+namespace trova::sizing {
 
+Size standardize_ax0(i64 n, i64 p) { return moments_lane_size(n, p); }
+Size log_transform(i64 n, i64 p) { return rows_lane_size(n, p, 0); }
 // Scratch: the previous row's logarithms.
-TROVA_API arena_size trova_log_diff_arena_size(i64 n, i64 p) { return rows_lane_size(n, p, 1); }
-
+Size log_diff(i64 n, i64 p) { return rows_lane_size(n, p, 1); }
 // Scratch: the difference stack.
-TROVA_API arena_size trova_diff_arena_size(i64 n, i64 p, i64 order) {
-    return rows_lane_size(n, p, order);
-}
-
+Size diff(i64 n, i64 p, i64 order) { return rows_lane_size(n, p, order); }
 // Scratch: the window sums; the window does not change the size.
-TROVA_API arena_size trova_rolling_mean_arena_size(i64 n, i64 p, i64 /*window*/) {
-    return rows_lane_size(n, p, 1);
-}
+Size rolling_mean(i64 n, i64 p, i64 /*window*/) { return rows_lane_size(n, p, 1); }
+Size rolling_var(i64 n, i64 p, i64 /*window*/) { return moments_lane_size(n, p); }
+Size rolling_std(i64 n, i64 p, i64 /*window*/) { return moments_lane_size(n, p); }
 
-TROVA_API arena_size trova_rolling_var_arena_size(i64 n, i64 p, i64 /*window*/) {
-    return moments_lane_size(n, p);
-}
+}  // namespace trova::sizing
 
-TROVA_API arena_size trova_rolling_std_arena_size(i64 n, i64 p, i64 /*window*/) {
-    return moments_lane_size(n, p);
+extern "C" {
+
+using trova::layout::native;
+
+TROVA_API arena_size trova_standardize_ax0_arena_size(i64 n, i64 p) {
+    return native(trova::sizing::standardize_ax0(n, p));
+}
+TROVA_API arena_size trova_log_arena_size(i64 n, i64 p) { return native(trova::sizing::log_transform(n, p)); }
+TROVA_API arena_size trova_log_diff_arena_size(i64 n, i64 p) { return native(trova::sizing::log_diff(n, p)); }
+TROVA_API arena_size trova_diff_arena_size(i64 n, i64 p, i64 order) {
+    return native(trova::sizing::diff(n, p, order));
+}
+TROVA_API arena_size trova_rolling_mean_arena_size(i64 n, i64 p, i64 window) {
+    return native(trova::sizing::rolling_mean(n, p, window));
+}
+TROVA_API arena_size trova_rolling_var_arena_size(i64 n, i64 p, i64 window) {
+    return native(trova::sizing::rolling_var(n, p, window));
+}
+TROVA_API arena_size trova_rolling_std_arena_size(i64 n, i64 p, i64 window) {
+    return native(trova::sizing::rolling_std(n, p, window));
 }
 
 // ---- steps ----
