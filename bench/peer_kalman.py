@@ -1,27 +1,23 @@
-#!/usr/bin/env python3
+#!/usr/bin/env -S /usr/bin/python3
 """The linear Kalman filter's log-likelihood side by side with statsmodels'
 state-space filter on the same model, in one process.
 
 statsmodels is timed through its own call, KalmanFilter.loglike(), per-call
 overhead included; its overhead is estimated as the time of the same call on
 a one-period sample. Its steady-state shortcut (it stops updating the
-covariances once they converge, to 1e-19) is on by default; the table also
-shows it off. The library's filter runs through ctypes with the histories off
-(log-likelihood only) and on. OpenBLAS (behind SciPy's BLAS) is limited to
-one thread, like the library's filter. The log-likelihoods are checked to
-agree first. Usage: bench/peer_kalman.py [T] [repeats]
+covariances once they converge, to 1e-19) is on by default; the note gives
+the ratio with it off too. The library's filter runs through ctypes with the
+histories off (log-likelihood only); the note gives its time with them on.
+OpenBLAS (behind SciPy's BLAS) is limited to one thread, like the library's
+filter. The log-likelihoods are checked to agree first. Times are medians.
+Usage: bench/peer_kalman.py [T] [repeats]
 """
 import ctypes
-import os
 import sys
-import timeit
 
-os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+import peer_common as pc
 import numpy as np  # noqa: E402
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "python"))
-sys.path.insert(0, os.path.join(ROOT, "tests", "python"))
 import trova_ctypes as tc  # noqa: E402
 from kalman_cases import HISTORIES, KF_MATRICES, history_buffers, linear_model  # noqa: E402
 
@@ -42,19 +38,11 @@ def statsmodels_filter(mats, tolerance=None):
     return kf
 
 
-def best(fn, repeats, number):
-    return min(timeit.repeat(fn, number=number, repeat=repeats)) / number
-
-
-def main():
-    T = int(sys.argv[1]) if len(sys.argv) > 1 else 200
-    repeats = int(sys.argv[2]) if len(sys.argv) > 2 else 7
+def measure(timing=pc.Timing(repeats=7), T=200, sizes=SIZES):
     lib = tc.load()
     rng = np.random.default_rng(0)
-    print(f"T = {T}; best of {repeats}; times in ms; ratio = statsmodels time / trova time")
-    print(f"{'(n, m, k)':12} {'trova ll':>9} {'trova hist':>10} {'sm':>8} {'sm ovh':>7} {'sm tol=0':>9}"
-          f" {'sm/trova':>9} {'sm0/trova':>9}")
-    for n, m, k in SIZES:
+    rows = []
+    for n, m, k in sizes:
         mats = linear_model(rng, n, m, k, T)
         arena = np.zeros(lib.kf_arena_size(n, m, k).n_float)
         out = history_buffers(n, m, k, T)
@@ -71,13 +59,20 @@ def main():
         ours = out["loglik"][0]
         assert abs(sm0.loglike() - ours) <= 1e-9 * abs(ours), (sm0.loglike(), ours)
         assert abs(sm.loglike() - ours) <= 1e-7 * abs(ours)
-        number = max(1, int(2e-3 / max(best(runs[0], 1, 1), 1e-7)))
-        t_ll, t_hist = best(runs[0], repeats, number), best(runs[1], repeats, number)
-        t_sm = best(sm.loglike, repeats, max(1, number // 20))
-        t_sm0 = best(sm0.loglike, repeats, max(1, number // 20))
-        t_ovh = best(short.loglike, repeats, 20)
-        print(f"{str((n, m, k)):12} {t_ll * 1e3:9.3f} {t_hist * 1e3:10.3f} {t_sm * 1e3:8.3f} {t_ovh * 1e3:7.3f}"
-              f" {t_sm0 * 1e3:9.3f} {t_sm / t_ll:8.1f}x {t_sm0 / t_ll:8.1f}x")
+        t_ll, t_sm = pc.paired(runs[0], sm.loglike, timing)
+        t_hist, t_sm0 = pc.paired(runs[1], sm0.loglike, timing)
+        t_ovh = pc.median_time(short.loglike, timing)
+        rows.append(pc.Row("Kalman loglik", f"(n, m, k) = {(n, m, k)}, T = {T}", t_ll, t_sm,
+                           "statsmodels KalmanFilter.loglike",
+                           f"lib with histories {pc.fmt_time(t_hist).strip()}; sm tol=0 {t_sm0 / t_ll:.1f}x;"
+                           f" sm overhead {min(t_ovh / t_sm, 1.0):.0%}"))
+    return rows
+
+
+def main():
+    T = int(sys.argv[1]) if len(sys.argv) > 1 else 200
+    timing = pc.Timing(repeats=int(sys.argv[2]) if len(sys.argv) > 2 else 7)
+    pc.report(measure(timing, T), timing)
 
 
 if __name__ == "__main__":

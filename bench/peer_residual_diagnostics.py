@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/env -S /usr/bin/python3
 """The residual diagnostics side by side with statsmodels', in one process,
 on the residuals of one OLS fit (n = 200, five regressors and a constant,
 heteroskedastic and autocorrelated errors).
@@ -12,28 +12,26 @@ included; that overhead is estimated by the same call on a problem of 12
 observations, one regressor and one lag. The library is called through
 ctypes on buffers allocated once, as a pipeline lane is, with its argument
 tuples built beforehand. The statistics are checked to agree first. OpenBLAS
-is held to one thread. Usage: bench/peer_residual_diagnostics.py [repeats]
+is held to one thread. Times are medians.
+Usage: bench/peer_residual_diagnostics.py [repeats]
 """
-import os
 import sys
-import timeit
 import warnings
 
-os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+import peer_common as pc
 import numpy as np  # noqa: E402
 import statsmodels.api as sm  # noqa: E402
 from statsmodels.stats.diagnostic import acorr_breusch_godfrey, acorr_ljungbox, het_breuschpagan  # noqa: E402
 from statsmodels.stats.stattools import jarque_bera  # noqa: E402
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "python"))
 import trova_ctypes as tc  # noqa: E402
 
 N, K, LAGS = 200, 5, 10
-
-
-def best(fn, repeats, number):
-    return min(timeit.repeat(fn, number=number, repeat=repeats)) / number
+# Per test: the statsmodels function and what sizes the problem besides n.
+SM_CALLS = {"Ljung-Box": ("acorr_ljungbox", f", {LAGS} lags"), "Jarque-Bera": ("jarque_bera", ""),
+            "Breusch-Pagan": ("het_breuschpagan", f", k = {K + 1}"),
+            "Breusch-Pagan robust": ("het_breuschpagan(robust)", f", k = {K + 1}"),
+            "Breusch-Godfrey": ("acorr_breusch_godfrey", f", k = {K + 1}, {LAGS} lags")}
 
 
 def fitted(rng, n, k):
@@ -79,8 +77,7 @@ def library_calls(lib, X, res, lags):
     return calls, keep
 
 
-def main():
-    repeats = int(sys.argv[1]) if len(sys.argv) > 1 else 7
+def measure(timing=pc.Timing(repeats=7)):
     warnings.simplefilter("ignore")
     lib = tc.load()
     rng = np.random.default_rng(0)
@@ -92,16 +89,20 @@ def main():
         status = fn(*args)
         want = theirs[name]()
         assert status == 0 and abs(out[0] - want) <= 1e-9 * max(1.0, abs(want)), (name, out[0], want)
-    print(f"n = {N}, {K} regressors and a constant, {LAGS} lags; best of {repeats}; times in microseconds;"
-          " ratio = statsmodels time / trova time")
-    print(f"{'test':22} {'trova':>8} {'statsmodels':>12} {'ratio':>8} {'sm overhead':>12} {'sm overhead share':>18}")
+    rows = []
     for name, (fn, args, _) in ours.items():
-        t_ours = best(lambda: fn(*args), repeats, 20000)
-        t_sm = best(theirs[name], repeats, 200)
-        t_over = best(overhead[name], repeats, 200)
-        print(f"{name:22} {t_ours * 1e6:8.2f} {t_sm * 1e6:12.1f} {t_sm / t_ours:7.0f}x {t_over * 1e6:12.1f}"
-              f" {min(t_over / t_sm, 1.0):17.0%}")
+        t_ours, t_sm = pc.paired(lambda: fn(*args), theirs[name], timing)
+        t_over = pc.median_time(overhead[name], timing)
+        peer, size = SM_CALLS[name]
+        rows.append(pc.Row("Residual diagnostics", f"{name}, n = {N}{size}", t_ours, t_sm, f"statsmodels {peer}",
+                           f"sm overhead {min(t_over / t_sm, 1.0):.0%}"))
     del keep
+    return rows
+
+
+def main():
+    timing = pc.Timing(repeats=int(sys.argv[1]) if len(sys.argv) > 1 else 7)
+    pc.report(measure(timing), timing)
 
 
 if __name__ == "__main__":

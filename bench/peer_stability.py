@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/env -S /usr/bin/python3
 """The stability tests side by side with statsmodels, in one process, on the
 same regression (n = 200 observations, p = 5 regressors with an intercept).
 
@@ -13,25 +13,18 @@ segments) against trova_chow_stat. Values are checked equal first. The
 library is called through ctypes on buffers allocated once, as a pipeline
 lane is, so both sides pay a Python call. statsmodels' per-call overhead is
 estimated by the same calls on a problem of n = 8, p = 2, and reported as a
-share of its time at n = 200. Usage: bench/peer_stability.py [repeats]
+share of its time at n = 200. Times are medians.
+Usage: bench/peer_stability.py [repeats]
 """
-import os
 import sys
-import timeit
 
-os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+import peer_common as pc
 import numpy as np  # noqa: E402
 import statsmodels.api as sm  # noqa: E402
 from scipy.stats import norm  # noqa: E402
 from statsmodels.stats.diagnostic import recursive_olsresiduals  # noqa: E402
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "python"))
 import trova_ctypes as tc  # noqa: E402
-
-
-def best(fn, repeats, number):
-    return min(timeit.repeat(fn, number=number, repeat=repeats)) / number
 
 
 def problem(rng, n, p):
@@ -114,33 +107,37 @@ class Lib:
         return [lambda: rec(*a), lambda: (cusum(*b), sf(stat[0])), lambda: sq(*c), lambda: chow(*d)]
 
 
-def main():
-    repeats = int(sys.argv[1]) if len(sys.argv) > 1 else 15
+def measure(timing=pc.Timing(repeats=15)):
     lib = tc.load()
     rng = np.random.default_rng(0)
     n, p, k = 200, 5, 120
     X, y = problem(rng, n, p)
     tiny_X, tiny_y = problem(rng, 8, 2)
     ours = Lib(lib, X, y, k)
-    rows = [
-        ("recursive residuals", ours.recursive, lambda: sm_recursive(X, y), lambda: sm_recursive(tiny_X, tiny_y)),
-        ("CUSUM stat + p-value", ours.cusum, lambda: sm_cusum(X, y), lambda: sm_cusum(tiny_X, tiny_y)),
-        ("CUSUMSQ stat", ours.cusumsq, lambda: sm_cusumsq(X, y), lambda: sm_cusumsq(tiny_X, tiny_y)),
-        ("Chow F", ours.chow, lambda: sm_chow(X, y, k), lambda: sm_chow(tiny_X, tiny_y, 4)),
+    cases = [
+        ("recursive residuals", "recursive_olsresiduals", ours.recursive, lambda: sm_recursive(X, y),
+         lambda: sm_recursive(tiny_X, tiny_y)),
+        ("CUSUM stat + p-value", "OLS + recursive_olsresiduals", ours.cusum, lambda: sm_cusum(X, y),
+         lambda: sm_cusum(tiny_X, tiny_y)),
+        ("CUSUMSQ stat", "OLS + recursive_olsresiduals", ours.cusumsq, lambda: sm_cusumsq(X, y),
+         lambda: sm_cusumsq(tiny_X, tiny_y)),
+        (f"Chow F (break at {k})", "3 OLS fits", ours.chow, lambda: sm_chow(X, y, k), lambda: sm_chow(tiny_X, tiny_y, 4)),
     ]
-    for name, mine, theirs, _ in rows:
+    for name, _, mine, theirs, _ in cases:
         np.testing.assert_allclose(np.asarray(mine(), dtype=float), np.asarray(theirs(), dtype=float),
                                    rtol=1e-9, atol=1e-12, err_msg=name)
-    print(f"n = {n}, p = {p}, Chow break at {k}; best of {repeats}; times in microseconds;"
-          " ratio = statsmodels time / trova time")
-    print(f"{'statistic':22} {'trova':>9} {'statsmodels':>12} {'ratio':>8} {'sm overhead (n=8)':>18}"
-          f" {'share':>6}")
-    for (name, _, theirs, tiny), mine in zip(rows, ours.timed()):
-        t_ours = best(mine, repeats, 2000)
-        t_sm = best(theirs, repeats, 20)
-        t_tiny = best(tiny, repeats, 20)
-        print(f"{name:22} {t_ours * 1e6:9.2f} {t_sm * 1e6:12.1f} {t_sm / t_ours:7.0f}x"
-              f" {t_tiny * 1e6:18.1f} {t_tiny / t_sm:6.0%}")
+    rows = []
+    for (name, peer, _, theirs, tiny), mine in zip(cases, ours.timed()):
+        t_ours, t_sm = pc.paired(mine, theirs, timing)
+        t_tiny = pc.median_time(tiny, timing)
+        rows.append(pc.Row("Stability", f"{name}, n = {n}, p = {p}", t_ours, t_sm, f"statsmodels {peer}",
+                           f"sm overhead (n = 8) {min(t_tiny / t_sm, 1.0):.0%}"))
+    return rows
+
+
+def main():
+    timing = pc.Timing(repeats=int(sys.argv[1]) if len(sys.argv) > 1 else 15)
+    pc.report(measure(timing), timing)
 
 
 if __name__ == "__main__":
