@@ -1,0 +1,682 @@
+#!/usr/bin/env python3
+"""A Monte Carlo study of a real business cycle model, end to end.
+
+The model is given once, as a residual function in C (examples/rbc_model.cpp)
+serving both the complex-step and the bicomplex-step callbacks. The study
+solves it (Newton steady state, complex-step linearisation, QZ through
+LAPACK's zgges with the Blanchard-Kahn check, state-space assembly, bicomplex
+Hessian and second-order terms) and then runs two pipelines through the
+library's parallel runner, every lane sized through the extension module
+Tessaroventa._ckernels.monte_carlo._arena:
+
+  first order   shock plan -> first-order simulation -> linear Kalman filter
+                -> Ljung-Box on standardised innovations -> OLS of consumption
+                on output and hours (+ log-likelihood and sample moments)
+  second order  shock plan -> pruned second-order simulation -> unscented
+                Kalman filter (+ log-likelihood and sample moments)
+
+Every step and callback inside the runner is native; Python only prepares
+the records, binds the data and reads the retained results. Replications run
+in chunks so that progress can be shown; each chunk draws from its own Philox
+key, so results depend on the seed and chunk size, not on the worker count.
+
+Usage: dsge_study.py [--reps N] [--T T] [--alpha A] [--beta B] [--delta D]
+                     [--rho R] [--psi P] [--sigma S] [--sigma-me M]
+                     [--figure PATH] [--workers W]
+"""
+import argparse
+import ctypes
+import glob
+import os
+import sys
+import time
+
+import numpy as np
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BUILD = os.environ.get("TROVA_BUILD", os.path.join(ROOT, "build"))
+sys.path.insert(0, os.path.join(ROOT, "python"))
+sys.path.insert(0, os.path.join(BUILD, "python"))
+
+import trova_ctypes as tc  # noqa: E402
+from Tessaroventa._ckernels.monte_carlo import _arena  # noqa: E402
+
+ptr = tc.ptr
+BURN_IN = 100
+LB_LAGS = 10
+NAMES = ("k", "z", "c", "n")
+OBSERVABLES = ("output", "consumption", "hours")
+
+
+def study_library():
+    path = os.environ.get("TROVA_STUDY_LIB") or os.path.join(BUILD, "examples", "libtrova_study.so")
+    return ctypes.CDLL(path)
+
+
+def address(fn):
+    return ctypes.cast(fn, ctypes.c_void_p).value
+
+
+# ---- the model ----
+
+class Solution:
+    """The solved model: steady state, first-order state space, second-order terms."""
+
+
+def closed_form_steady_state(alpha, beta, delta, psi):
+    kn = ((1.0 / beta - 1.0 + delta) / alpha) ** (1.0 / (alpha - 1.0))
+    cn = kn ** alpha - delta * kn
+    n0 = (1.0 - alpha) * kn ** alpha / (psi * cn)
+    return np.array([kn * n0, 0.0, cn * n0, n0])
+
+
+def stationary_covariance(A, V):
+    """Gamma = A Gamma A' + V by doubling."""
+    G, Ak = V.copy(), A.copy()
+    for _ in range(64):
+        G = G + Ak @ G @ Ak.T
+        Ak = Ak @ Ak
+    return G
+
+
+def solve_model(lib, study, a):
+    ns, nc, n = 2, 2, 4
+    par = np.array([a.alpha, a.beta, a.delta, a.rho, a.psi, 1.0 - a.delta, 1.0 - a.alpha])
+    resid = tc.trova_residual_fn(address(study.rbc_residual_c128))
+    resid_bc = tc.bc_residual_fn(address(study.rbc_residual_bc256))
+    s = Solution()
+    s.closed_form = closed_form_steady_state(a.alpha, a.beta, a.delta, a.psi)
+    seed = s.closed_form * np.array([0.8, 1.0, 1.2, 0.9])
+    s.ss, iters = np.zeros(n), np.zeros(1, np.int64)
+    s.newton_status = lib.trova_steady_state_newton(resid, ptr(seed), ptr(par), n, len(par), 50, 1e-12,
+                                                    ptr(s.ss), ptr(iters))
+    s.newton_iterations = int(iters[0])
+    if s.newton_status != 0:
+        raise SystemExit(f"steady state: Newton failed with status {s.newton_status}")
+    av, bv = np.zeros((n, n)), np.zeros((n, n))
+    st = lib.klein_preproc(resid, ptr(s.ss), ptr(par), n, len(par), n, 0, ptr(av), ptr(bv))
+    if st != 0:
+        raise SystemExit(f"linearisation failed with status {st}")
+    st, s.stab, s.eig, F, P, *_ = tc.klein_solve(lib, tc.lapack_zgges(), av, bv, ns)
+    s.qz_status = st
+    if st != 0 or s.stab != 0:
+        return s
+    s.A, s.B = np.zeros((n, n)), np.zeros((n, ns))
+    Fc, Pc = np.ascontiguousarray(F), np.ascontiguousarray(P)
+    lib.trova_assemble_state_space(tc.cptr(Pc), tc.cptr(Fc), ns, nc, ns, ptr(s.A), ptr(s.B))
+    s.hx, s.gx = np.ascontiguousarray(P.real), np.ascontiguousarray(F.real)
+    H = np.zeros(n * 2 * n * 2 * n)
+    st = lib.trova_bicomplex_hessian(resid_bc, ptr(s.ss), ptr(par), n, len(par), n, 1e-30, ptr(H))
+    s.hxx, s.gxx = np.zeros((ns, ns, ns)), np.zeros((nc, ns, ns))
+    s.hss, s.gss = np.zeros(ns), np.zeros(nc)
+    eta = np.array([[0.0], [a.sigma]])
+    if st == 0:
+        st = lib.trova_second_order(ptr(av), ptr(bv), ptr(H), ptr(s.gx), ptr(s.hx), n, ns, ptr(s.gxx), ptr(s.hxx))
+    if st == 0:
+        st = lib.trova_second_order_risk(ptr(av), ptr(bv), ptr(H), ptr(s.gx), ptr(s.gxx), ptr(eta), n, ns, 1,
+                                         ptr(s.gss), ptr(s.hss))
+    s.second_order_status = st
+    # Observables: 100 log deviations of output, consumption and hours,
+    # linearised for the first-order pipeline.
+    k0, _, c0, n0 = s.ss
+    s.y0 = k0 ** a.alpha * n0 ** (1.0 - a.alpha)
+    s.C = 100.0 * np.array([[a.alpha / k0, 1.0, 0.0, (1.0 - a.alpha) / n0],
+                            [0.0, 0.0, 1.0 / c0, 0.0],
+                            [0.0, 0.0, 0.0, 1.0 / n0]])
+    Q = np.diag([0.0, a.sigma ** 2])
+    s.Gamma = stationary_covariance(s.A, s.B @ Q @ s.B.T)
+    return s
+
+
+# ---- pipelines ----
+
+class Step:
+    """One pipeline step: its native function, context, lanes and bindings."""
+
+    def __init__(self, name, fn, ctx, n_in, n_out, n_int_in=0, n_int_out=0, retain="all"):
+        self.name, self.fn, self.ctx = name, fn, ctx
+        self.lanes = (n_in, n_out, n_int_in, n_int_out)
+        self.retain = retain  # "all", "paths" or None
+        self.bindings, self._keep = [], []
+
+    def _binding(self, **kw):
+        cols = np.ascontiguousarray(kw.pop("columns", ()), dtype=np.int64)
+        static = kw.pop("static", None)
+        self._keep += [cols, static]
+        n_columns = kw.pop("n_columns", len(cols))
+        b = tc.trova_mc_float_input_binding(
+            kw.get("source", -1), kw.get("source_offset", 0), kw.get("source_row_stride", 1),
+            kw.get("row_start", 0), kw.get("n_rows", 1), ptr(cols) if len(cols) else None, n_columns,
+            kw["target_offset"], kw.get("target_row_stride", n_columns), kw.get("fill", 0.0),
+            ptr(static) if static is not None else None, 0, 0)
+        self.bindings.append(b)
+
+    def static(self, array, target_offset):
+        a = np.ascontiguousarray(array, dtype=np.float64).ravel()
+        self._binding(source=-2, source_row_stride=a.size, static=a, columns=np.arange(a.size),
+                      target_offset=target_offset)
+        return target_offset + a.size
+
+    def rows(self, source, source_offset, source_row_stride, row_start, n_rows, columns, target_offset,
+             target_row_stride=None):
+        self._binding(source=source, source_offset=source_offset, source_row_stride=source_row_stride,
+                      row_start=row_start, n_rows=n_rows, columns=columns, target_offset=target_offset,
+                      target_row_stride=len(columns) if target_row_stride is None else target_row_stride)
+
+    def fill(self, value, n_rows, target_offset, target_row_stride):
+        self._binding(fill=value, n_rows=n_rows, n_columns=1, target_offset=target_offset,
+                      target_row_stride=target_row_stride)
+
+
+class Pipeline:
+    """Steps run through trova_mc_run in chunks of replications."""
+
+    def __init__(self, name, steps, plans, n_rep, n_paths, n_workers):
+        self.name, self.steps, self.plans = name, steps, plans
+        self.n_rep, self.n_paths, self.n_workers = n_rep, n_paths, n_workers
+        w = n_workers
+        self.descs = (tc.trova_mc_step_desc * len(steps))()
+        self._keep = []
+        for d, s in zip(self.descs, steps):
+            n_in, n_out, n_iin, n_iout = s.lanes
+            rows = {"all": n_rep, "paths": n_paths, None: 0}[s.retain]
+            s.buffers = [np.full(w * n_in, np.nan), np.full(w * n_out, np.nan),
+                         np.zeros(w * n_iin, np.int64), np.zeros(w * n_iout, np.int64)]
+            s.retained = np.full((max(rows, 1), n_out), np.nan)
+            s.int_retained = np.zeros((max(rows, 1), n_iout), np.int64)
+            d.fn = s.fn
+            d.float_in_work, d.float_live_out = ptr(s.buffers[0]), ptr(s.buffers[1])
+            d.int_in_work, d.int_live_out = ptr(s.buffers[2]), ptr(s.buffers[3])
+            d.float_retained, d.int_retained = ptr(s.retained), ptr(s.int_retained)
+            d.float_in_work_worker_stride, d.float_live_out_worker_stride = n_in, n_out
+            d.int_in_work_worker_stride, d.int_live_out_worker_stride = n_iin, n_iout
+            d.float_retained_stride, d.int_retained_stride = n_out, n_iout
+            d.ctx = ctypes.cast(ctypes.pointer(s.ctx), ctypes.c_void_p)
+            arr = (tc.trova_mc_float_input_binding * max(1, len(s.bindings)))(*s.bindings)
+            self._keep.append(arr)
+            d.float_input_bindings = arr if s.bindings else None
+            d.n_float_input_bindings = len(s.bindings)
+        self.failure_step = np.full(n_rep, -1, np.int64)
+        self.failure_status = np.zeros(n_rep, np.int64)
+        self.elapsed = np.zeros(len(steps))
+        self.wall = 0.0
+
+    def run(self, lib, chunk, seed, progress):
+        n_steps, w = len(self.steps), self.n_workers
+        for start in range(0, self.n_rep, chunk):
+            count = min(chunk, self.n_rep - start)
+            reps = np.arange(start, start + count, dtype=np.int64)
+            row_maps = []
+            for d, s in zip(self.descs, self.steps):
+                limit = {"all": self.n_rep, "paths": self.n_paths, None: 0}[s.retain]
+                rows = np.where(reps < limit, reps, -1).astype(np.int64)
+                row_maps.append(rows)
+                d.retained_row_by_rep = ptr(rows)
+            # Each chunk draws from its own key; replications within it from
+            # their own stream.
+            for plan in self.plans:
+                for e in range(plan.plan.n_entries):
+                    plan.entries[e].key = seed + start // chunk
+            fstep, fstatus = np.zeros(count, np.int64), np.zeros(count, np.int64)
+            elapsed = np.zeros((w, n_steps))
+            counts, fails = np.zeros((w, n_steps), np.int64), np.zeros((w, n_steps), np.int64)
+            ctx = tc.trova_mc_runner_ctx()
+            ctx.steps, ctx.n_steps, ctx.n_rep, ctx.n_workers = self.descs, n_steps, count, w
+            ctx.fail_fast, ctx.profile_steps = 0, 1
+            ctx.failure_step_by_rep, ctx.failure_status_by_rep = ptr(fstep), ptr(fstatus)
+            ctx.step_elapsed_s_by_worker, ctx.step_counts_by_worker = ptr(elapsed), ptr(counts)
+            ctx.step_failures_by_worker = ptr(fails)
+            t0 = time.perf_counter()
+            status = lib.trova_mc_run(ctypes.byref(ctx))
+            self.wall += time.perf_counter() - t0
+            if status != 0:
+                raise SystemExit(f"{self.name}: the runner refused the pipeline (status {status})")
+            self.failure_step[start:start + count] = fstep
+            self.failure_status[start:start + count] = fstatus
+            self.elapsed += elapsed.sum(axis=0)
+            progress(self.name, start + count, self.n_rep, self.wall)
+
+    def result(self, name):
+        return next(s for s in self.steps if s.name == name)
+
+
+def shock_plan(T, n_exog, entries):
+    return tc.ShockPlan(T, n_exog, entries)
+
+
+def first_order_pipeline(lib, study, s, a, n_workers):
+    """Shock plan -> simulation -> Kalman filter -> Ljung-Box, OLS, log-likelihood, moments."""
+    n, m, T = 4, 3, a.T
+    T_sim = BURN_IN + T
+    # The simulated state carries the three measurement errors behind the
+    # model's variables: x = (k, z, c, n, u1, u2, u3), shocks (e_k, e_z, eps).
+    nx, ne = n + m, 2 + m
+    A = np.zeros((nx, nx))
+    A[:n, :n] = s.A
+    B = np.zeros((nx, ne))
+    B[:n, :2] = s.B
+    B[n:, 2:] = np.eye(m)
+    plan = shock_plan(T_sim, ne, [
+        {"columns": [1], "factor": [[a.sigma]], "key": 0, "idx": 0},
+        {"columns": [2, 3, 4], "factor": a.sigma_me * np.eye(m), "key": 0, "idx": 1}])
+    params = np.concatenate([[n], s.C.ravel()])
+    arena, _ = _arena.simulation_arena_size(1, 2, nx, ne, T_sim, len(params))
+    sim_ctx = tc.trova_mc_simulate_order1_step_ctx(
+        tc.trova_measurement_fn(address(study.study_observe_linear)), T_sim, nx, ne, len(params), m,
+        ctypes.pointer(plan.plan), arena)
+    sim = Step("first-order simulation", tc.fn_address(lib, "trova_mc_simulate_order1_runner"), sim_ctx,
+               arena + plan.scratch_size(), T_sim * (nx + m), n_int_out=1, retain="paths")
+    at = sim.static(A, 0)
+    at = sim.static(B, at)
+    sim.static(np.zeros(nx), at)
+    sim.static(params, lib.trova_simulate_order1_shock_offset(nx, ne) + T_sim * ne)
+    obs_at = T_sim * nx  # the observables follow the states in the output
+
+    # Linear filter at the true parameters from the stationary prior:
+    # A | B | C | d | Q | R | y | x0 | P0, then its scratch.
+    kf_ctx = tc.trova_mc_filter_linear_step_ctx(T, n, m, 2, 1, 0.0, 0)
+    kf_in, _ = _arena.filter_arena_size("linear", 2, 2, 2, m, T, 0)
+    kf_out = lib.trova_filter_linear_output_arena_size(n, m, 2, T, 0)
+    kf = Step("linear Kalman filter", tc.fn_address(lib, "trova_mc_filter_linear_runner"), kf_ctx, kf_in, kf_out,
+              n_int_out=1, retain=None)
+    at = kf.static(s.A, 0)
+    at = kf.static(s.B, at)
+    at = kf.static(s.C, at)
+    at = kf.static(np.zeros(m), at)
+    at = kf.static(np.diag([0.0, a.sigma ** 2]), at)
+    at = kf.static(a.sigma_me ** 2 * np.eye(m), at)
+    kf.rows(0, obs_at, m, BURN_IN, T, [0, 1, 2], at)
+    at = kf.static(np.zeros(n), at + T * m)
+    kf.static(s.Gamma, at)
+    std_innov_at = 2 * T * n + 2 * T * n * n + 3 * T * m
+
+    lb_in, _ = _arena.diagnostic_arena_size("ljung_box", T, lags=LB_LAGS)
+    lb = Step("Ljung-Box", tc.fn_address(lib, "trova_mc_ljung_box_test_runner"),
+              tc.trova_mc_ljung_box_test_ctx(T, LB_LAGS), lb_in, 1, n_int_out=1)
+    lb.rows(1, std_innov_at, m, 0, T, [0], 0)
+
+    # OLS of consumption on (1, output, hours).
+    p = 3
+    ols_in, ols_int = _arena.regression_arena_size("ols", T, p, True)
+    ols = Step("OLS", tc.fn_address(lib, "trova_mc_ols_runner"), tc.trova_mc_ols_step_ctx(T, p, 1), ols_in,
+               2 * p + 2, n_int_in=ols_int, n_int_out=1)
+    ols.fill(1.0, T, 0, p)
+    ols.rows(0, obs_at, m, BURN_IN, T, [0, 2], 1, p)
+    ols.rows(0, obs_at, m, BURN_IN, T, [1], T * p, 1)
+
+    ll = Step("log-likelihood", address(study.study_collect_step), CollectCtx(1), 1, 1)
+    ll.rows(1, kf_out - 1, 1, 0, 1, [0], 0)
+    mom = Step("moments", address(study.study_moments_step), MomentsCtx(T, m), T * m, 3 * m)
+    mom.rows(0, obs_at, m, BURN_IN, T, [0, 1, 2], 0)
+    steps = [sim, kf, lb, ols, ll, mom]
+    return Pipeline("first order", steps, [plan], a.reps, a.paths, n_workers), steps
+
+
+def second_order_pipeline(lib, study, s, a, n_workers):
+    """Shock plan -> pruned second-order simulation -> unscented filter -> log-likelihood, moments."""
+    ns, nc, m, T = 2, 2, 3, a.T
+    T_sim = BURN_IN + T
+    # States (k, z, u1, u2, u3): the measurement errors as states with no
+    # dynamics; shocks (e_z, eps).
+    nx, ne = ns + m, 1 + m
+    hx = np.zeros((nx, nx))
+    hx[:ns, :ns] = s.hx
+    gx = np.zeros((nc, nx))
+    gx[:, :ns] = s.gx
+    bx = np.zeros((nx, ne))
+    bx[1, 0] = 1.0
+    bx[ns:, 1:] = np.eye(m)
+    hxx = np.zeros((nx, nx, nx))
+    hxx[:ns, :ns, :ns] = s.hxx
+    gxx = np.zeros((nc, nx, nx))
+    gxx[:, :ns, :ns] = s.gxx
+    hss = np.concatenate([s.hss, np.zeros(m)])
+    steady = np.concatenate([s.ss[:ns], np.zeros(m), s.ss[ns:]])
+    params = np.array([a.alpha, s.y0, s.ss[2], s.ss[3]])
+    plan = shock_plan(T_sim, ne, [
+        {"columns": [0], "factor": [[a.sigma]], "key": 0, "idx": 0},
+        {"columns": [1, 2, 3], "factor": a.sigma_me * np.eye(m), "key": 0, "idx": 1}])
+    arena, _ = _arena.simulation_arena_size(2, nx, nx + nc, ne, T_sim, len(params))
+    sim_ctx = tc.trova_mc_simulate_order2_step_ctx(
+        tc.trova_measurement_fn(address(study.study_observe_levels_with_errors)), T_sim, nx, nc, ne,
+        len(params), m, ctypes.pointer(plan.plan), arena)
+    sim = Step("second-order simulation", tc.fn_address(lib, "trova_mc_simulate_order2_runner"), sim_ctx,
+               arena + plan.scratch_size(), T_sim * (nx + nc + m), n_int_out=1, retain="paths")
+    at = 0
+    for block in (hx, gx, bx, hxx, gxx, hss, s.gss, steady, np.zeros(nx)):
+        at = sim.static(block, at)
+    sim.static(params, lib.trova_simulate_order2_shock_offset(nx, nc, ne) + T_sim * ne)
+    obs_at = T_sim * (nx + nc)
+
+    # Unscented filter of the model without the error states, R the errors'
+    # covariance: hx | gx | bx | hxx | gxx | hss | gss | steady state |
+    # params | Q | R | obs | z0 | P0, then its scratch.
+    nz = 2 * ns
+    ukf_ctx = tc.trova_mc_filter_unscented_step_ctx(
+        tc.meas_fn(address(study.study_observe_levels)), T, ns, nc, 1, m, len(params), 1.0, 2.0, 0.0, 1, 0.0)
+    ukf_in, _ = _arena.filter_arena_size("unscented", ns, nc, 1, m, T, len(params))
+    ukf_out = lib.trova_filter_unscented_output_arena_size(ns, nc, m, T)
+    ukf = Step("unscented Kalman filter", tc.fn_address(lib, "trova_mc_filter_unscented_runner"), ukf_ctx,
+               ukf_in, ukf_out, n_int_out=1, retain=None)
+    at = 0
+    for block in (s.hx, s.gx, np.array([0.0, 1.0]), s.hxx, s.gxx, s.hss, s.gss, s.ss, params,
+                  [[a.sigma ** 2]], a.sigma_me ** 2 * np.eye(m)):
+        at = ukf.static(block, at)
+    ukf.rows(0, obs_at, m, BURN_IN, T, [0, 1, 2], at)
+    at = ukf.static(np.zeros(nz), at + T * m)
+    P0 = np.zeros((nz, nz))
+    P0[:ns, :ns] = s.Gamma[:ns, :ns]
+    P0[ns:, ns:] = 1e-10 * np.eye(ns)  # the second-order part starts (almost) known
+    ukf.static(P0, at)
+    loglik_at = 2 * T * (ns + nc) + 2 * T * nz * nz + 4 * T * m + T * m * m
+
+    ll = Step("log-likelihood", address(study.study_collect_step), CollectCtx(1), 1, 1)
+    ll.rows(1, loglik_at, 1, 0, 1, [0], 0)
+    mom = Step("moments", address(study.study_moments_step), MomentsCtx(T, m), T * m, 3 * m)
+    mom.rows(0, obs_at, m, BURN_IN, T, [0, 1, 2], 0)
+    steps = [sim, ukf, ll, mom]
+    return Pipeline("second order", steps, [plan], a.reps, a.paths, n_workers), steps
+
+
+class MomentsCtx(ctypes.Structure):
+    _fields_ = [("T", ctypes.c_int64), ("m", ctypes.c_int64)]
+
+
+class CollectCtx(ctypes.Structure):
+    _fields_ = [("n", ctypes.c_int64)]
+
+
+# ---- reporting ----
+
+def chi2_quantile(q, dof):
+    try:
+        from scipy.stats import chi2
+        return float(chi2.ppf(q, dof))
+    except ImportError:  # Wilson-Hilferty, to about 3 digits
+        from statistics import NormalDist
+        z = NormalDist().inv_cdf(q)
+        return dof * (1.0 - 2.0 / (9.0 * dof) + z * np.sqrt(2.0 / (9.0 * dof))) ** 3
+
+
+def quantiles(x, qs=(0.05, 0.25, 0.5, 0.75, 0.95)):
+    return np.quantile(x, qs)
+
+
+def print_solution(s, a):
+    print("Real business cycle model: capital k, log technology z, consumption c, hours n")
+    print(f"  alpha = {a.alpha}, beta = {a.beta}, delta = {a.delta}, rho = {a.rho}, psi = {a.psi}, "
+          f"technology shock s.d. {a.sigma}, measurement error s.d. {a.sigma_me} (percent)")
+    print(f"  steady state (Newton from a seed 10-20% off, status {s.newton_status}, "
+          f"{s.newton_iterations} iterations): "
+          + "  ".join(f"{v} = {x:.10f}" for v, x in zip(NAMES, s.ss)))
+    print(f"    largest deviation from the closed form: {np.max(np.abs(s.ss - s.closed_form)):.2e}")
+    eig = "  ".join("inf" if not np.isfinite(e) else f"{abs(e):.6f}" for e in s.eig)
+    verdict = {0: "unique stable solution", -1: "no stable solution", 1: "indeterminate"}.get(
+        s.stab, "not evaluated")
+    print(f"  QZ (LAPACK zgges) status {s.qz_status}; generalised eigenvalue moduli: {eig}")
+    print(f"  Blanchard-Kahn: {verdict} (2 predetermined variables)")
+    if s.qz_status != 0 or s.stab != 0:
+        raise SystemExit("the model has no unique stable solution; nothing to simulate")
+    print("  state space x(t+1) = A x(t) + B (e_k, e_z)(t+1), x = (k, z, c, n) in deviations:")
+    for i, v in enumerate(NAMES):
+        print(f"    {v}  A: " + " ".join(f"{x:10.6f}" for x in s.A[i]) + "   B: "
+              + " ".join(f"{x:10.6f}" for x in s.B[i]))
+    if s.second_order_status != 0:
+        raise SystemExit(f"second-order terms failed with status {s.second_order_status}")
+    print(f"  second order (bicomplex Hessian): k'_kk = {s.hxx[0, 0, 0]:.6f}, k'_kz = {s.hxx[0, 0, 1]:.6f}, "
+          f"c_kk = {s.gxx[0, 0, 0]:.3e}, n_kz = {s.gxx[1, 0, 1]:.6f}")
+    print(f"    risk corrections: hss = ({s.hss[0]:.3e}, {s.hss[1]:.3e}), "
+          f"gss = ({s.gss[0]:.3e}, {s.gss[1]:.3e})")
+
+
+def print_profile(p):
+    total = p.elapsed.sum()
+    print(f"  {p.name}: {p.n_rep} replications in {p.wall:.2f} s wall on {p.n_workers} workers "
+          f"({p.n_rep / p.wall:,.0f} replications/s)")
+    for s, t in zip(p.steps, p.elapsed):
+        print(f"    {s.name:<26} {1e6 * t / p.n_rep:9.1f} us/replication  {100 * t / total:5.1f}%")
+
+
+def moment_table(label, mom, m, theory=None):
+    """Rows of MC mean (s.e.) of each observable's sample mean, variance and
+    first autocorrelation, with [theory] beside them when given."""
+    mom = mom[np.all(np.isfinite(mom), axis=1)].copy()
+    mom[:, m:2 * m] **= 2  # s.d. -> variance
+    mean, se = mom.mean(axis=0), mom.std(axis=0) / np.sqrt(len(mom))
+    rows = []
+    for j, name in enumerate(OBSERVABLES):
+        cells = []
+        for k in range(3):
+            i = k * m + j
+            cell = f"{mean[i]:8.4f} ({se[i]:.4f})"
+            cells.append(cell + (f" [{theory[i]:7.4f}]" if theory is not None else ""))
+        rows.append(f"    {label:<13}{name:<12}" + "  ".join(cells))
+    return rows
+
+
+def first_order_theory(s, a, T):
+    """Exact expectations of the sample mean and sample variance (divisor T)
+    of each observable under the stationary first-order law, and its
+    population first autocorrelation."""
+    m = s.C.shape[0]
+    gam = np.zeros((T, m))
+    Ah = np.eye(s.A.shape[0])
+    for h in range(T):
+        gam[h] = np.diag(s.C @ Ah @ s.Gamma @ s.C.T)
+        Ah = Ah @ s.A
+    gam[0] += a.sigma_me ** 2
+    h = np.arange(1, T)[:, None]
+    var_mean = (T * gam[0] + 2.0 * np.sum((T - h) * gam[1:], axis=0)) / T ** 2
+    return np.concatenate([np.zeros(m), gam[0] - var_mean, gam[1] / gam[0]])
+
+
+def expected_loglik(s, a, T):
+    """E[log-likelihood] of the first-order model at the true parameters:
+    -1/2 sum_t (log det S_t + m + m log 2 pi), the innovation covariances S_t
+    from the Riccati recursion in NumPy (they do not depend on the data)."""
+    m = s.C.shape[0]
+    R, BQB = a.sigma_me ** 2 * np.eye(m), s.B @ np.diag([0.0, a.sigma ** 2]) @ s.B.T
+    P, total = s.Gamma.copy(), 0.0
+    for _ in range(T):
+        P = s.A @ P @ s.A.T + BQB
+        S = s.C @ P @ s.C.T + R
+        K = P @ s.C.T @ np.linalg.inv(S)
+        P = P - K @ s.C @ P
+        total += np.linalg.slogdet(S)[1] + m + m * np.log(2.0 * np.pi)
+    return -0.5 * total
+
+
+def report(s, a, p1, p2, figure):
+    T, m = a.T, 3
+    print("\nResults")
+    failed1 = int(np.sum(p1.failure_step != -1))
+    failed2 = int(np.sum(p2.failure_step != -1))
+
+    ll1 = p1.result("log-likelihood").retained[:, 0]
+    ll2 = p2.result("log-likelihood").retained[:, 0]
+    for label, ll in (("Kalman filter (first order)", ll1), ("unscented filter (second order)", ll2)):
+        ok = ll[np.isfinite(ll)]
+        q = quantiles(ok)
+        print(f"  log-likelihood, {label}: mean {ok.mean():.2f}, sd {ok.std():.2f}; "
+              f"quantiles 5/25/50/75/95%: " + " ".join(f"{x:.2f}" for x in q))
+
+    lb = p1.result("Ljung-Box").retained[:, 0]
+    lb = lb[np.isfinite(lb)]
+    rates = [(alpha, np.mean(lb > chi2_quantile(1 - alpha, LB_LAGS))) for alpha in (0.10, 0.05, 0.01)]
+    print(f"  Ljung-Box ({LB_LAGS} lags) on the standardised output innovations of the true model: "
+          "rejection rates " + ", ".join(f"{r:.3f} at {alpha:.0%}" for alpha, r in rates))
+
+    ols = p1.result("OLS")
+    coef, se = ols.retained[:, :3], ols.retained[:, 5:8]
+    ok = ols.int_retained[:, 0] == 0
+    # Population values: the projection of consumption on (1, output, hours)
+    # under the stationary law of the first-order observables.
+    V = s.C @ s.Gamma @ s.C.T + a.sigma_me ** 2 * np.eye(m)
+    X = [0, 2]
+    beta = np.linalg.solve(V[np.ix_(X, X)], V[X, 1])
+    print(f"  OLS of consumption on (1, output, hours), T = {T}, {int(ok.sum())} fits:")
+    print("    coefficient   population   MC mean    MC sd   mean s.e.   5%       95%")
+    for j, (name, pop) in enumerate(zip(("intercept", "output", "hours"), [0.0, *beta])):
+        c = coef[ok, j]
+        q = quantiles(c, (0.05, 0.95))
+        print(f"    {name:<12} {pop:10.4f} {c.mean():10.4f} {c.std():8.4f} {se[ok, j].mean():10.4f} "
+              f"{q[0]:8.4f} {q[1]:8.4f}")
+
+    mom1 = p1.result("moments").retained
+    mom2 = p2.result("moments").retained
+    print("  sample moments of the observables (100 log deviations): MC mean (MC s.e.) [exact expectation of")
+    print("  the first-order sample mean and variance, population autocorrelation]")
+    print(f"    {'':<25}{'mean':<28}  {'variance':<28}  first autocorrelation")
+    for line in moment_table("first order", mom1, m, first_order_theory(s, a, T)):
+        print(line)
+    for line in moment_table("second order", mom2, m):
+        print(line)
+    # Both pipelines draw the same shocks, so the paired difference isolates
+    # what the second-order terms add.
+    both = np.all(np.isfinite(mom1), axis=1) & np.all(np.isfinite(mom2), axis=1)
+    d = mom2[both, :m] - mom1[both, :m]
+    print("  second minus first order, mean of each observable (same shocks): "
+          + ", ".join(f"{n} {x:+.4f} ({e:.4f})" for n, x, e in
+                      zip(OBSERVABLES, d.mean(axis=0), d.std(axis=0) / np.sqrt(len(d)))))
+
+    # Checks a fault would break: the first-order sample variances against
+    # their exact expectations, and the Ljung-Box size under the true model.
+    v = mom1[np.all(np.isfinite(mom1), axis=1), m:2 * m] ** 2
+    z_var = (v.mean(axis=0) - first_order_theory(s, a, T)[m:2 * m]) / (v.std(axis=0) / np.sqrt(len(v)))
+    ok = ll1[np.isfinite(ll1)]
+    e_ll = expected_loglik(s, a, T)
+    z_ll = (ok.mean() - e_ll) / (ok.std() / np.sqrt(len(ok)))
+    verdict = "passed" if np.all(np.abs(z_var) < 4.5) and abs(z_ll) < 4.5 else "CHECK FAILED"
+    print(f"  check ({verdict}): first-order sample variances against their expectations, z = "
+          + ", ".join(f"{z:+.2f}" for z in z_var)
+          + f"; Kalman log-likelihood mean against its expectation {e_ll:.2f}, z = {z_ll:+.2f}")
+
+    print("\nPer-step time (summed over workers)")
+    print_profile(p1)
+    print_profile(p2)
+    print(f"\nfailed replications: {failed1 + failed2}")
+    if figure:
+        draw_figure(s, a, p1, p2, figure, ll1, ll2, lb, coef[ok], beta, mom1, mom2)
+        print(f"figure written to {figure}")
+    return failed1 + failed2
+
+
+def draw_figure(s, a, p1, p2, path, ll1, ll2, lb, coef, beta, mom1, mom2):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    T, m = a.T, 3
+    fig, ax = plt.subplots(2, 3, figsize=(15, 8.5))
+    t = np.arange(T)
+
+    def observed(pl):
+        """paths x T x m observables of the replications kept for the figure."""
+        sim, T_sim = pl.steps[0].retained[:a.paths], pl.steps[0].ctx.T
+        return sim[:, -T_sim * m:].reshape(len(sim), T_sim, m)[:, BURN_IN:, :]
+
+    obs1, obs2 = observed(p1), observed(p2)
+    lo, q25, med, q75, hi = np.quantile(obs1[:, :, 0], (0.05, 0.25, 0.5, 0.75, 0.95), axis=0)
+    ax[0, 0].fill_between(t, lo, hi, color="tab:blue", alpha=0.15, label="90% band")
+    ax[0, 0].fill_between(t, q25, q75, color="tab:blue", alpha=0.3, label="50% band")
+    ax[0, 0].plot(t, med, color="tab:blue", label="median")
+    ax[0, 0].plot(t, obs1[0, :, 0], color="k", lw=0.7, label="replication 0, first order")
+    ax[0, 0].plot(t, obs2[0, :, 0], color="tab:red", lw=0.7, ls="--", label="replication 0, second order")
+    ax[0, 0].set(title=f"Output (100 log deviation), {a.paths} first-order paths", xlabel="period")
+    ax[0, 0].legend(fontsize=7, ncol=2)
+
+    for ll, color, label in ((ll1, "tab:blue", "Kalman filter, first order"),
+                             (ll2, "tab:red", "unscented filter, second order")):
+        ll = ll[np.isfinite(ll)]
+        ax[0, 1].hist(ll, bins=60, color=color, alpha=0.5, density=True, label=label)
+    ax[0, 1].set(title="Log-likelihood at the true parameters", xlabel="log-likelihood")
+    ax[0, 1].legend(fontsize=8)
+
+    ax[0, 2].hist(lb, bins=60, density=True, color="tab:green", alpha=0.6, label="replications")
+    x = np.linspace(0, max(lb.max(), 1.0), 300)
+    try:
+        from scipy.stats import chi2
+        ax[0, 2].plot(x, chi2.pdf(x, LB_LAGS), "k", label=f"chi-square({LB_LAGS})")
+    except ImportError:
+        pass
+    ax[0, 2].axvline(chi2_quantile(0.95, LB_LAGS), color="k", ls="--", lw=0.8, label="5% critical value")
+    ax[0, 2].set(title="Ljung-Box on standardised output innovations", xlabel="Q statistic")
+    ax[0, 2].legend(fontsize=8)
+
+    for j, (name, color) in enumerate((("output", "tab:blue"), ("hours", "tab:orange"))):
+        ax[1, 0].hist(coef[:, j + 1] - beta[j], bins=60, alpha=0.5, color=color, density=True, label=name)
+    ax[1, 0].axvline(0.0, color="k", ls="--", lw=0.8)
+    ax[1, 0].set(title="OLS of consumption on output and hours:\nslope minus population projection",
+                 xlabel="estimation error")
+    ax[1, 0].legend(fontsize=8)
+
+    # Same shocks in both pipelines: the paired difference is what the
+    # second-order terms add, period by period.
+    diff = obs2 - obs1
+    for j, (name, color) in enumerate(zip(OBSERVABLES, ("tab:blue", "tab:green", "tab:orange"))):
+        lo, hi = np.quantile(diff[:, :, j], (0.05, 0.95), axis=0)
+        ax[1, 1].fill_between(t, lo, hi, color=color, alpha=0.15)
+        ax[1, 1].plot(t, diff[:, :, j].mean(axis=0), color=color, label=name)
+    ax[1, 1].axhline(0, color="k", lw=0.5)
+    ax[1, 1].set(title="Second minus first order, same shocks\n(mean and 90% band)", xlabel="period")
+    ax[1, 1].legend(fontsize=8)
+
+    width, idx = 0.38, np.arange(m)
+    for off, mom, color, label in ((-width / 2, mom1, "tab:blue", "first order"),
+                                   (width / 2, mom2, "tab:red", "second order")):
+        sd = mom[:, m:2 * m]
+        sd = sd[np.all(np.isfinite(sd), axis=1)]
+        ax[1, 2].bar(idx + off, sd.mean(axis=0), width, yerr=2 * sd.std(axis=0) / np.sqrt(len(sd)),
+                     color=color, alpha=0.7, label=label, capsize=3)
+    ax[1, 2].set_xticks(idx, OBSERVABLES)
+    ax[1, 2].set(title="Sample standard deviation (MC mean, 2 s.e.)")
+    ax[1, 2].legend(fontsize=8)
+    fig.suptitle(f"Real business cycle model: {a.reps} replications of T = {T}", fontsize=13)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--reps", type=int, default=10000, help="replications (default 10000)")
+    ap.add_argument("--T", type=int, default=200, help="observed periods per replication (default 200)")
+    ap.add_argument("--alpha", type=float, default=0.33, help="capital share")
+    ap.add_argument("--beta", type=float, default=0.99, help="discount factor")
+    ap.add_argument("--delta", type=float, default=0.025, help="depreciation rate")
+    ap.add_argument("--rho", type=float, default=0.95, help="persistence of technology")
+    ap.add_argument("--psi", type=float, default=2.0, help="weight of hours in utility")
+    ap.add_argument("--sigma", type=float, default=0.007, help="s.d. of the technology shock")
+    ap.add_argument("--sigma-me", type=float, default=0.2, dest="sigma_me",
+                    help="s.d. of the measurement errors, in percent")
+    ap.add_argument("--paths", type=int, default=500, help="replications whose paths are kept for the figure")
+    ap.add_argument("--chunk", type=int, default=1000, help="replications per progress report")
+    ap.add_argument("--seed", type=int, default=20261208, help="Philox key of the first chunk")
+    ap.add_argument("--workers", type=int, default=os.cpu_count(), help="worker threads (default: all cores)")
+    ap.add_argument("--figure", default="dsge_study.png", help="PNG file to write ('' for none)")
+    a = ap.parse_args(argv)
+    if a.reps < 1 or a.T < LB_LAGS + 2 or a.workers < 1 or a.chunk < 1:
+        ap.error("need reps >= 1, T >= 12, workers >= 1, chunk >= 1")
+    a.paths = min(a.paths, a.reps)
+
+    lib, study = tc.load(), study_library()
+    t0 = time.perf_counter()
+    s = solve_model(lib, study, a)
+    print_solution(s, a)
+    print(f"  (model solved in {1e3 * (time.perf_counter() - t0):.1f} ms)\n")
+
+    p1, _ = first_order_pipeline(lib, study, s, a, a.workers)
+    p2, _ = second_order_pipeline(lib, study, s, a, a.workers)
+    print(f"Monte Carlo: {a.reps} replications of T = {a.T} observed periods after a burn-in of {BURN_IN}, "
+          f"{a.workers} workers; lanes sized by {_arena.__name__}")
+
+    def progress(name, done, total, wall):
+        print(f"  {name}: {done:>7}/{total} replications  {wall:6.2f} s", flush=True)
+
+    p1.run(lib, a.chunk, a.seed, progress)
+    p2.run(lib, a.chunk, a.seed, progress)  # the same shocks: common random numbers
+    failed = report(s, a, p1, p2, a.figure)
+    return 0 if failed == 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
