@@ -106,8 +106,9 @@ def machine_lines():
 
 def print_table(rows, timing, out=sys.stdout):
     """One table: times are medians per call; ratio = peer / library (> 1: the library is faster)."""
-    print(f"times: median of {timing.repeats} alternating repetitions of about {timing.budget * 1e3:g} ms"
-          " of calls each; ratio = peer time / library time (> 1: the library is faster)", file=out)
+    print(f"times: medians of {timing.repeats} alternating repetitions (batches of calls lasting about"
+          f" {timing.budget * 1e3:g} ms, or whole runs); ratio = peer time / library time (> 1: the library is"
+          " faster)", file=out)
     w_sec = max([len(r.section) for r in rows] + [7])
     w_case = max([len(r.case) for r in rows] + [4])
     w_peer = max([len(r.peer_name) for r in rows] + [4])

@@ -20,13 +20,15 @@ import trova_ctypes as tc  # noqa: E402
 
 def measure(timing=pc.Timing(repeats=15), n=1_000_000):
     lib = tc.load()
-    st = tc.trova_philox_state()
-    lib.trova_philox_seed(ctypes.byref(st), 1, 2, 3, 4)
-    gen = np.random.Generator(np.random.Philox(key=np.array([1, 2], dtype=np.uint64),
-                                               counter=np.array([0, 0, 3, 4], dtype=np.uint64)))
     ours, theirs = np.empty(n), np.empty(n)
     rows = []
     for kind, method in (("normal", "standard_normal"), ("uniform", "random")):
+        # Both streams from the same seed: the timings call each side a
+        # different number of times.
+        st = tc.trova_philox_state()
+        lib.trova_philox_seed(ctypes.byref(st), 1, 2, 3, 4)
+        gen = np.random.Generator(np.random.Philox(key=np.array([1, 2], dtype=np.uint64),
+                                                   counter=np.array([0, 0, 3, 4], dtype=np.uint64)))
         fill = getattr(lib, f"trova_philox_standard_{kind}_fill")
         draw = getattr(gen, method)
         fill(ctypes.byref(st), n, tc.ptr(ours))

@@ -121,7 +121,8 @@ def measure(timing=pc.Timing(repeats=15)):
          lambda: sm_cusum(tiny_X, tiny_y)),
         ("CUSUMSQ stat", "OLS + recursive_olsresiduals", ours.cusumsq, lambda: sm_cusumsq(X, y),
          lambda: sm_cusumsq(tiny_X, tiny_y)),
-        (f"Chow F (break at {k})", "3 OLS fits", ours.chow, lambda: sm_chow(X, y, k), lambda: sm_chow(tiny_X, tiny_y, 4)),
+        (f"Chow F (break at {k})", "3 OLS fits", ours.chow, lambda: sm_chow(X, y, k),
+         lambda: sm_chow(tiny_X, tiny_y, 4)),
     ]
     for name, _, mine, theirs, _ in cases:
         np.testing.assert_allclose(np.asarray(mine(), dtype=float), np.asarray(theirs(), dtype=float),

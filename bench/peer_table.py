@@ -6,7 +6,7 @@ time (> 1: the library is faster). scripts/bench-peers builds the library
 and runs this; it runs on its own on a built tree.
 
 Usage: bench/peer_table.py [--quick] [--only SECTION[,SECTION...]]
-Sections: rng, kalman, lasso, diagnostics, stability, wald, scaling, study.
+Sections: rng, ndtri, kalman, lasso, diagnostics, stability, wald, scaling, study.
 """
 import argparse
 import os
@@ -17,6 +17,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import peer_common as pc  # noqa: E402  (first: it sets the BLAS threads before NumPy loads)
 
 import peer_kalman  # noqa: E402
+import peer_ndtri  # noqa: E402
 import peer_regression  # noqa: E402
 import peer_residual_diagnostics  # noqa: E402
 import peer_rng  # noqa: E402
@@ -36,6 +37,7 @@ def sections(quick):
     """Name -> function of the timing returning rows, in the table's order."""
     return {
         "rng": lambda t: peer_rng.measure(t),
+        "ndtri": lambda t: peer_ndtri.measure(t),
         "kalman": lambda t: peer_kalman.measure(t),
         "lasso": lambda t: peer_regression.measure(t),
         "diagnostics": lambda t: peer_residual_diagnostics.measure(t),

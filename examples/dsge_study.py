@@ -636,7 +636,8 @@ def draw_figure(s, a, p1, p2, path, ll1, ll2, lb, coef, beta, mom1, mom2):
     fig.savefig(path, dpi=110)
 
 
-def main(argv=None):
+def parse_args(argv=None):
+    """The study's settings from the command line (argv=[] for the defaults)."""
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--reps", type=int, default=10000, help="replications (default 10000)")
     ap.add_argument("--T", type=int, default=200, help="observed periods per replication (default 200)")
@@ -657,7 +658,11 @@ def main(argv=None):
     if a.reps < 1 or a.T < LB_LAGS + 2 or a.workers < 1 or a.chunk < 1:
         ap.error("need reps >= 1, T >= 12, workers >= 1, chunk >= 1")
     a.paths = min(a.paths, a.reps)
+    return a
 
+
+def main(argv=None):
+    a = parse_args(argv)
     lib, study = tc.load(), study_library()
     t0 = time.perf_counter()
     s = solve_model(lib, study, a)
