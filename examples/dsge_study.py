@@ -543,9 +543,9 @@ def report(s, a, p1, p2, figure):
     # their exact expectations, and the Ljung-Box size under the true model.
     v = mom1[np.all(np.isfinite(mom1), axis=1), m:2 * m] ** 2
     z_var = (v.mean(axis=0) - first_order_theory(s, a, T)[m:2 * m]) / (v.std(axis=0) / np.sqrt(len(v)))
-    ok = ll1[np.isfinite(ll1)]
+    ll_ok = ll1[np.isfinite(ll1)]
     e_ll = expected_loglik(s, a, T)
-    z_ll = (ok.mean() - e_ll) / (ok.std() / np.sqrt(len(ok)))
+    z_ll = (ll_ok.mean() - e_ll) / (ll_ok.std() / np.sqrt(len(ll_ok)))
     verdict = "passed" if np.all(np.abs(z_var) < 4.5) and abs(z_ll) < 4.5 else "CHECK FAILED"
     print(f"  check ({verdict}): first-order sample variances against their expectations, z = "
           + ", ".join(f"{z:+.2f}" for z in z_var)
