@@ -408,7 +408,7 @@ def print_solution(s, a):
           f"technology shock s.d. {a.sigma}, measurement error s.d. {a.sigma_me} (percent)")
     print(f"  steady state (Newton from a seed 10-20% off, status {s.newton_status}, "
           f"{s.newton_iterations} iterations): "
-          + "  ".join(f"{v} = {x:.10f}" for v, x in zip(NAMES, s.ss)))
+          + "  ".join(f"{v} = {x + 0.0:.10f}" for v, x in zip(NAMES, np.round(s.ss, 12))))
     print(f"    largest deviation from the closed form: {np.max(np.abs(s.ss - s.closed_form)):.2e}")
     eig = "  ".join("inf" if not np.isfinite(e) else f"{abs(e):.6f}" for e in s.eig)
     verdict = {0: "unique stable solution", -1: "no stable solution", 1: "indeterminate"}.get(
@@ -425,8 +425,8 @@ def print_solution(s, a):
         raise SystemExit(f"second-order terms failed with status {s.second_order_status}")
     print(f"  second order (bicomplex Hessian): k'_kk = {s.hxx[0, 0, 0]:.6f}, k'_kz = {s.hxx[0, 0, 1]:.6f}, "
           f"c_kk = {s.gxx[0, 0, 0]:.3e}, n_kz = {s.gxx[1, 0, 1]:.6f}")
-    print(f"    risk corrections: hss = ({s.hss[0]:.3e}, {s.hss[1]:.3e}), "
-          f"gss = ({s.gss[0]:.3e}, {s.gss[1]:.3e})")
+    hss, gss = s.hss + 0.0, s.gss + 0.0  # no negative zeros in print
+    print(f"    risk corrections: hss = ({hss[0]:.3e}, {hss[1]:.3e}), gss = ({gss[0]:.3e}, {gss[1]:.3e})")
 
 
 def print_profile(p):
