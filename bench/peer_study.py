@@ -178,8 +178,14 @@ def measure_scaling(timing=pc.Timing(repeats=5), n_rep=2000, study=None):
         for w in runs:
             times[w].append(study.run(runs[w]))
     t1, t2 = statistics.median(times[1]), statistics.median(times[2])
+    # The runner splits the replications into one contiguous block per
+    # worker, so a run lasts as long as its slower worker: a core that a
+    # neighbour slows costs the whole run. The fastest runs show the
+    # speed-up of an undisturbed pair of cores.
+    best = min(times[1]) / min(times[2])
     return [pc.Row("Runner scaling", f"study's first-order pipeline, {n_rep} reps, 2 workers", t2, t1,
-                   "the same run on 1 worker", f"= speed-up from 1 to 2 workers (ideal 2); {os.cpu_count()} cores")]
+                   "the same run on 1 worker", f"= speed-up from 1 to 2 workers (ideal 2; fastest runs {best:.2f}x);"
+                   f" {os.cpu_count()} cores")]
 
 
 def measure_replication(timing=pc.Timing(repeats=5), n_rep=1000, n_peer=40, study=None):

@@ -408,7 +408,7 @@ def print_solution(s, a):
           f"technology shock s.d. {a.sigma}, measurement error s.d. {a.sigma_me} (percent)")
     print(f"  steady state (Newton from a seed 10-20% off, status {s.newton_status}, "
           f"{s.newton_iterations} iterations): "
-          + "  ".join(f"{v} = {x:.10f}" for v, x in zip(NAMES, s.ss)))
+          + "  ".join(f"{v} = {x + 0.0:.10f}" for v, x in zip(NAMES, np.round(s.ss, 12))))
     print(f"    largest deviation from the closed form: {np.max(np.abs(s.ss - s.closed_form)):.2e}")
     eig = "  ".join("inf" if not np.isfinite(e) else f"{abs(e):.6f}" for e in s.eig)
     verdict = {0: "unique stable solution", -1: "no stable solution", 1: "indeterminate"}.get(
@@ -425,8 +425,8 @@ def print_solution(s, a):
         raise SystemExit(f"second-order terms failed with status {s.second_order_status}")
     print(f"  second order (bicomplex Hessian): k'_kk = {s.hxx[0, 0, 0]:.6f}, k'_kz = {s.hxx[0, 0, 1]:.6f}, "
           f"c_kk = {s.gxx[0, 0, 0]:.3e}, n_kz = {s.gxx[1, 0, 1]:.6f}")
-    print(f"    risk corrections: hss = ({s.hss[0]:.3e}, {s.hss[1]:.3e}), "
-          f"gss = ({s.gss[0]:.3e}, {s.gss[1]:.3e})")
+    hss, gss = s.hss + 0.0, s.gss + 0.0  # no negative zeros in print
+    print(f"    risk corrections: hss = ({hss[0]:.3e}, {hss[1]:.3e}), gss = ({gss[0]:.3e}, {gss[1]:.3e})")
 
 
 def print_profile(p):
@@ -543,9 +543,9 @@ def report(s, a, p1, p2, figure):
     # their exact expectations, and the Ljung-Box size under the true model.
     v = mom1[np.all(np.isfinite(mom1), axis=1), m:2 * m] ** 2
     z_var = (v.mean(axis=0) - first_order_theory(s, a, T)[m:2 * m]) / (v.std(axis=0) / np.sqrt(len(v)))
-    ok = ll1[np.isfinite(ll1)]
+    ll_ok = ll1[np.isfinite(ll1)]
     e_ll = expected_loglik(s, a, T)
-    z_ll = (ok.mean() - e_ll) / (ok.std() / np.sqrt(len(ok)))
+    z_ll = (ll_ok.mean() - e_ll) / (ll_ok.std() / np.sqrt(len(ll_ok)))
     verdict = "passed" if np.all(np.abs(z_var) < 4.5) and abs(z_ll) < 4.5 else "CHECK FAILED"
     print(f"  check ({verdict}): first-order sample variances against their expectations, z = "
           + ", ".join(f"{z:+.2f}" for z in z_var)

@@ -336,10 +336,12 @@ const Row kDiagnosticRows[] = {
      }},
     {"breusch_pagan", 0,
      [](const i64* v) {
-         // The squared residuals and the design with its intercept column.
+         // Two staged n x (p + 1) blocks: the residuals and design as
+         // given, and the design with its intercept column.
          Carver c;
          const i64 p1 = c.sum(v[2], 1);
-         c.take(2, v[1], p1);
+         c.take(v[1], p1);
+         c.take(v[1], p1);
          return staged(c, sizing::breusch_pagan(v[1], p1));
      }},
     {"breusch_godfrey", 0,
