@@ -763,10 +763,8 @@ class Pipeline:
     """Owns the NumPy buffers of a pipeline and fills the runner's records.
 
     Every step's output is retained for every replication at row = replication
-    index unless `rows` says otherwise (rows[r] = -1 keeps nothing of
-    replication r; the retained arrays then hold max(rows) + 1 rows, at least
-    one). Keep the Pipeline alive while its arrays are in use: the records
-    point into them.
+    index unless `rows` says otherwise. Keep the Pipeline alive while its
+    arrays are in use: the records point into them.
     """
 
     def __init__(self, n_rep, n_workers):
@@ -778,8 +776,6 @@ class Pipeline:
     def add_step(self, fn, ctx, n_in=0, n_out=0, n_int_work=0, n_int_out=0, rows=None):
         """fn: a C function address (int) or a trova_mc_step_fn; ctx: a ctypes object or None."""
         w, r = self.n_workers, self.n_rep
-        rows = np.arange(r, dtype=np.int64) if rows is None else np.asarray(rows, np.int64)
-        kept = max(1, int(rows.max()) + 1) if len(rows) else 1
         step = {
             "fn": fn,
             "ctx": ctx,
@@ -787,9 +783,9 @@ class Pipeline:
             "out": np.full(w * n_out, np.nan),
             "int_work": np.zeros(w * n_int_work, dtype=np.int64),
             "int_out": np.zeros(w * n_int_out, dtype=np.int64),
-            "retained": np.full((kept, n_out), np.nan),
-            "int_retained": np.zeros((kept, n_int_out), dtype=np.int64),
-            "rows": rows,
+            "retained": np.full((r, n_out), np.nan),
+            "int_retained": np.zeros((r, n_int_out), dtype=np.int64),
+            "rows": np.arange(r, dtype=np.int64) if rows is None else np.asarray(rows, np.int64),
             "lanes": (n_in, n_out, n_int_work, n_int_out),
             "bindings": [],
         }
