@@ -26,7 +26,6 @@ Usage: dsge_study.py [--reps N] [--T T] [--alpha A] [--beta B] [--delta D]
 """
 import argparse
 import ctypes
-import glob
 import os
 import sys
 import time
