@@ -331,7 +331,7 @@ def second_order_pipeline(lib, study, s, a, n_workers):
     gxx[:, :ns, :ns] = s.gxx
     hss = np.concatenate([s.hss, np.zeros(m)])
     steady = np.concatenate([s.ss[:ns], np.zeros(m), s.ss[ns:]])
-    params = np.array([a.alpha, s.y0, s.ss[2], s.ss[3]])
+    params = np.array([a.alpha, np.log(s.y0), np.log(s.ss[2]), np.log(s.ss[3])])  # logs of the steady state
     plan = shock_plan(T_sim, ne, [
         {"columns": [0], "factor": [[a.sigma]], "key": 0, "idx": 0},
         {"columns": [1, 2, 3], "factor": a.sigma_me * np.eye(m), "key": 0, "idx": 1}])

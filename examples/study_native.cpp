@@ -23,13 +23,14 @@ struct CollectCtx {
 };
 
 // 100 log(v / v_ss) of output, consumption and hours from the model's
-// variables in levels (k, z, c, n) and the steady state in params.
+// variables in levels (k, z, c, n); params = [alpha, log y_ss, log c_ss,
+// log n_ss]. log y = z + alpha log k + (1 - alpha) log n: three logarithms
+// a call, no powers.
 void log_observables(f64 k, f64 z, f64 c, f64 n, const f64* params, f64* y) {
-    const f64 alpha = params[0];
-    const f64 output = std::exp(z) * std::pow(k, alpha) * std::pow(n, 1.0 - alpha);
-    y[0] = 100.0 * std::log(output / params[1]);
-    y[1] = 100.0 * std::log(c / params[2]);
-    y[2] = 100.0 * std::log(n / params[3]);
+    const f64 alpha = params[0], log_n = std::log(n);
+    y[0] = 100.0 * (z + alpha * std::log(k) + (1.0 - alpha) * log_n - params[1]);
+    y[1] = 100.0 * (std::log(c) - params[2]);
+    y[2] = 100.0 * (log_n - params[3]);
 }
 
 }  // namespace
@@ -50,7 +51,7 @@ void study_observe_linear(f64* x, f64* params, f64* y) {
 }
 
 // Second-order simulation: the variables in levels are the states (k, z,
-// u1, u2, u3) then the controls (c, n); params = [alpha, y_ss, c_ss, n_ss].
+// u1, u2, u3) then the controls (c, n); params as for log_observables.
 void study_observe_levels_with_errors(f64* x, f64* params, f64* y) {
     log_observables(x[0], x[1], x[5], x[6], params, y);
     for (int j = 0; j < 3; ++j) y[j] += x[2 + j];
