@@ -763,8 +763,9 @@ class Pipeline:
     """Owns the NumPy buffers of a pipeline and fills the runner's records.
 
     Every step's output is retained for every replication at row = replication
-    index unless `rows` says otherwise. Keep the Pipeline alive while its
-    arrays are in use: the records point into them.
+    index unless `rows` says otherwise (-1: not kept; the retained block has
+    max(rows) + 1 rows). Keep the Pipeline alive while its arrays are in use:
+    the records point into them.
     """
 
     def __init__(self, n_rep, n_workers):
@@ -775,7 +776,9 @@ class Pipeline:
 
     def add_step(self, fn, ctx, n_in=0, n_out=0, n_int_work=0, n_int_out=0, rows=None):
         """fn: a C function address (int) or a trova_mc_step_fn; ctx: a ctypes object or None."""
-        w, r = self.n_workers, self.n_rep
+        w = self.n_workers
+        rows = np.arange(self.n_rep, dtype=np.int64) if rows is None else np.asarray(rows, np.int64)
+        n_kept = max(int(rows.max(initial=-1)) + 1, 1)
         step = {
             "fn": fn,
             "ctx": ctx,
@@ -783,9 +786,9 @@ class Pipeline:
             "out": np.full(w * n_out, np.nan),
             "int_work": np.zeros(w * n_int_work, dtype=np.int64),
             "int_out": np.zeros(w * n_int_out, dtype=np.int64),
-            "retained": np.full((r, n_out), np.nan),
-            "int_retained": np.zeros((r, n_int_out), dtype=np.int64),
-            "rows": np.arange(r, dtype=np.int64) if rows is None else np.asarray(rows, np.int64),
+            "retained": np.full((n_kept, n_out), np.nan),
+            "int_retained": np.zeros((n_kept, n_int_out), dtype=np.int64),
+            "rows": rows,
             "lanes": (n_in, n_out, n_int_work, n_int_out),
             "bindings": [],
         }
@@ -805,8 +808,24 @@ class Pipeline:
         self._keep += [cols, static]
         self.steps[step]["bindings"].append(b)
 
-    def run(self, fail_fast=False, profile=False):
+    def bind_static(self, step, target_offset, array, batched=False):
+        """Binds a whole array, flattened, to `target_offset` of the step's lane
+        (batched: one row of `array` per replication); returns the offset just
+        past it. An empty array binds nothing."""
+        a = np.ascontiguousarray(array, dtype=np.float64)
+        width = a[0].size if batched else a.size
+        if width:
+            self.bind(step, -2, target_offset, columns=np.arange(width), source_row_stride=width,
+                      static=a.ravel(), static_rep_stride=width, static_batched=batched)
+        return target_offset + width
+
+    def run(self, fail_fast=False, profile=False, start=0, count=None):
+        """Runs replications start .. start + count - 1 (all by default) as one
+        runner call; their shocks and step calls see indices from 0, their
+        results land at their own rows. A run from 0 resets the failure
+        records and the profile, later chunks add to them."""
         lib = load()
+        count = self.n_rep - start if count is None else count
         descs = (trova_mc_step_desc * len(self.steps))()
         for d, s in zip(descs, self.steps):
             n_in, n_out, n_iw, n_io = s["lanes"]
@@ -815,7 +834,7 @@ class Pipeline:
             d.float_in_work, d.int_in_work = ptr(s["in"]), ptr(s["int_work"])
             d.float_live_out, d.int_live_out = ptr(s["out"]), ptr(s["int_out"])
             d.float_retained, d.int_retained = ptr(s["retained"]), ptr(s["int_retained"])
-            d.retained_row_by_rep = ptr(s["rows"])
+            d.retained_row_by_rep = ptr(s["rows"][start:start + count])
             d.float_in_work_worker_stride, d.int_in_work_worker_stride = n_in, n_iw
             d.float_live_out_worker_stride, d.int_live_out_worker_stride = n_out, n_io
             d.float_retained_stride, d.int_retained_stride = n_out, n_io
@@ -825,22 +844,27 @@ class Pipeline:
             d.float_input_bindings = arr if s["bindings"] else None
             d.n_float_input_bindings = len(s["bindings"])
         n_steps = len(self.steps)
-        self.failure_step = np.zeros(self.n_rep, dtype=np.int64)
-        self.failure_status = np.zeros(self.n_rep, dtype=np.int64)
-        self.elapsed = np.zeros((self.n_workers, n_steps))
-        self.counts = np.zeros((self.n_workers, n_steps), dtype=np.int64)
-        self.failures = np.zeros((self.n_workers, n_steps), dtype=np.int64)
+        if start == 0:
+            self.failure_step = np.zeros(self.n_rep, dtype=np.int64)
+            self.failure_status = np.zeros(self.n_rep, dtype=np.int64)
+            self.elapsed = np.zeros((self.n_workers, n_steps))
+            self.counts = np.zeros((self.n_workers, n_steps), dtype=np.int64)
+            self.failures = np.zeros((self.n_workers, n_steps), dtype=np.int64)
+        elapsed, counts, failures = (np.zeros_like(a) for a in (self.elapsed, self.counts, self.failures))
         ctx = trova_mc_runner_ctx()
         ctx.steps, ctx.n_steps = descs, n_steps
-        ctx.n_rep, ctx.n_workers = self.n_rep, self.n_workers
+        ctx.n_rep, ctx.n_workers = count, self.n_workers
         ctx.fail_fast, ctx.profile_steps = int(fail_fast), int(profile)
-        ctx.failure_step_by_rep = ptr(self.failure_step)
-        ctx.failure_status_by_rep = ptr(self.failure_status)
-        ctx.step_elapsed_s_by_worker = ptr(self.elapsed)
-        ctx.step_counts_by_worker = ptr(self.counts)
-        ctx.step_failures_by_worker = ptr(self.failures)
+        ctx.failure_step_by_rep = ptr(self.failure_step[start:start + count])
+        ctx.failure_status_by_rep = ptr(self.failure_status[start:start + count])
+        ctx.step_elapsed_s_by_worker = ptr(elapsed)
+        ctx.step_counts_by_worker = ptr(counts)
+        ctx.step_failures_by_worker = ptr(failures)
         self._keep.append(descs)
         status = lib.trova_mc_run(ctypes.byref(ctx))
+        self.elapsed += elapsed
+        self.counts += counts
+        self.failures += failures
         self.ctx = ctx
         return status
 

@@ -226,13 +226,6 @@ def test_arena_sizes_are_the_sums_of_their_blocks(lib):
 
 # ---- pipelines: shock plan -> simulation -> filter ----
 
-def bind_static(p, step, offset, array, batched=False):
-    a = np.ascontiguousarray(array, dtype=np.float64)
-    width = a[0].size if batched else a.size
-    p.bind(step, -2, offset, n_rows=1, columns=np.arange(width), source_row_stride=width, static=a.ravel(),
-           static_rep_stride=width, static_batched=batched)
-
-
 def test_simulation_to_linear_filter_pipeline(lib, rng):
     n, m, k, T, n_rep = 3, 2, 2, 30, 6
     mats = linear_model(rng, n, m, k, T, radius=0.7)
@@ -254,9 +247,9 @@ def test_simulation_to_linear_filter_pipeline(lib, rng):
         p._keep.append(plan)
         s0 = p.add_step(tc.fn_address(lib, "trova_mc_simulate_order1_runner"), sim,
                         n_in=sim_size + plan.scratch_size(), n_out=T * n, n_int_out=1)
-        bind_static(p, s0, 0, mats["A"])
-        bind_static(p, s0, n * n, mats["B"])
-        bind_static(p, s0, n * n + n * k, mats["x0"])
+        p.bind_static(s0, 0, mats["A"])
+        p.bind_static(s0, n * n, mats["B"])
+        p.bind_static(s0, n * n + n * k, mats["x0"])
         s1 = p.add_step(tc.fn_address(lib, "trova_mc_filter_linear_runner"), fctx,
                         n_in=fin + lib.kf_arena_size(n, m, k).n_float,
                         n_out=lib.trova_filter_linear_output_arena_size(n, m, k, T, 1), n_int_out=1)
@@ -267,9 +260,9 @@ def test_simulation_to_linear_filter_pipeline(lib, rng):
                 # The observations are the first m simulated states.
                 p.bind(s1, s0, off, n_rows=T, columns=list(range(m)), source_row_stride=n)
             elif name in ("C", "R"):
-                bind_static(p, s1, off, C if name == "C" else R, batched=True)
+                p.bind_static(s1, off, C if name == "C" else R, batched=True)
             else:
-                bind_static(p, s1, off, mats[name])
+                p.bind_static(s1, off, mats[name])
             off += size
         assert p.run() == 0
         results.append(p)

@@ -379,7 +379,7 @@ def test_simulation_to_ols_pipeline_fails_rank_deficient_replications(lib, rng):
     s0 = p.add_step(tc.fn_address(lib, "trova_mc_simulate_order1_runner"), sim, n_in=size + plan.scratch_size(),
                     n_out=T * n, n_int_out=1)
     for off, block in ((0, A), (4, B), (8, np.zeros(2))):
-        p.bind(s0, -2, off, columns=np.arange(block.size), source_row_stride=block.size, static=block.ravel())
+        p.bind_static(s0, off, block)
     s1 = p.add_step(tc.fn_address(lib, "trova_mc_ols_runner"), ols, n_in=lib.trova_mc_ols_work_arena_size(T, 3).n_float,
                     n_out=2 * 3 + 2, n_int_out=1)
     p.bind(s1, -1, 0, n_rows=T, n_columns=1, target_row_stride=3, fill_value=1.0)

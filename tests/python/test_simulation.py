@@ -107,14 +107,6 @@ def test_sizers_count_every_block(lib, nx, ny, ne, T, n_par):
 
 # ---- pipelines: shock plan -> simulation runner ----
 
-def bind_static(p, step, offset, array):
-    """Static binding of a whole array, flattened, to `offset` of the step's lane."""
-    flat = np.ascontiguousarray(array, dtype=np.float64).ravel()
-    if flat.size:
-        p.bind(step, -2, offset, n_rows=1, columns=np.arange(flat.size), source_row_stride=flat.size,
-               static=flat)
-
-
 def shock_entries(ne):
     """A correlated normal entry on all but the last shock and a uniform one on the last."""
     w = ne - 1
@@ -143,10 +135,10 @@ def run_order1(lib, model, plan, n_rep, workers, m):
     p._keep += [meas, plan]
     s = p.add_step(tc.fn_address(lib, "trova_mc_simulate_order1_runner"), ctx,
                    n_in=size + plan.scratch_size(), n_out=T * (n + m), n_int_out=1)
-    bind_static(p, s, 0, A)
-    bind_static(p, s, n * n, B)
-    bind_static(p, s, n * n + n * k, x0)
-    bind_static(p, s, size - len(params), params)
+    p.bind_static(s, 0, A)
+    p.bind_static(s, n * n, B)
+    p.bind_static(s, n * n + n * k, x0)
+    p.bind_static(s, size - len(params), params)
     assert p.run(profile=True) == 0
     np.testing.assert_array_equal(p.failure_step, -1)
     np.testing.assert_array_equal(p.steps[0]["int_retained"], 0)
@@ -165,10 +157,10 @@ def run_order2(lib, model, ss, x0, plan, n_rep, workers, m):
                    n_in=size + plan.scratch_size(), n_out=T * (n + m), n_int_out=1)
     offset = 0
     for block in [model[k] for k in ORDER2_ARGS] + [ss, x0]:
-        bind_static(p, s, offset, block)
+        p.bind_static(s, offset, block)
         offset += block.size
     assert offset == lib.trova_simulate_order2_shock_offset(nx, ny, ne)
-    bind_static(p, s, offset + T * ne, params)
+    p.bind_static(s, offset + T * ne, params)
     assert p.run() == 0
     np.testing.assert_array_equal(p.failure_step, -1)
     return p.steps[0]["retained"]

@@ -265,28 +265,19 @@ def test_second_order_simulation_to_unscented_filter_pipeline(lib, rng):
                         n_in=sim_size + plan.scratch_size(), n_out=T * (ns + nc), n_int_out=1)
         off = 0
         for block in [model[k] for k in MODEL] + [np.zeros(ns)]:  # the model, then x0 = 0
-            p.bind(s0, -2, off, n_rows=1, columns=np.arange(block.size), source_row_stride=block.size,
-                   static=block.ravel())
-            off += block.size
+            off = p.bind_static(s0, off, block)
         s1 = p.add_step(tc.fn_address(lib, "trova_mc_filter_unscented_runner"), fctx,
                         n_in=fin + lib.ukf_arena_size(ns, nc, ne, no).n_float,
                         n_out=lib.trova_filter_unscented_output_arena_size(ns, nc, no, T), n_int_out=1)
         off = 0
         for k in MODEL:
-            p.bind(s1, -2, off, n_rows=1, columns=np.arange(model[k].size), source_row_stride=model[k].size,
-                   static=model[k].ravel())
-            off += model[k].size
+            off = p.bind_static(s1, off, model[k])
         for block, batched in ((scale, True), (Q, False), (R, True)):
-            width = block[0].size if batched else block.size
-            p.bind(s1, -2, off, n_rows=1, columns=np.arange(width), source_row_stride=width,
-                   static=np.ascontiguousarray(block).ravel(), static_rep_stride=width, static_batched=batched)
-            off += width
+            off = p.bind_static(s1, off, block, batched=batched)
         p.bind(s1, s0, off, n_rows=T, columns=[0, ns], source_row_stride=ns + nc)
         off += T * no
         for block in (z0, P0):
-            p.bind(s1, -2, off, n_rows=1, columns=np.arange(block.size), source_row_stride=block.size,
-                   static=block.ravel())
-            off += block.size
+            off = p.bind_static(s1, off, block)
         assert off == fin
         assert p.run() == 0
         results.append(p)
