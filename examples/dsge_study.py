@@ -29,6 +29,7 @@ import ctypes
 import os
 import sys
 import time
+import types
 
 import numpy as np
 
@@ -129,118 +130,70 @@ def solve_model(lib, study, a):
 
 # ---- pipelines ----
 
-class Step:
-    """One pipeline step: its native function, context, lanes and bindings."""
+class StudyPipeline:
+    """One of the study's pipelines: a trova_ctypes Pipeline whose steps have
+    names, run in chunks of replications with a key per chunk."""
 
-    def __init__(self, name, fn, ctx, n_in, n_out, n_int_in=0, n_int_out=0, retain="all"):
-        self.name, self.fn, self.ctx = name, fn, ctx
-        self.lanes = (n_in, n_out, n_int_in, n_int_out)
-        self.retain = retain  # "all", "paths" or None
-        self.bindings, self._keep = [], []
+    def __init__(self, name, plans, n_rep, n_paths, n_workers):
+        self.name, self.plans, self.n_rep, self.n_paths = name, plans, n_rep, n_paths
+        self.pipe = tc.Pipeline(n_rep, n_workers)
+        self.pipe._keep += plans
+        self.steps, self.wall = [], 0.0
 
-    def _binding(self, **kw):
-        cols = np.ascontiguousarray(kw.pop("columns", ()), dtype=np.int64)
-        static = kw.pop("static", None)
-        self._keep += [cols, static]
-        n_columns = kw.pop("n_columns", len(cols))
-        b = tc.trova_mc_float_input_binding(
-            kw.get("source", -1), kw.get("source_offset", 0), kw.get("source_row_stride", 1),
-            kw.get("row_start", 0), kw.get("n_rows", 1), ptr(cols) if len(cols) else None, n_columns,
-            kw["target_offset"], kw.get("target_row_stride", n_columns), kw.get("fill", 0.0),
-            ptr(static) if static is not None else None, 0, 0)
-        self.bindings.append(b)
-
-    def static(self, array, target_offset):
-        a = np.ascontiguousarray(array, dtype=np.float64).ravel()
-        self._binding(source=-2, source_row_stride=a.size, static=a, columns=np.arange(a.size),
-                      target_offset=target_offset)
-        return target_offset + a.size
-
-    def rows(self, source, source_offset, source_row_stride, row_start, n_rows, columns, target_offset,
-             target_row_stride=None):
-        self._binding(source=source, source_offset=source_offset, source_row_stride=source_row_stride,
-                      row_start=row_start, n_rows=n_rows, columns=columns, target_offset=target_offset,
-                      target_row_stride=len(columns) if target_row_stride is None else target_row_stride)
-
-    def fill(self, value, n_rows, target_offset, target_row_stride):
-        self._binding(fill=value, n_rows=n_rows, n_columns=1, target_offset=target_offset,
-                      target_row_stride=target_row_stride)
-
-
-class Pipeline:
-    """Steps run through trova_mc_run in chunks of replications."""
-
-    def __init__(self, name, steps, plans, n_rep, n_paths, n_workers):
-        self.name, self.steps, self.plans = name, steps, plans
-        self.n_rep, self.n_paths, self.n_workers = n_rep, n_paths, n_workers
-        w = n_workers
-        self.descs = (tc.trova_mc_step_desc * len(steps))()
-        self._keep = []
-        for d, s in zip(self.descs, steps):
-            n_in, n_out, n_iin, n_iout = s.lanes
-            rows = {"all": n_rep, "paths": n_paths, None: 0}[s.retain]
-            s.buffers = [np.full(w * n_in, np.nan), np.full(w * n_out, np.nan),
-                         np.zeros(w * n_iin, np.int64), np.zeros(w * n_iout, np.int64)]
-            s.retained = np.full((max(rows, 1), n_out), np.nan)
-            s.int_retained = np.zeros((max(rows, 1), n_iout), np.int64)
-            d.fn = s.fn
-            d.float_in_work, d.float_live_out = ptr(s.buffers[0]), ptr(s.buffers[1])
-            d.int_in_work, d.int_live_out = ptr(s.buffers[2]), ptr(s.buffers[3])
-            d.float_retained, d.int_retained = ptr(s.retained), ptr(s.int_retained)
-            d.float_in_work_worker_stride, d.float_live_out_worker_stride = n_in, n_out
-            d.int_in_work_worker_stride, d.int_live_out_worker_stride = n_iin, n_iout
-            d.float_retained_stride, d.int_retained_stride = n_out, n_iout
-            d.ctx = ctypes.cast(ctypes.pointer(s.ctx), ctypes.c_void_p)
-            arr = (tc.trova_mc_float_input_binding * max(1, len(s.bindings)))(*s.bindings)
-            self._keep.append(arr)
-            d.float_input_bindings = arr if s.bindings else None
-            d.n_float_input_bindings = len(s.bindings)
-        self.failure_step = np.full(n_rep, -1, np.int64)
-        self.failure_status = np.zeros(n_rep, np.int64)
-        self.elapsed = np.zeros(len(steps))
-        self.wall = 0.0
+    def add(self, name, fn, ctx, n_in, n_out, n_int_work=0, n_int_out=0, retain="all"):
+        """A step whose results are kept for every replication ("all"), for
+        the first n_paths ("paths") or for none (None); returns its index."""
+        reps = np.arange(self.n_rep, dtype=np.int64)
+        rows = {"all": reps, "paths": np.where(reps < self.n_paths, reps, -1), None: np.full(self.n_rep, -1)}[retain]
+        i = self.pipe.add_step(fn, ctx, n_in, n_out, n_int_work, n_int_out, rows=rows)
+        st = self.pipe.steps[i]
+        self.steps.append(types.SimpleNamespace(name=name, ctx=ctx, retained=st["retained"],
+                                                int_retained=st["int_retained"]))
+        return i
 
     def run(self, lib, chunk, seed, progress):
-        n_steps, w = len(self.steps), self.n_workers
         for start in range(0, self.n_rep, chunk):
-            count = min(chunk, self.n_rep - start)
-            reps = np.arange(start, start + count, dtype=np.int64)
-            row_maps = []
-            for d, s in zip(self.descs, self.steps):
-                limit = {"all": self.n_rep, "paths": self.n_paths, None: 0}[s.retain]
-                rows = np.where(reps < limit, reps, -1).astype(np.int64)
-                row_maps.append(rows)
-                d.retained_row_by_rep = ptr(rows)
             # Each chunk draws from its own key; replications within it from
             # their own stream.
             for plan in self.plans:
                 for e in range(plan.plan.n_entries):
                     plan.entries[e].key = seed + start // chunk
-            fstep, fstatus = np.zeros(count, np.int64), np.zeros(count, np.int64)
-            elapsed = np.zeros((w, n_steps))
-            counts, fails = np.zeros((w, n_steps), np.int64), np.zeros((w, n_steps), np.int64)
-            ctx = tc.trova_mc_runner_ctx()
-            ctx.steps, ctx.n_steps, ctx.n_rep, ctx.n_workers = self.descs, n_steps, count, w
-            ctx.fail_fast, ctx.profile_steps = 0, 1
-            ctx.failure_step_by_rep, ctx.failure_status_by_rep = ptr(fstep), ptr(fstatus)
-            ctx.step_elapsed_s_by_worker, ctx.step_counts_by_worker = ptr(elapsed), ptr(counts)
-            ctx.step_failures_by_worker = ptr(fails)
             t0 = time.perf_counter()
-            status = lib.trova_mc_run(ctypes.byref(ctx))
+            status = self.pipe.run(profile=True, start=start, count=min(chunk, self.n_rep - start))
             self.wall += time.perf_counter() - t0
             if status != 0:
                 raise SystemExit(f"{self.name}: the runner refused the pipeline (status {status})")
-            self.failure_step[start:start + count] = fstep
-            self.failure_status[start:start + count] = fstatus
-            self.elapsed += elapsed.sum(axis=0)
-            progress(self.name, start + count, self.n_rep, self.wall)
+            progress(self.name, min(start + chunk, self.n_rep), self.n_rep, self.wall)
+
+    @property
+    def failure_step(self):
+        return self.pipe.failure_step
+
+    @property
+    def failure_status(self):
+        return self.pipe.failure_status
+
+    @property
+    def elapsed(self):
+        """Seconds per step, summed over the workers."""
+        return self.pipe.elapsed.sum(axis=0)
+
+    @property
+    def n_workers(self):
+        return self.pipe.n_workers
 
     def result(self, name):
         return next(s for s in self.steps if s.name == name)
 
 
-def shock_plan(T, n_exog, entries):
-    return tc.ShockPlan(T, n_exog, entries)
+def add_summary_steps(p, study, loglik_step, loglik_at, obs_at, T, m):
+    """The study's two closing steps: keep the log-likelihood of the filter's
+    output, and the observables' sample moments (simulation step 0)."""
+    ll = p.add("log-likelihood", address(study.study_collect_step), CollectCtx(1), 1, 1)
+    p.pipe.bind(ll, loglik_step, 0, source_offset=loglik_at, columns=[0])
+    mom = p.add("moments", address(study.study_moments_step), MomentsCtx(T, m), T * m, 3 * m)
+    p.pipe.bind(mom, 0, 0, source_offset=obs_at, source_row_stride=m, row_start=BURN_IN, n_rows=T,
+                columns=[0, 1, 2])
 
 
 def first_order_pipeline(lib, study, s, a, n_workers):
@@ -255,60 +208,59 @@ def first_order_pipeline(lib, study, s, a, n_workers):
     B = np.zeros((nx, ne))
     B[:n, :2] = s.B
     B[n:, 2:] = np.eye(m)
-    plan = shock_plan(T_sim, ne, [
+    plan = tc.ShockPlan(T_sim, ne, [
         {"columns": [1], "factor": [[a.sigma]], "key": 0, "idx": 0},
         {"columns": [2, 3, 4], "factor": a.sigma_me * np.eye(m), "key": 0, "idx": 1}])
+    p = StudyPipeline("first order", [plan], a.reps, a.paths, n_workers)
     params = np.concatenate([[n], s.C.ravel()])
     arena, _ = _arena.simulation_arena_size(1, 2, nx, ne, T_sim, len(params))
     sim_ctx = tc.trova_mc_simulate_order1_step_ctx(
         tc.trova_measurement_fn(address(study.study_observe_linear)), T_sim, nx, ne, len(params), m,
         ctypes.pointer(plan.plan), arena)
-    sim = Step("first-order simulation", tc.fn_address(lib, "trova_mc_simulate_order1_runner"), sim_ctx,
-               arena + plan.scratch_size(), T_sim * (nx + m), n_int_out=1, retain="paths")
-    at = sim.static(A, 0)
-    at = sim.static(B, at)
-    sim.static(np.zeros(nx), at)
-    sim.static(params, lib.trova_simulate_order1_shock_offset(nx, ne) + T_sim * ne)
+    sim = p.add("first-order simulation", tc.fn_address(lib, "trova_mc_simulate_order1_runner"), sim_ctx,
+                arena + plan.scratch_size(), T_sim * (nx + m), n_int_out=1, retain="paths")
+    at = 0
+    for block in (A, B, np.zeros(nx)):
+        at = p.pipe.bind_static(sim, at, block)
+    p.pipe.bind_static(sim, lib.trova_simulate_order1_shock_offset(nx, ne) + T_sim * ne, params)
     obs_at = T_sim * nx  # the observables follow the states in the output
+
+    def observed(step, target_offset, columns, target_row_stride=None):
+        """Binds the given observables of the T periods after the burn-in."""
+        p.pipe.bind(step, sim, target_offset, n_rows=T, columns=columns, target_row_stride=target_row_stride,
+                    source_offset=obs_at, source_row_stride=m, row_start=BURN_IN)
 
     # Linear filter at the true parameters from the stationary prior:
     # A | B | C | d | Q | R | y | x0 | P0, then its scratch.
     kf_ctx = tc.trova_mc_filter_linear_step_ctx(T, n, m, 2, 1, 0.0, 0)
     kf_in, _ = _arena.filter_arena_size("linear", 2, 2, 2, m, T, 0)
     kf_out = lib.trova_filter_linear_output_arena_size(n, m, 2, T, 0)
-    kf = Step("linear Kalman filter", tc.fn_address(lib, "trova_mc_filter_linear_runner"), kf_ctx, kf_in, kf_out,
-              n_int_out=1, retain=None)
-    at = kf.static(s.A, 0)
-    at = kf.static(s.B, at)
-    at = kf.static(s.C, at)
-    at = kf.static(np.zeros(m), at)
-    at = kf.static(np.diag([0.0, a.sigma ** 2]), at)
-    at = kf.static(a.sigma_me ** 2 * np.eye(m), at)
-    kf.rows(0, obs_at, m, BURN_IN, T, [0, 1, 2], at)
-    at = kf.static(np.zeros(n), at + T * m)
-    kf.static(s.Gamma, at)
+    kf = p.add("linear Kalman filter", tc.fn_address(lib, "trova_mc_filter_linear_runner"), kf_ctx, kf_in,
+               kf_out, n_int_out=1, retain=None)
+    at = 0
+    for block in (s.A, s.B, s.C, np.zeros(m), np.diag([0.0, a.sigma ** 2]), a.sigma_me ** 2 * np.eye(m)):
+        at = p.pipe.bind_static(kf, at, block)
+    observed(kf, at, [0, 1, 2])
+    at = p.pipe.bind_static(kf, at + T * m, np.zeros(n))
+    p.pipe.bind_static(kf, at, s.Gamma)
     std_innov_at = 2 * T * n + 2 * T * n * n + 3 * T * m
 
     lb_in, _ = _arena.diagnostic_arena_size("ljung_box", T, lags=LB_LAGS)
-    lb = Step("Ljung-Box", tc.fn_address(lib, "trova_mc_ljung_box_test_runner"),
-              tc.trova_mc_ljung_box_test_ctx(T, LB_LAGS), lb_in, 1, n_int_out=1)
-    lb.rows(1, std_innov_at, m, 0, T, [0], 0)
+    lb = p.add("Ljung-Box", tc.fn_address(lib, "trova_mc_ljung_box_test_runner"),
+               tc.trova_mc_ljung_box_test_ctx(T, LB_LAGS), lb_in, 1, n_int_out=1)
+    p.pipe.bind(lb, kf, 0, n_rows=T, columns=[0], source_offset=std_innov_at, source_row_stride=m)
 
     # OLS of consumption on (1, output, hours).
-    p = 3
-    ols_in, ols_int = _arena.regression_arena_size("ols", T, p, True)
-    ols = Step("OLS", tc.fn_address(lib, "trova_mc_ols_runner"), tc.trova_mc_ols_step_ctx(T, p, 1), ols_in,
-               2 * p + 2, n_int_in=ols_int, n_int_out=1)
-    ols.fill(1.0, T, 0, p)
-    ols.rows(0, obs_at, m, BURN_IN, T, [0, 2], 1, p)
-    ols.rows(0, obs_at, m, BURN_IN, T, [1], T * p, 1)
+    k = 3
+    ols_in, ols_int = _arena.regression_arena_size("ols", T, k, True)
+    ols = p.add("OLS", tc.fn_address(lib, "trova_mc_ols_runner"), tc.trova_mc_ols_step_ctx(T, k, 1), ols_in,
+                2 * k + 2, n_int_work=ols_int, n_int_out=1)
+    p.pipe.bind(ols, -1, 0, n_rows=T, n_columns=1, target_row_stride=k, fill_value=1.0)
+    observed(ols, 1, [0, 2], k)
+    observed(ols, T * k, [1])
 
-    ll = Step("log-likelihood", address(study.study_collect_step), CollectCtx(1), 1, 1)
-    ll.rows(1, kf_out - 1, 1, 0, 1, [0], 0)
-    mom = Step("moments", address(study.study_moments_step), MomentsCtx(T, m), T * m, 3 * m)
-    mom.rows(0, obs_at, m, BURN_IN, T, [0, 1, 2], 0)
-    steps = [sim, kf, lb, ols, ll, mom]
-    return Pipeline("first order", steps, [plan], a.reps, a.paths, n_workers), steps
+    add_summary_steps(p, study, kf, kf_out - 1, obs_at, T, m)
+    return p, p.steps
 
 
 def second_order_pipeline(lib, study, s, a, n_workers):
@@ -332,19 +284,20 @@ def second_order_pipeline(lib, study, s, a, n_workers):
     hss = np.concatenate([s.hss, np.zeros(m)])
     steady = np.concatenate([s.ss[:ns], np.zeros(m), s.ss[ns:]])
     params = np.array([a.alpha, np.log(s.y0), np.log(s.ss[2]), np.log(s.ss[3])])  # logs of the steady state
-    plan = shock_plan(T_sim, ne, [
+    plan = tc.ShockPlan(T_sim, ne, [
         {"columns": [0], "factor": [[a.sigma]], "key": 0, "idx": 0},
         {"columns": [1, 2, 3], "factor": a.sigma_me * np.eye(m), "key": 0, "idx": 1}])
+    p = StudyPipeline("second order", [plan], a.reps, a.paths, n_workers)
     arena, _ = _arena.simulation_arena_size(2, nx, nx + nc, ne, T_sim, len(params))
     sim_ctx = tc.trova_mc_simulate_order2_step_ctx(
         tc.trova_measurement_fn(address(study.study_observe_levels_with_errors)), T_sim, nx, nc, ne,
         len(params), m, ctypes.pointer(plan.plan), arena)
-    sim = Step("second-order simulation", tc.fn_address(lib, "trova_mc_simulate_order2_runner"), sim_ctx,
-               arena + plan.scratch_size(), T_sim * (nx + nc + m), n_int_out=1, retain="paths")
+    sim = p.add("second-order simulation", tc.fn_address(lib, "trova_mc_simulate_order2_runner"), sim_ctx,
+                arena + plan.scratch_size(), T_sim * (nx + nc + m), n_int_out=1, retain="paths")
     at = 0
     for block in (hx, gx, bx, hxx, gxx, hss, s.gss, steady, np.zeros(nx)):
-        at = sim.static(block, at)
-    sim.static(params, lib.trova_simulate_order2_shock_offset(nx, nc, ne) + T_sim * ne)
+        at = p.pipe.bind_static(sim, at, block)
+    p.pipe.bind_static(sim, lib.trova_simulate_order2_shock_offset(nx, nc, ne) + T_sim * ne, params)
     obs_at = T_sim * (nx + nc)
 
     # Unscented filter of the model without the error states, R the errors'
@@ -355,26 +308,23 @@ def second_order_pipeline(lib, study, s, a, n_workers):
         tc.meas_fn(address(study.study_observe_levels)), T, ns, nc, 1, m, len(params), 1.0, 2.0, 0.0, 1, 0.0)
     ukf_in, _ = _arena.filter_arena_size("unscented", ns, nc, 1, m, T, len(params))
     ukf_out = lib.trova_filter_unscented_output_arena_size(ns, nc, m, T)
-    ukf = Step("unscented Kalman filter", tc.fn_address(lib, "trova_mc_filter_unscented_runner"), ukf_ctx,
-               ukf_in, ukf_out, n_int_out=1, retain=None)
+    ukf = p.add("unscented Kalman filter", tc.fn_address(lib, "trova_mc_filter_unscented_runner"), ukf_ctx,
+                ukf_in, ukf_out, n_int_out=1, retain=None)
     at = 0
     for block in (s.hx, s.gx, np.array([0.0, 1.0]), s.hxx, s.gxx, s.hss, s.gss, s.ss, params,
                   [[a.sigma ** 2]], a.sigma_me ** 2 * np.eye(m)):
-        at = ukf.static(block, at)
-    ukf.rows(0, obs_at, m, BURN_IN, T, [0, 1, 2], at)
-    at = ukf.static(np.zeros(nz), at + T * m)
+        at = p.pipe.bind_static(ukf, at, block)
+    p.pipe.bind(ukf, sim, at, n_rows=T, columns=[0, 1, 2], source_offset=obs_at, source_row_stride=m,
+                row_start=BURN_IN)
+    at = p.pipe.bind_static(ukf, at + T * m, np.zeros(nz))
     P0 = np.zeros((nz, nz))
     P0[:ns, :ns] = s.Gamma[:ns, :ns]
     P0[ns:, ns:] = 1e-10 * np.eye(ns)  # the second-order part starts (almost) known
-    ukf.static(P0, at)
+    p.pipe.bind_static(ukf, at, P0)
     loglik_at = 2 * T * (ns + nc) + 2 * T * nz * nz + 4 * T * m + T * m * m
 
-    ll = Step("log-likelihood", address(study.study_collect_step), CollectCtx(1), 1, 1)
-    ll.rows(1, loglik_at, 1, 0, 1, [0], 0)
-    mom = Step("moments", address(study.study_moments_step), MomentsCtx(T, m), T * m, 3 * m)
-    mom.rows(0, obs_at, m, BURN_IN, T, [0, 1, 2], 0)
-    steps = [sim, ukf, ll, mom]
-    return Pipeline("second order", steps, [plan], a.reps, a.paths, n_workers), steps
+    add_summary_steps(p, study, ukf, loglik_at, obs_at, T, m)
+    return p, p.steps
 
 
 class MomentsCtx(ctypes.Structure):
