@@ -17,6 +17,7 @@ namespace {
 
 using trova::layout::Carver;
 using trova::layout::Size;
+using trova::layout::plus;
 namespace sizing = trova::sizing;
 
 const char kModuleDoc[] =
@@ -216,8 +217,12 @@ PyObject* size_call(const Family& f, PyObject* const* args, Py_ssize_t nargs, Py
 
 // ---- the five families ----
 
-// Staged input (the blocks a carver took) followed by a work arena.
-Size staged(const Carver& input, const Size& work) { return trova::layout::plus(input.size(), work); }
+// A staged rows x cols input followed by a work arena.
+Size staged(i64 rows, i64 cols, const Size& work) {
+    Carver c;
+    c.take(rows, cols);
+    return plus(c.size(), work);
+}
 
 // transform_arena_size(kind, n, p, param=0)
 const Param kTransformParams[] = {
@@ -264,28 +269,35 @@ const Param kFilterParams[] = {{"kind", Conv::Kind, false},  {"n_state", Conv::I
                                {"n_ctrl", Conv::I64, false}, {"n_exog", Conv::I64, false},
                                {"n_obs", Conv::I64, false},  {"T", Conv::I64, false},
                                {"n_par", Conv::I64, false}};
+// The stacked state n = n_state + n_ctrl, its sum checked, handed to the
+// size of a linear or extended filter.
+template <class Sized>
+Size stacked(const i64* v, Sized sized) {
+    i64 n = 0;
+    const bool wrapped = __builtin_add_overflow(v[1], v[2], &n);
+    Size s = sized(n);
+    s.overflow |= wrapped;
+    return s;
+}
+
+
 const Row kFilterRows[] = {
     {"linear", 0,
      [](const i64* v) {
-         Carver c;
-         const i64 n = c.sum(v[1], v[2]);
-         Size s = trova::layout::plus(sizing::filter_linear_input(n, v[4], v[3], v[5]), sizing::kf(n, v[4], v[3]));
-         s.overflow |= c.overflowed();
-         return s;
+         return stacked(v, [v](i64 n) {
+             return plus(sizing::filter_linear_input(n, v[4], v[3], v[5]), sizing::kf(n, v[4], v[3]));
+         });
      }},
     {"extended", 0,
      [](const i64* v) {
-         Carver c;
-         const i64 n = c.sum(v[1], v[2]);
-         Size s = trova::layout::plus(sizing::filter_extended_input(n, v[4], v[3], v[5], v[6]),
-                                      sizing::ekf(n, v[4], v[3]));
-         s.overflow |= c.overflowed();
-         return s;
+         return stacked(v, [v](i64 n) {
+             return plus(sizing::filter_extended_input(n, v[4], v[3], v[5], v[6]), sizing::ekf(n, v[4], v[3]));
+         });
      }},
     {"unscented", 0,
      [](const i64* v) {
-         return trova::layout::plus(sizing::filter_unscented_input(v[1], v[2], v[3], v[4], v[5], v[6]),
-                                    sizing::ukf(v[1], v[2], v[3], v[4]));
+         return plus(sizing::filter_unscented_input(v[1], v[2], v[3], v[4], v[5], v[6]),
+                     sizing::ukf(v[1], v[2], v[3], v[4]));
      }},
 };
 
@@ -294,46 +306,22 @@ const Row kFilterRows[] = {
 const Param kDiagnosticParams[] = {
     {"kind", Conv::Kind, false}, {"n", Conv::I64, false}, {"p", Conv::I64, true}, {"lags", Conv::I64, true}};
 
-// Staged n x (p + 1): the regression diagnostics' response and design.
-template <class Work>
-Size regression_staged(const i64* v, Work work) {
+// Staged n x (p + 1), the regression diagnostics' response and design,
+// followed by their work arena.
+Size regression_staged(const i64* v, const Size& work) {
     Carver c;
-    const i64 p1 = c.sum(v[2], 1);
-    c.take(v[1], p1);
-    return staged(c, work(p1));
+    c.take(v[1], c.sum(v[2], 1));
+    return plus(c.size(), work);
 }
 
 const Row kDiagnosticRows[] = {
-    {"wald_mean", 0,
-     [](const i64* v) {
-         Carver c;
-         c.take(v[1], v[2]);
-         return staged(c, sizing::wald_mean_hac(v[1], v[2]));
-     }},
+    {"wald_mean", 0, [](const i64* v) { return staged(v[1], v[2], sizing::wald_mean_hac(v[1], v[2])); }},
     {"wald_covariance", 0,
-     [](const i64* v) {
-         Carver c;
-         c.take(v[1], v[2]);
-         return staged(c, sizing::wald_covariance_hac(v[1], v[2]));
-     }},
+     [](const i64* v) { return staged(v[1], v[2], sizing::wald_covariance_hac(v[1], v[2])); }},
     {"wald_second_moment", 0,
-     [](const i64* v) {
-         Carver c;
-         c.take(v[1], v[2]);
-         return staged(c, sizing::wald_second_moment_hac(v[1], v[2]));
-     }},
-    {"ljung_box", 0,
-     [](const i64* v) {
-         Carver c;
-         c.take(v[1]);
-         return staged(c, sizing::ljung_box(v[1], v[3]));
-     }},
-    {"jarque_bera", 0,
-     [](const i64* v) {
-         Carver c;
-         c.take(v[1]);
-         return c.size();
-     }},
+     [](const i64* v) { return staged(v[1], v[2], sizing::wald_second_moment_hac(v[1], v[2])); }},
+    {"ljung_box", 0, [](const i64* v) { return staged(v[1], 1, sizing::ljung_box(v[1], v[3])); }},
+    {"jarque_bera", 0, [](const i64* v) { return staged(v[1], 1, Size{}); }},
     {"breusch_pagan", 0,
      [](const i64* v) {
          // Two staged n x (p + 1) blocks: the residuals and design as
@@ -342,14 +330,13 @@ const Row kDiagnosticRows[] = {
          const i64 p1 = c.sum(v[2], 1);
          c.take(v[1], p1);
          c.take(v[1], p1);
-         return staged(c, sizing::breusch_pagan(v[1], p1));
+         return plus(c.size(), sizing::breusch_pagan(v[1], p1));
      }},
     {"breusch_godfrey", 0,
-     [](const i64* v) { return regression_staged(v, [&](i64) { return sizing::breusch_godfrey(v[1], v[2], v[3]); }); }},
-    {"chow", 0, [](const i64* v) { return regression_staged(v, [&](i64) { return sizing::chow(v[2]); }); }},
-    {"cusum", 0, [](const i64* v) { return regression_staged(v, [&](i64) { return sizing::cusum(v[1], v[2]); }); }},
-    {"cusumsq", 0,
-     [](const i64* v) { return regression_staged(v, [&](i64) { return sizing::cusumsq(v[1], v[2]); }); }},
+     [](const i64* v) { return regression_staged(v, sizing::breusch_godfrey(v[1], v[2], v[3])); }},
+    {"chow", 0, [](const i64* v) { return regression_staged(v, sizing::chow(v[2])); }},
+    {"cusum", 0, [](const i64* v) { return regression_staged(v, sizing::cusum(v[1], v[2])); }},
+    {"cusumsq", 0, [](const i64* v) { return regression_staged(v, sizing::cusumsq(v[1], v[2])); }},
 };
 
 template <class T, int N>
