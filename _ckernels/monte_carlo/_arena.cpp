@@ -280,7 +280,6 @@ Size stacked(const i64* v, Sized sized) {
     return s;
 }
 
-
 const Row kFilterRows[] = {
     {"linear", 0,
      [](const i64* v) {
