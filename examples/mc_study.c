@@ -772,6 +772,41 @@ static int report_solution(i64 st, i64 stab, const c128* eig, int n, int ns, int
     return 0;
 }
 
+/* The chain both models go through after their steady state: complex-step
+ * linearisation, QZ through zgges_ with the Blanchard-Kahn verdict (printed
+ * with A and B by report_solution), then the bicomplex-step Hessian and the
+ * second-order terms under the shock loading eta (ns x 1). A (n x n), B
+ * (n x ns), hx, gx, hxx, gxx, hss and gss are the caller's. Returns 0, or 1
+ * after printing what failed. */
+static int solve_chain(trova_residual_fn resid, bc_residual_fn resid_bc, const f64* ss, const f64* par,
+                       int n_par, int ns, int nc, const char* const* names, const char* vars,
+                       int with_modulus, const f64* eta, f64* A, f64* B, f64* hx, f64* gx, f64* hxx,
+                       f64* gxx, f64* hss, f64* gss) {
+    const int n = ns + nc;
+    f64 a[n * n], b[n * n];
+    i64 st = klein_preproc(resid, ss, par, n, n_par, n, 0, a, b);
+    if (st != 0) {
+        printf("  linearisation failed (status %lld)\n", (long long)st);
+        return 1;
+    }
+    c128 f[nc * ns], p[ns * ns], eig[n];
+    i64 stab = 2;
+    st = trova_klein_solve(zgges_, a, b, ns, nc, f, p, &stab, eig);
+    if (report_solution(st, stab, eig, n, ns, nc, p, f, names, vars, A, B, with_modulus) != 0) return 1;
+    for (int i = 0; i < ns * ns; ++i) hx[i] = p[i].re;
+    for (int i = 0; i < nc * ns; ++i) gx[i] = f[i].re;
+    f64 H[n * 2 * n * 2 * n];
+    st = trova_bicomplex_hessian(resid_bc, ss, par, n, n_par, n, 1e-30, H);
+    const i64 st2 = st == 0 ? trova_second_order(a, b, H, gx, hx, n, ns, gxx, hxx) : st;
+    const i64 st3 = st2 == 0 ? trova_second_order_risk(a, b, H, gx, gxx, eta, n, ns, 1, gss, hss) : st2;
+    if (st != 0 || st2 != 0 || st3 != 0) {
+        printf("  second order failed (Hessian %lld, terms %lld, risk %lld)\n", (long long)st,
+               (long long)st2, (long long)st3);
+        return 1;
+    }
+    return 0;
+}
+
 static i64 model_stage(f64* A_out, f64* B_out) {
     enum { NS = 2, NC = 1, N = NS + NC, NE = 1 };
     const double alpha = 0.36, beta = 0.99, rho = 0.9, sigma = MODEL_SIGMA;
@@ -793,42 +828,19 @@ static i64 model_stage(f64* A_out, f64* B_out) {
     if (st != 0) return 1;
     double worst = fabs(ss[0] - k0) + fabs(ss[1]) + fabs(ss[2] - c0);
 
-    f64 a[N * N], b[N * N];
-    st = klein_preproc(growth_residual_c128, ss, par, N, 3, N, 0, a, b);
-    if (st != 0) {
-        printf("  linearisation failed (status %lld)\n", (long long)st);
+    f64 A[N * N], B[N * NS], hx[NS * NS], gx[NC * NS], gxx[NC * NS * NS], hxx[NS * NS * NS], gss[NC], hss[NS];
+    const f64 eta[NS * NE] = {0.0, sigma};
+    if (solve_chain(growth_residual_c128, growth_residual_bc256, ss, par, 3, NS, NC, names, "(k, z, c)", 1, eta,
+                    A, B, hx, gx, hxx, gxx, hss, gss) != 0)
         return 1;
-    }
-    c128 f[NC * NS], p[NS * NS], eig[N];
-    i64 stab = 2;
-    st = trova_klein_solve(zgges_, a, b, NS, NC, f, p, &stab, eig);
-    f64 A[N * N], B[N * NS];
-    if (report_solution(st, stab, eig, N, NS, NC, p, f, names, "(k, z, c)", A, B, 1) != 0) return 1;
     /* Closed-form first-order policy in levels. */
     const double hx_cf[NS * NS] = {alpha, k0, 0.0, rho};
     const double gx_cf[NC * NS] = {alpha * c0 / k0, c0};
-    f64 hx[NS * NS], gx[NC * NS];
     double dev1 = 0.0;
-    for (int i = 0; i < NS * NS; ++i) {
-        hx[i] = p[i].re;
-        dev1 = fmax(dev1, fabs(hx[i] - hx_cf[i]));
-    }
-    for (int i = 0; i < NC * NS; ++i) {
-        gx[i] = f[i].re;
-        dev1 = fmax(dev1, fabs(gx[i] - gx_cf[i]));
-    }
+    for (int i = 0; i < NS * NS; ++i) dev1 = fmax(dev1, fabs(hx[i] - hx_cf[i]));
+    for (int i = 0; i < NC * NS; ++i) dev1 = fmax(dev1, fabs(gx[i] - gx_cf[i]));
     printf("    largest deviation of P and F from the closed-form policy: %.2e\n", dev1);
 
-    f64 H[N * 2 * N * 2 * N], gxx[NC * NS * NS], hxx[NS * NS * NS], gss[NC], hss[NS];
-    const f64 eta[NS * NE] = {0.0, sigma};
-    st = trova_bicomplex_hessian(growth_residual_bc256, ss, par, N, 3, N, 1e-30, H);
-    i64 st2 = st == 0 ? trova_second_order(a, b, H, gx, hx, N, NS, gxx, hxx) : st;
-    i64 st3 = st2 == 0 ? trova_second_order_risk(a, b, H, gx, gxx, eta, N, NS, NE, gss, hss) : st2;
-    if (st != 0 || st2 != 0 || st3 != 0) {
-        printf("  second order failed (Hessian %lld, terms %lld, risk %lld)\n", (long long)st,
-               (long long)st2, (long long)st3);
-        return 1;
-    }
     /* Closed form: k'_kk = alpha (alpha - 1) / k, k'_kz = alpha, k'_zz = k;
      * c_kk = alpha (alpha - 1) c / k^2, c_kz = alpha c / k, c_zz = c; z' is
      * linear; the policy does not depend on sigma, so gss = hss = 0. */
@@ -980,30 +992,11 @@ static i64 rbc_stage(void) {
     double dev_ss = 0.0;
     for (int i = 0; i < N; ++i) dev_ss = fmax(dev_ss, fabs(ss[i] - cf[i]));
 
-    f64 a[N * N], b[N * N];
-    st = klein_preproc(rbc_residual_c128, ss, par, N, NP, N, 0, a, b);
-    if (st != 0) {
-        printf("  linearisation failed (status %lld)\n", (long long)st);
-        return 1;
-    }
-    c128 f[NC * NS], p[NS * NS], eig[N];
-    i64 stab = 2;
-    st = trova_klein_solve(zgges_, a, b, NS, NC, f, p, &stab, eig);
-    f64 A[N * N], B[N * NS];
-    if (report_solution(st, stab, eig, N, NS, NC, p, f, names, "(k, z, c, n)", A, B, 0) != 0) return 1;
-    f64 hx[NS * NS], gx[NC * NS];
-    for (int i = 0; i < NS * NS; ++i) hx[i] = p[i].re;
-    for (int i = 0; i < NC * NS; ++i) gx[i] = f[i].re;
-    f64 H[N * 2 * N * 2 * N], gxx[NC * NS * NS], hxx[NS * NS * NS], gss[NC], hss[NS];
+    f64 A[N * N], B[N * NS], hx[NS * NS], gx[NC * NS], gxx[NC * NS * NS], hxx[NS * NS * NS], gss[NC], hss[NS];
     const f64 eta[NS * NE] = {0.0, MODEL_SIGMA};
-    st = trova_bicomplex_hessian(rbc_residual_bc256, ss, par, N, NP, N, 1e-30, H);
-    i64 st2 = st == 0 ? trova_second_order(a, b, H, gx, hx, N, NS, gxx, hxx) : st;
-    i64 st3 = st2 == 0 ? trova_second_order_risk(a, b, H, gx, gxx, eta, N, NS, NE, gss, hss) : st2;
-    if (st != 0 || st2 != 0 || st3 != 0) {
-        printf("  second order failed (Hessian %lld, terms %lld, risk %lld)\n", (long long)st,
-               (long long)st2, (long long)st3);
+    if (solve_chain(rbc_residual_c128, rbc_residual_bc256, ss, par, NP, NS, NC, names, "(k, z, c, n)", 0, eta, A,
+                    B, hx, gx, hxx, gxx, hss, gss) != 0)
         return 1;
-    }
     printf("  second order: k'_kk = %.6f, k'_kz = %.6f, k'_zz = %.6f, c_kk = %.6f, n_kk = %.6f;\n"
            "    risk terms hss = (%.3e, %.3e), gss = (%.3e, %.3e)\n\n",
            hxx[0], hxx[1], hxx[3], gxx[0], gxx[NS * NS], hss[0], hss[1], gss[0], gss[1]);
