@@ -476,7 +476,8 @@ def report(s, a, p1, p2, figure):
     print("  sample moments of the observables (100 log deviations): MC mean (MC s.e.) [exact expectation of")
     print("  the first-order sample mean and variance, population autocorrelation]")
     print(f"    {'':<25}{'mean':<28}  {'variance':<28}  first autocorrelation")
-    for line in moment_table("first order", mom1, m, first_order_theory(s, a, T)):
+    theory = first_order_theory(s, a, T)
+    for line in moment_table("first order", mom1, m, theory):
         print(line)
     for line in moment_table("second order", mom2, m):
         print(line)
@@ -489,9 +490,9 @@ def report(s, a, p1, p2, figure):
                       zip(OBSERVABLES, d.mean(axis=0), d.std(axis=0) / np.sqrt(len(d)))))
 
     # Checks a fault would break: the first-order sample variances against
-    # their exact expectations, and the Ljung-Box size under the true model.
+    # their exact expectations, and the Kalman log-likelihood against its own.
     v = mom1[np.all(np.isfinite(mom1), axis=1), m:2 * m] ** 2
-    z_var = (v.mean(axis=0) - first_order_theory(s, a, T)[m:2 * m]) / (v.std(axis=0) / np.sqrt(len(v)))
+    z_var = (v.mean(axis=0) - theory[m:2 * m]) / (v.std(axis=0) / np.sqrt(len(v)))
     ll_ok = ll1[np.isfinite(ll1)]
     e_ll = expected_loglik(s, a, T)
     z_ll = (ll_ok.mean() - e_ll) / (ll_ok.std() / np.sqrt(len(ll_ok)))
