@@ -494,15 +494,16 @@ int trova_chol(const f64* S, f64 jitter, f64* L, i64 n) {
         f64 dii, dni;
         dot2(Li, Ln, Li, i, dii, dni);
         const f64 s = (Si[i] + jit) - dii;
-        // A NaN pivot passes (the comparison is false) and propagates.
-        if (tol >= s) {
+        // A pivot fails unless it is above the tolerance, so a NaN pivot
+        // (from NaN anywhere in the rows read so far) fails too.
+        if (!(s > tol)) {
             trova_zero_mat(Ln, 1, i);
             return -1;
         }
         Li[i] = std::sqrt(s);
         Ln[i] = (Sn[i] - dni) / Li[i];
         const f64 sn = (Sn[i + 1] + jit) - dot(Ln, Ln, i + 1);
-        if (tol >= sn) return -1;
+        if (!(sn > tol)) return -1;
         Ln[i + 1] = std::sqrt(sn);
     }
     if (i < n) {
@@ -513,7 +514,7 @@ int trova_chol(const f64* S, f64 jitter, f64* L, i64 n) {
             Li[j] = (Si[j] - dot(Li, Lj, j)) / Lj[j];
         }
         const f64 s = (Si[i] + jit) - dot(Li, Li, i);
-        if (tol >= s) return -1;
+        if (!(s > tol)) return -1;
         Li[i] = std::sqrt(s);
     }
     return 0;

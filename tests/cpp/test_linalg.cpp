@@ -371,20 +371,29 @@ TEST(LinalgCholesky, ToleranceScaleCountsJitterButNotNaN) {
     EXPECT_EQ(L, Vec(4, 0.0));
 }
 
-TEST(LinalgCholesky, NaNPivotGivesNaNFactorWithSuccess) {
-    const Vec nan_diag = {kNaN, 0.0, 1.0, 2.0};
+TEST(LinalgCholesky, NaNPivotFails) {
+    // A NaN pivot is a failed factorisation, whether the NaN sits on the
+    // diagonal or reaches the pivot from an element to its left, in the
+    // paired rows or in the last odd row; rows above the failing one stay.
     Vec L(4, kSentinel);
-    EXPECT_EQ(trova_chol(nan_diag.data(), 0.0, L.data(), 2), 0);
-    EXPECT_TRUE(std::isnan(L[0]));
-    EXPECT_TRUE(std::isnan(L[2]));
-    EXPECT_TRUE(std::isnan(L[3]));
-    EXPECT_EQ(L[1], 0.0);
-    // A NaN off the diagonal reaches the next pivot, which passes as NaN.
+    const Vec nan_diag = {kNaN, 0.0, 1.0, 2.0};
+    EXPECT_EQ(trova_chol(nan_diag.data(), 0.0, L.data(), 2), -1);
+    EXPECT_EQ(L, Vec(4, 0.0));
     const Vec nan_off = {4.0, 0.0, kNaN, 4.0};
-    EXPECT_EQ(trova_chol(nan_off.data(), 0.0, L.data(), 2), 0);
+    EXPECT_EQ(trova_chol(nan_off.data(), 0.0, L.data(), 2), -1);
     EXPECT_EQ(L[0], 2.0);
-    EXPECT_TRUE(std::isnan(L[2]));
-    EXPECT_TRUE(std::isnan(L[3]));
+    EXPECT_EQ(L[3], 0.0);
+    for (i64 n : {1, 2, 3, 4, 5}) {
+        for (i64 bad = 0; bad < n; ++bad) {
+            Vec S(n * n, 0.0);
+            for (i64 i = 0; i < n; ++i) S[i * n + i] = 4.0;
+            S[bad * n + (bad > 0 ? bad - 1 : 0)] = kNaN;
+            Vec Ln(n * n, kSentinel);
+            EXPECT_EQ(trova_chol(S.data(), 1e-3, Ln.data(), n), -1) << "n " << n << " row " << bad;
+            for (i64 i = 0; i < bad; ++i) EXPECT_EQ(Ln[i * n + i], std::sqrt(4.0 + 1e-3));
+            EXPECT_EQ(Ln[bad * n + bad], 0.0);
+        }
+    }
 }
 
 TEST(LinalgCholesky, LogdetFromFactor) {
