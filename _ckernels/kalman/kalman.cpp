@@ -85,15 +85,18 @@ int update(const f64* H, const f64* R, bool R_symmetric, bool& P_symmetric, cons
     // Joseph form (I - KH) P (I - KH)' + K R K', regrouped so that no n^3
     // product remains: M = (I - KH) P = P - K (H P), W = K R - M H', and
     // P_filt = M + W K'. The result is symmetric when P and R are, and then
-    // only its lower half is computed.
+    // only its lower half is computed. M is n x n (the I_minus_KC block);
+    // -K and then M H' are n x m and go to the n x m PCt block, free once
+    // the gain is formed.
     const bool symmetric = P_symmetric && R_symmetric;
     f64* M = b.I_minus_KC;
-    f64* negK = b.PCt;  // the gain is formed, PCt is free
+    f64* negK = b.PCt;
     for (i64 e = 0; e < n * m; ++e) negK[e] = -b.K[e];
     dense::matmul_plus_c(negK, b.temp_mn, b.P_pred, M, n, m, n);
+    f64* MHt = b.PCt;
+    trova_matmul_abt(M, H, MHt, n, n, m);
     trova_matmul(b.K, R, b.temp_nm, n, m, m);
-    trova_matmul_abt(M, H, b.KC, n, n, m);
-    trova_vsub(b.temp_nm, b.KC, b.temp_nm, n * m);
+    trova_vsub(b.temp_nm, MHt, b.temp_nm, n * m);
     if (symmetric) {
         dense::sym_matmul_abt_plus_c(b.temp_nm, b.K, M, b.P_filt, n, m);
     } else {

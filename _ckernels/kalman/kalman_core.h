@@ -14,7 +14,9 @@ namespace trova::kalman {
 constexpr f64 kLog2Pi = 1.8378770664093453;
 
 // Arena blocks of the linear and extended filters (y_filt is the linear
-// filter's only, H the extended filter's only).
+// filter's only, H the extended filter's only). KC keeps its place in the
+// layout, which the sizes callers allocate by fix, but the regrouped update
+// has no n x n product left to put there.
 struct KfBlocks {
     f64 *x_pred, *x_filt, *y_pred, *y_filt, *v, *std, *Sinv_v, *fbuf, *bbuf;
     f64 *P_pred, *P_filt, *KC, *I_minus_KC, *temp_nn, *BQBT, *S, *L, *PCt, *K, *temp_nm, *H,
