@@ -46,11 +46,13 @@ LINEAR_SHAPES = [
 LINEAR_VARIANTS = [
     {"name": "sym0", "symmetrize": 0},
     {"name": "sym1", "symmetrize": 1, "shocks": 0},
-    {"name": "asym", "symmetrize": 0, "asym": True, "jitter": 0.05},
+    {"name": "asym", "symmetrize": 0, "asym": ("P0", "R"), "jitter": 0.05},
+    {"name": "asym_R", "symmetrize": 0, "asym": ("R",)},
+    {"name": "asym_sym1", "symmetrize": 1, "asym": ("P0", "R")},
 ]
 EXTENDED_VARIANTS = [
     {"name": "sym1", "symmetrize": 1},
-    {"name": "asym", "symmetrize": 0, "asym": True, "jitter": 0.01, "shocks": 0},
+    {"name": "asym_R", "symmetrize": 0, "asym": ("R",), "jitter": 0.01, "shocks": 0},
     {"name": "nan_jacobian", "symmetrize": 0},
 ]
 # (n_state, n_ctrl, n_exog, n_obs, T)
@@ -65,6 +67,7 @@ UNSCENTED_SHAPES = [
 UNSCENTED_VARIANTS = [
     {"name": "sym1", "symmetrize": 1},
     {"name": "asym", "symmetrize": 0, "asym": True, "jitter": 0.01},
+    {"name": "asym_sym1", "symmetrize": 1, "asym": True},
     {"name": "retry", "symmetrize": 1, "singular_x2": True},
 ]
 
@@ -121,8 +124,8 @@ def packed_histories(out, names):
 def sweep_linear(lib, rng, shape, variant):
     n, m, k, T = shape
     mats = linear_model(rng, n, m, k, T)
-    if variant.get("asym"):
-        mats["P0"], mats["R"] = unsymmetric(rng, mats["P0"]), unsymmetric(rng, mats["R"])
+    for name in variant.get("asym", ()):
+        mats[name] = unsymmetric(rng, mats[name])
     sym, jitter, shocks = variant["symmetrize"], variant.get("jitter", 0.0), variant.get("shocks", 1)
     status, out = run_kf(lib, mats, symmetrize=sym, jitter=jitter)
     C, d = mats["C"], mats["d"]
@@ -192,8 +195,8 @@ def ekf_callbacks(h, H, n, m, n_par):
 def sweep_extended(lib, rng, shape, variant):
     n, m, k, T = shape
     mats = linear_model(rng, n, m, k, T)
-    if variant.get("asym"):
-        mats["P0"], mats["R"] = unsymmetric(rng, mats["P0"]), unsymmetric(rng, mats["R"])
+    for name in variant.get("asym", ()):
+        mats[name] = unsymmetric(rng, mats[name])
     # A mild nonlinearity: rounding differences must not grow from period to period.
     D = 0.3 * rng.standard_normal((m, n))
     params = np.array([0.5, -1.0])
