@@ -7,7 +7,15 @@
  * with S factored by Cholesky (plus the jitter, which enters only the
  * factor). A factorisation that fails stops the filter with -3; the
  * log-likelihood of the completed periods is stored and the history rows of
- * those periods are complete. Nothing here allocates. */
+ * those periods are complete. A matrix to be factored (S, and the
+ * covariances the unscented filter samples) with an entry that is NaN or
+ * infinite fails too, so NaN in the prior, the noise covariances, the
+ * transition, loading or observation matrices or a Jacobian stops the filter
+ * with -3; NaN that only means carry (the observations, the linear and
+ * extended filters' initial mean and observation constant, a measured value)
+ * gives a NaN log-likelihood with status 0. A negative dimension is
+ * rejected with -2 before anything is written, and every sizer here reports
+ * it as it reports a size past 64 bits (-1). Nothing here allocates. */
 #ifndef TROVA_KALMAN_H
 #define TROVA_KALMAN_H
 
@@ -75,10 +83,13 @@ TROVA_API void kf_build_shock_projection(const f64* B, const f64* C, const f64* 
  * Here and below, a size that does not fit in 64 bits is reported as
  * {-1, -1} (arena_size) or -1 (single counts). */
 TROVA_API arena_size kf_arena_size(i64 n, i64 m, i64 k);
-/* Returns 0, or -3 when S cannot be factored. */
+/* Returns 0; -2 when n, m or k is negative (nothing written); -3 when S
+ * cannot be factored. */
 TROVA_API int kf_hot_loop(const kf_inputs* in, f64* arena, const kf_outputs* out);
 
-/* Packed input: A | B | C | d | Q | R | y | x0 | P0. */
+/* The steps return the kernel's status, or -2 for a negative dimension
+ * (nothing written); their runners store it in int_out[0].
+ * Packed input: A | B | C | d | Q | R | y | x0 | P0. */
 TROVA_API i64 trova_filter_linear_input_arena_size(i64 n, i64 m, i64 k, i64 T);
 /* Packed output: x_pred | x_filt | P_pred | P_filt | y_pred | y_filt |
  * innov | std_innov | S | eps_hat (with return_shocks) | loglik. */
@@ -147,6 +158,8 @@ typedef struct ekf_outputs {
 
 /* Scratch of ekf_hot_loop: 2n + 6m + 6n^2 + 2m^2 + 5nm + nk + 2km floats. */
 TROVA_API arena_size ekf_arena_size(i64 n, i64 m, i64 k);
+/* Returns 0; -2 when meas or jac is NULL or n, m or k is negative (nothing
+ * written); -3 when S cannot be factored. */
 TROVA_API int ekf_hot_loop(const ekf_inputs* in, f64* arena, const ekf_outputs* out);
 
 /* Packed input: A | B | calib_params | Q | R | y | x0 | P0. */
@@ -229,10 +242,13 @@ typedef struct ukf_outputs {
 
 /* Scratch of ukf_hot_loop: 33 ns^2 + 11 ns + ns ne + 8 ns no + 7 no + 2 no^2 + nc floats. */
 TROVA_API arena_size ukf_arena_size(i64 n_state, i64 n_ctrl, i64 n_exog, i64 n_obs);
-/* Returns 0; -2 when meas is NULL, n_state <= 0 or n_obs <= 0 (nothing
- * written); -3 when the sigma-point scaling alpha^2 (nz + kappa) is not
- * positive and finite (nothing written) or a covariance cannot be factored
- * even after one retry with more jitter. */
+/* Returns 0; -2 when meas is NULL, n_state <= 0, n_obs <= 0, or n_ctrl or
+ * n_exog is negative (nothing written); -3 when the sigma-point scaling
+ * c = alpha^2 (nz + kappa) is not positive and finite or the weights
+ * (c - nz) / c, their centre's covariance weight with beta, and 1 / (2c) are
+ * not all finite (nothing written), or when a covariance cannot be factored
+ * even after one retry with more jitter (one with an entry that is not
+ * finite gets no retry). */
 TROVA_API i64 ukf_hot_loop(const ukf_inputs* in, f64* arena, const ukf_outputs* out);
 
 /* Packed input: hx | gx | bx | hxx | gxx | hss | gss | steady_state |

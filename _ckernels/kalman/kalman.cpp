@@ -67,7 +67,7 @@ int update(const f64* H, const f64* R, bool R_symmetric, bool& P_symmetric, cons
     kf_measurement_cov(H, b.P_pred, R, b.temp_mn, b.S, n, m);
     if (symmetrize) trova_sym_inplace(b.S, m);
     // The jitter enters only the factor; S keeps none.
-    if (trova_chol(b.S, jitter, b.L, m) != 0) return -3;
+    if (!all_finite(b.S, m * m) || trova_chol(b.S, jitter, b.L, m) != 0) return -3;
     trova_forward_subst(b.L, b.v, b.std, m);
     trova_backward_subst_chol_t(b.L, b.std, b.Sinv_v, m);
     // Gain K = P H' S^-1, solved for all n rows at once as K' = S^-1 (P H')'
@@ -85,15 +85,18 @@ int update(const f64* H, const f64* R, bool R_symmetric, bool& P_symmetric, cons
     // Joseph form (I - KH) P (I - KH)' + K R K', regrouped so that no n^3
     // product remains: M = (I - KH) P = P - K (H P), W = K R - M H', and
     // P_filt = M + W K'. The result is symmetric when P and R are, and then
-    // only its lower half is computed.
+    // only its lower half is computed. M is n x n (the I_minus_KC block);
+    // -K and then M H' are n x m and go to the n x m PCt block, free once
+    // the gain is formed.
     const bool symmetric = P_symmetric && R_symmetric;
     f64* M = b.I_minus_KC;
-    f64* negK = b.PCt;  // the gain is formed, PCt is free
+    f64* negK = b.PCt;
     for (i64 e = 0; e < n * m; ++e) negK[e] = -b.K[e];
     dense::matmul_plus_c(negK, b.temp_mn, b.P_pred, M, n, m, n);
+    f64* MHt = b.PCt;
+    trova_matmul_abt(M, H, MHt, n, n, m);
     trova_matmul(b.K, R, b.temp_nm, n, m, m);
-    trova_matmul_abt(M, H, b.KC, n, n, m);
-    trova_vsub(b.temp_nm, b.KC, b.temp_nm, n * m);
+    trova_vsub(b.temp_nm, MHt, b.temp_nm, n * m);
     if (symmetric) {
         dense::sym_matmul_abt_plus_c(b.temp_nm, b.K, M, b.P_filt, n, m);
     } else {
@@ -116,7 +119,7 @@ namespace trova::sizing {
 Size kf(i64 n, i64 m, i64 k) {
     layout::Carver c;
     kalman::kf_blocks(c, n, m, k, false);
-    return c.size();
+    return kalman::sized(c.size(), kalman::dims_valid(n, m, k));
 }
 
 }  // namespace trova::sizing
@@ -199,6 +202,7 @@ TROVA_API arena_size kf_arena_size(i64 n, i64 m, i64 k) { return trova::layout::
 
 TROVA_API int kf_hot_loop(const kf_inputs* in, f64* arena, const kf_outputs* out) {
     const i64 n = in->n, m = in->m, k = in->k, T = in->T;
+    if (!dims_valid(n, m, k)) return -2;
     trova::layout::Carver c(arena);
     const KfBlocks b = kf_blocks(c, n, m, k, false);
     const bool history = in->store_history != 0;

@@ -4,6 +4,8 @@
 #ifndef TROVA_KALMAN_CORE_H
 #define TROVA_KALMAN_CORE_H
 
+#include <cfloat>
+#include <cmath>
 #include <cstring>
 
 #include "_common/layout.h"
@@ -13,8 +15,33 @@ namespace trova::kalman {
 
 constexpr f64 kLog2Pi = 1.8378770664093453;
 
+// Whether no dimension of a filter is negative. Negative dimensions have no
+// layout: the sizers report them as unsizeable (-1, like a size past 64
+// bits) and the kernels and steps reject them with -2 before writing.
+template <class... Dims>
+bool dims_valid(Dims... dims) {
+    return ((dims >= 0) && ...);
+}
+
+// A filter layout's size, unsizeable unless its dimensions are valid.
+inline layout::Size sized(layout::Size s, bool valid) {
+    s.overflow |= !valid;
+    return s;
+}
+
+// Whether every one of the count values is finite. A covariance that is not
+// cannot be factored, even where the factorisation would not read the
+// offending entry (it reads one triangle, the updates use both).
+inline bool all_finite(const f64* a, i64 count) {
+    bool finite = true;
+    for (i64 e = 0; e < count; ++e) finite &= std::fabs(a[e]) <= DBL_MAX;
+    return finite;
+}
+
 // Arena blocks of the linear and extended filters (y_filt is the linear
-// filter's only, H the extended filter's only).
+// filter's only, H the extended filter's only). KC keeps its place in the
+// layout, which the sizes callers allocate by fix, but the regrouped update
+// has no n x n product left to put there.
 struct KfBlocks {
     f64 *x_pred, *x_filt, *y_pred, *y_filt, *v, *std, *Sinv_v, *fbuf, *bbuf;
     f64 *P_pred, *P_filt, *KC, *I_minus_KC, *temp_nn, *BQBT, *S, *L, *PCt, *K, *temp_nm, *H,
@@ -34,7 +61,8 @@ bool predict(const f64* A, const f64* x_prev, const f64* P_prev, bool P_prev_sym
 // Given x_pred, P_pred and the innovation v: S = H P_pred H' + R, its factor
 // L (with jitter), std = L^-1 v, Sinv_v = S^-1 v, the gain K, x_filt and the
 // Joseph-form P_filt. Adds the period's term to loglik and returns 0, or
-// returns -3 (loglik untouched) when S cannot be factored. R_symmetric and
+// returns -3 (loglik untouched) when S cannot be factored: an entry is not
+// finite or a pivot fails. R_symmetric and
 // P_symmetric say whether R and P_pred equal their transposes exactly; on
 // return P_symmetric says whether P_filt does.
 int update(const f64* H, const f64* R, bool R_symmetric, bool& P_symmetric, const KfBlocks& b, i64 n,

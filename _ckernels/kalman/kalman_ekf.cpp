@@ -16,7 +16,7 @@ namespace trova::sizing {
 Size ekf(i64 n, i64 m, i64 k) {
     layout::Carver c;
     kf_blocks(c, n, m, k, true);
-    return c.size();
+    return kalman::sized(c.size(), kalman::dims_valid(n, m, k));
 }
 
 }  // namespace trova::sizing
@@ -27,6 +27,7 @@ TROVA_API arena_size ekf_arena_size(i64 n, i64 m, i64 k) { return trova::layout:
 
 TROVA_API int ekf_hot_loop(const ekf_inputs* in, f64* arena, const ekf_outputs* out) {
     const i64 n = in->n, m = in->m, k = in->k, T = in->T;
+    if (in->meas == nullptr || in->jac == nullptr || !trova::kalman::dims_valid(n, m, k)) return -2;
     trova::layout::Carver c(arena);
     const KfBlocks b = kf_blocks(c, n, m, k, true);
     const bool history = in->store_history != 0;

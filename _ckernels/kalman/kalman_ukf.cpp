@@ -55,8 +55,10 @@ struct Weights {
 };
 
 // Factors P; on failure retries once with 1e-10 times the largest diagonal
-// element (at least 0) added to the jitter.
+// element (at least 0) added to the jitter. A P with an entry that is not
+// finite fails without a retry.
 int ukf_chol_auto(const f64* P, f64 jitter, f64* L, i64 n) {
+    if (!trova::kalman::all_finite(P, n * n)) return -1;
     if (trova_chol(P, jitter, L, n) == 0) return 0;
     f64 scale = 0.0;
     for (i64 i = 0; i < n; ++i)
@@ -206,7 +208,7 @@ namespace trova::sizing {
 Size ukf(i64 n_state, i64 n_ctrl, i64 n_exog, i64 n_obs) {
     layout::Carver c;
     ukf_blocks(c, n_state, n_ctrl, n_exog, n_obs);
-    return c.size();
+    return kalman::sized(c.size(), kalman::dims_valid(n_state, n_ctrl, n_exog, n_obs));
 }
 
 }  // namespace trova::sizing
@@ -219,7 +221,8 @@ TROVA_API arena_size ukf_arena_size(i64 n_state, i64 n_ctrl, i64 n_exog, i64 n_o
 
 TROVA_API i64 ukf_hot_loop(const ukf_inputs* in, f64* arena, const ukf_outputs* out) {
     const i64 ns = in->n_state, no = in->n_obs, nz = 2 * ns, n_sig = 2 * nz + 1, T = in->T;
-    if (in->meas == nullptr || ns <= 0 || no <= 0) return -2;
+    if (in->meas == nullptr || ns <= 0 || no <= 0 || !trova::kalman::dims_valid(in->n_ctrl, in->n_exog))
+        return -2;
     const f64 alpha2 = in->alpha * in->alpha;
     const f64 c = alpha2 * (static_cast<f64>(nz) + in->kappa);
     if (!(c > 0.0) || std::fabs(c) > DBL_MAX) return -3;
@@ -227,6 +230,10 @@ TROVA_API i64 ukf_hot_loop(const ukf_inputs* in, f64* arena, const ukf_outputs* 
     const f64 w0_m = (c - static_cast<f64>(nz)) / c;
     const f64 w0_c = (in->beta + 1.0 - alpha2) + w0_m;
     const f64 wi = 1.0 / (2.0 * c);
+    // A c so small that the weights overflow (or a beta that is not finite)
+    // leaves no usable weights either.
+    const f64 weights[] = {w0_m, w0_c, wi};
+    if (!trova::kalman::all_finite(weights, 3)) return -3;
 
     trova::layout::Carver carver(arena);
     const UkfBlocks b = ukf_blocks(carver, ns, in->n_ctrl, in->n_exog, no);

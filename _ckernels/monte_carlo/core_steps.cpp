@@ -11,6 +11,7 @@
 
 #include "_common/layout.h"
 #include "_common/sizers.h"
+#include "kalman/kalman_core.h"
 #include "monte_carlo/step_status.h"
 #include "trova_kalman.h"
 #include "trova_mc.h"
@@ -151,26 +152,30 @@ ukf_outputs unscented_outputs(Carver& c, i64 ns, i64 nc, i64 no, i64 T) {
 
 namespace trova::sizing {
 
+using kalman::dims_valid;
+using kalman::sized;
+
 Size filter_linear_input(i64 n, i64 m, i64 k, i64 T) {
     Carver c;
     linear_inputs(c, n, m, k, T);
-    return c.size();
+    return sized(c.size(), dims_valid(n, m, k, T));
 }
 
 Size filter_extended_input(i64 n, i64 m, i64 k, i64 T, i64 n_par) {
     Carver c;
     extended_inputs(c, n, m, k, T, n_par);
-    return c.size();
+    return sized(c.size(), dims_valid(n, m, k, T, n_par));
 }
 
 Size filter_unscented_input(i64 n_state, i64 n_ctrl, i64 n_exog, i64 n_obs, i64 T, i64 n_par) {
     Carver c;
     unscented_inputs(c, n_state, n_ctrl, n_exog, n_obs, T, n_par);
-    return c.size();
+    return sized(c.size(), dims_valid(n_state, n_ctrl, n_exog, n_obs, T, n_par));
 }
 
 }  // namespace trova::sizing
 
+using trova::kalman::dims_valid;
 using trova::layout::native_count;
 
 extern "C" {
@@ -239,12 +244,13 @@ TROVA_API i64 trova_filter_linear_input_arena_size(i64 n, i64 m, i64 k, i64 T) {
 TROVA_API i64 trova_filter_linear_output_arena_size(i64 n, i64 m, i64 k, i64 T, int return_shocks) {
     Carver c;
     linear_outputs(c, n, m, k, T, return_shocks);
-    return native_count(c.size());
+    return native_count(trova::kalman::sized(c.size(), dims_valid(n, m, k, T)));
 }
 
 TROVA_API int trova_filter_linear_step(const f64* input_arena, f64* scratch_arena, i64 T, i64 n, i64 m,
                                        i64 k, int symmetrize, f64 jitter, int return_shocks,
                                        f64* output_arena) {
+    if (!dims_valid(n, m, k, T)) return -2;
     Carver ci(input_arena), co(output_arena);
     kf_inputs in = linear_inputs(ci, n, m, k, T);
     in.symmetrize = symmetrize;
@@ -259,9 +265,11 @@ TROVA_API int trova_mc_filter_linear_runner(i64 /*rep_idx*/, f64* float_in_work,
                                             i64* /*int_work*/, i64* int_out, const void* ctx) {
     const auto* c = static_cast<const trova_mc_filter_linear_step_ctx*>(ctx);
     const i64 scratch = trova_filter_linear_input_arena_size(c->n, c->m, c->k, c->T);
-    const int status = trova_filter_linear_step(float_in_work, float_in_work + scratch, c->T, c->n, c->m,
-                                                c->k, c->symmetrize, c->jitter, c->return_shocks,
-                                                float_out);
+    // An input block with no size (a negative dimension) has no scratch behind it.
+    const int status = scratch < 0 ? -2
+                                   : trova_filter_linear_step(float_in_work, float_in_work + scratch, c->T, c->n,
+                                                              c->m, c->k, c->symmetrize, c->jitter,
+                                                              c->return_shocks, float_out);
     return trova::trova_mc_finish_status(int_out, status);
 }
 
@@ -277,6 +285,7 @@ TROVA_API int trova_filter_extended_step(const f64* input_arena, f64* scratch_ar
                                          meas_fn jac, i64 T, i64 n, i64 m, i64 k, i64 n_par,
                                          int symmetrize, f64 jitter, int return_shocks,
                                          f64* output_arena) {
+    if (!dims_valid(n, m, k, T, n_par)) return -2;
     Carver ci(input_arena), co(output_arena);
     ekf_inputs in = extended_inputs(ci, n, m, k, T, n_par);
     in.meas = meas;
@@ -296,9 +305,11 @@ TROVA_API int trova_mc_filter_extended_runner(i64 /*rep_idx*/, f64* float_in_wor
                                               i64* /*int_work*/, i64* int_out, const void* ctx) {
     const auto* c = static_cast<const trova_mc_filter_extended_step_ctx*>(ctx);
     const i64 scratch = trova_filter_extended_input_arena_size(c->n, c->m, c->k, c->T, c->n_par);
-    const int status = trova_filter_extended_step(float_in_work, float_in_work + scratch, c->measurement,
-                                                  c->jacobian, c->T, c->n, c->m, c->k, c->n_par,
-                                                  c->symmetrize, c->jitter, c->return_shocks, float_out);
+    const int status =
+        scratch < 0 ? -2
+                    : trova_filter_extended_step(float_in_work, float_in_work + scratch, c->measurement,
+                                                 c->jacobian, c->T, c->n, c->m, c->k, c->n_par, c->symmetrize,
+                                                 c->jitter, c->return_shocks, float_out);
     return trova::trova_mc_finish_status(int_out, status);
 }
 
@@ -310,13 +321,14 @@ TROVA_API i64 trova_filter_unscented_input_arena_size(i64 n_state, i64 n_ctrl, i
 TROVA_API i64 trova_filter_unscented_output_arena_size(i64 n_state, i64 n_ctrl, i64 n_obs, i64 T) {
     Carver c;
     unscented_outputs(c, n_state, n_ctrl, n_obs, T);
-    return native_count(c.size());
+    return native_count(trova::kalman::sized(c.size(), dims_valid(n_state, n_ctrl, n_obs, T)));
 }
 
 TROVA_API i64 trova_filter_unscented_step(const f64* input_arena, f64* scratch_arena, meas_fn meas, i64 T,
                                           i64 n_state, i64 n_ctrl, i64 n_exog, i64 n_obs, i64 n_par,
                                           f64 alpha, f64 beta, f64 kappa, int symmetrize, f64 jitter,
                                           f64* output_arena) {
+    if (!dims_valid(T, n_state, n_ctrl, n_exog, n_obs, n_par)) return -2;
     Carver ci(input_arena), co(output_arena);
     ukf_inputs in = unscented_inputs(ci, n_state, n_ctrl, n_exog, n_obs, T, n_par);
     in.meas = meas;
@@ -335,10 +347,12 @@ TROVA_API int trova_mc_filter_unscented_runner(i64 /*rep_idx*/, f64* float_in_wo
     const auto* c = static_cast<const trova_mc_filter_unscented_step_ctx*>(ctx);
     const i64 scratch =
         trova_filter_unscented_input_arena_size(c->n_state, c->n_ctrl, c->n_exog, c->n_obs, c->T, c->n_par);
-    const i64 status = trova_filter_unscented_step(float_in_work, float_in_work + scratch, c->measurement,
-                                                   c->T, c->n_state, c->n_ctrl, c->n_exog, c->n_obs,
-                                                   c->n_par, c->alpha, c->beta, c->kappa, c->symmetrize,
-                                                   c->jitter, float_out);
+    const i64 status =
+        scratch < 0 ? -2
+                    : trova_filter_unscented_step(float_in_work, float_in_work + scratch, c->measurement, c->T,
+                                                  c->n_state, c->n_ctrl, c->n_exog, c->n_obs, c->n_par,
+                                                  c->alpha, c->beta, c->kappa, c->symmetrize, c->jitter,
+                                                  float_out);
     return trova::trova_mc_finish_status(int_out, static_cast<int>(status));
 }
 

@@ -76,3 +76,52 @@ def statsmodels_filter(A, B, C, d, Q, R, y, x0, P0):
     kf.initialize_known(A @ x0, A @ P0 @ A.T + B @ Q @ B.T)
     kf.tolerance = 0
     return kf.filter()
+
+
+def kalman_recursion(A, B, Q, R, y, x0, P0, h, H, symmetrize=0, jitter=0.0):
+    """The linear or extended Kalman recursion read off its definition.
+
+    x_t = A x_{t-1} + B eps_t, y_t = h(x_t) + u_t, linearised at the predicted
+    state with the Jacobian H(x). S is factored from its lower triangle (plus
+    the jitter, which enters only the factor); the covariance update is the
+    Joseph form on the full matrices, so inputs that are not symmetric are
+    followed as given. A period whose S is not finite or not positive definite
+    stops the recursion with status -3. Returns (status, loglik, histories),
+    the histories holding the completed periods' rows, with the Jacobian of
+    each period under "H" and the shock estimates Q B' H' S^-1 v under "eps_hat".
+    """
+    sym = (lambda a: (a + a.T) / 2) if symmetrize else (lambda a: a)
+    n, m = len(x0), y.shape[1]
+    BQBT = B @ Q @ B.T
+    BQBT = (BQBT + BQBT.T) / 2
+    x, P, ll = np.asarray(x0, dtype=float), np.asarray(P0, dtype=float), 0.0
+    names = "x_pred x_filt P_pred P_filt y_pred y_filt innov std_innov S eps_hat H".split()
+    hist = {k: [] for k in names}
+    status = 0
+    for t in range(y.shape[0]):
+        xp = A @ x
+        Pp = sym(A @ P @ A.T + BQBT)
+        yp, Ht = h(xp), H(xp)
+        v = y[t] - yp
+        S = sym(Ht @ Pp @ Ht.T + R)
+        if not np.isfinite(S).all():
+            status = -3
+            break
+        lower = np.tril(S) + np.tril(S, -1).T
+        try:
+            L = np.linalg.cholesky(lower + max(jitter, 0.0) * np.eye(m))
+        except np.linalg.LinAlgError:
+            status = -3
+            break
+        Sj = L @ L.T
+        K = Pp @ Ht.T @ np.linalg.inv(Sj)
+        x = xp + K @ v
+        IKH = np.eye(n) - K @ Ht
+        P = sym(IKH @ Pp @ IKH.T + K @ R @ K.T)
+        Sinv_v = np.linalg.solve(Sj, v)
+        ll += -0.5 * (2 * np.log(np.diag(L)).sum() + v @ Sinv_v + m * np.log(2 * np.pi))
+        for k, val in (("x_pred", xp), ("x_filt", x), ("P_pred", Pp), ("P_filt", P), ("y_pred", yp),
+                       ("y_filt", h(x)), ("innov", v), ("std_innov", np.linalg.solve(L, v)), ("S", S),
+                       ("eps_hat", Q @ B.T @ Ht.T @ Sinv_v), ("H", Ht)):
+            hist[k].append(val)
+    return status, ll, hist

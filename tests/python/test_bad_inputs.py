@@ -99,6 +99,240 @@ SIMULATION_CASES = []
 
 FILTER_CASES = []
 
+
+def _filter_histories(n, m, k, T):
+    """Guarded NaN-filled histories of a linear or extended filter."""
+    sizes = {"x_pred": T * n, "x_filt": T * n, "P_pred": T * n * n, "P_filt": T * n * n, "y_pred": T * m,
+             "y_filt": T * m, "innov": T * m, "std_innov": T * m, "S": T * m * m, "eps_hat": T * k, "loglik": 1}
+    return {name: guarded(size) for name, size in sizes.items()}
+
+
+def _linear_callbacks(mats):
+    """h(x) = C x + d and its Jacobian C, for the extended filter."""
+    m, n = mats["C"].shape
+
+    @tc.meas_fn
+    def meas(x, params, out):
+        np.ctypeslib.as_array(out, shape=(m,))[:] = mats["C"] @ np.ctypeslib.as_array(x, shape=(n,)) + mats["d"]
+
+    @tc.meas_fn
+    def jac(x, params, out):
+        np.ctypeslib.as_array(out, shape=(m, n))[:] = mats["C"]
+
+    return meas, jac
+
+
+def _linear_filter_model(n=3, m=2, k=2, T=4):
+    from kalman_cases import linear_model
+    return linear_model(np.random.default_rng(15), n, m, k, T)
+
+
+def _run_linear_filter(lib, mats, dims=None, symmetrize=0, callbacks=None):
+    """kf_hot_loop, or ekf_hot_loop with callbacks = (meas, jac), on the model
+    with the dimensions dims = (n, m, k) (the model's by default). The arena
+    and the histories are guarded and sized for the model's own shape; every
+    guard is checked. Returns (status, arena, histories)."""
+    n0, k0 = mats["B"].shape
+    m0, T = mats["C"].shape[0], mats["y"].shape[0]
+    n, m, k = dims or (n0, m0, k0)
+    hist = _filter_histories(n0, m0, k0, T)
+    arena = guarded(max(lib.kf_arena_size(n0, m0, k0).n_float, lib.ekf_arena_size(n0, m0, k0).n_float))
+    names = "x_pred x_filt P_pred P_filt y_pred y_filt innov std_innov S eps_hat loglik".split()
+    ptrs = [hist[h].p for h in names]
+    if callbacks is None:
+        inp = tc.kf_inputs(n, m, k, T, *[tc.ptr(mats[x]) for x in "A B C d Q R y x0 P0".split()], symmetrize, 0.0,
+                           1, 1)
+        status = lib.kf_hot_loop(ctypes.byref(inp), arena.p, ctypes.byref(tc.kf_outputs(*ptrs)))
+    else:
+        params = np.zeros(1)
+        inp = tc.ekf_inputs(*callbacks, tc.ptr(mats["A"]), tc.ptr(mats["B"]), tc.ptr(params),
+                            *[tc.ptr(mats[x]) for x in "Q R y x0 P0".split()], T, n, m, k, 1, 0.0, symmetrize, 1, 1, 1)
+        status = lib.ekf_hot_loop(ctypes.byref(inp), arena.p, ctypes.byref(tc.ekf_outputs(*ptrs)))
+    for buf in [arena, *hist.values()]:
+        buf.check()
+    return status, arena, hist
+
+
+def _nothing_written(arena, hist):
+    assert arena.untouched(np.nan) and all(h.untouched(np.nan) for h in hist.values())
+
+
+def _linear_and_extended_reject_negative_dimensions(lib):
+    mats = _linear_filter_model()
+    for dims in [(-1, 2, 2), (3, -2, 2), (3, 2, -1), (-3, -2, -2)]:
+        for sizer in (lib.kf_arena_size, lib.ekf_arena_size):
+            size = sizer(*dims)
+            assert (size.n_float, size.n_int) == (-1, -1), dims
+        for callbacks in (None, _linear_callbacks(mats)):
+            status, arena, hist = _run_linear_filter(lib, mats, dims, callbacks=callbacks)
+            assert status == -2, (dims, callbacks is None)
+            _nothing_written(arena, hist)
+
+
+def _extended_rejects_null_callbacks(lib):
+    mats = _linear_filter_model()
+    meas, jac = _linear_callbacks(mats)
+    for callbacks in ((tc.meas_fn(), jac), (meas, tc.meas_fn()), (tc.meas_fn(), tc.meas_fn())):
+        status, arena, hist = _run_linear_filter(lib, mats, callbacks=callbacks)
+        assert status == -2
+        _nothing_written(arena, hist)
+    # Through the step function: the status reaches int_out[0], the lanes stay as they were.
+    n, m, k, T, n_par = 3, 2, 2, 4, 1
+    lane = guarded(lib.trova_filter_extended_input_arena_size(n, m, k, T, n_par) + lib.ekf_arena_size(n, m, k).n_float,
+                   fill=0.5)
+    out = guarded(lib.trova_filter_extended_output_arena_size(n, m, k, T, 1))
+    int_out = guarded(1, fill=7, dtype=np.int64)
+    ctx = tc.trova_mc_filter_extended_step_ctx(tc.meas_fn(), jac, T, n, m, k, n_par, 0, 0.0, 1)
+    status = lib.trova_mc_filter_extended_runner(0, lane.p, out.p, None, int_out.p,
+                                                 ctypes.cast(ctypes.pointer(ctx), ctypes.c_void_p))
+    assert status == -2 and int_out.a[0] == -2
+    assert lane.untouched(0.5) and out.untouched(np.nan)
+    for buf in (lane, out, int_out):
+        buf.check()
+
+
+def _filter_steps_reject_negative_dimensions(lib):
+    # Sizers answer -1 (no buffer fits); steps and runners answer -2 and write nothing.
+    meas, jac = _linear_callbacks(_linear_filter_model())
+    ukf_meas = tc.meas_fn(lambda x, p, out: None)
+
+    def one_negative(dims):
+        for i in range(len(dims)):
+            yield dims[:i] + [-1] + dims[i + 1:]
+
+    def call(step, *args):
+        lane, out, int_out = guarded(1000, fill=0.5), guarded(1000), guarded(1, fill=7, dtype=np.int64)
+        status = step(lane.p, out.p, int_out.p, *args)
+        assert lane.untouched(0.5) and out.untouched(np.nan) and int_out.a[0] in (7, status)
+        for buf in (lane, out, int_out):
+            buf.check()
+        return status
+
+    def ctx_ptr(ctx):
+        return ctypes.cast(ctypes.pointer(ctx), ctypes.c_void_p)
+
+    for n, m, k, T, n_par in one_negative([3, 2, 2, 4, 1]):
+        assert lib.trova_filter_extended_input_arena_size(n, m, k, T, n_par) == -1
+        assert call(lambda lane, out, _: lib.trova_filter_extended_step(lane, lane, meas, jac, T, n, m, k, n_par, 0,
+                                                                        0.0, 1, out)) == -2
+        ctx = tc.trova_mc_filter_extended_step_ctx(meas, jac, T, n, m, k, n_par, 0, 0.0, 1)
+        assert call(lambda lane, out, io: lib.trova_mc_filter_extended_runner(0, lane, out, None, io,
+                                                                              ctx_ptr(ctx))) == -2
+        if n_par < 0:
+            continue
+        assert lib.trova_filter_linear_input_arena_size(n, m, k, T) == -1
+        for shocks in (0, 1):
+            assert lib.trova_filter_linear_output_arena_size(n, m, k, T, shocks) == -1
+            assert lib.trova_filter_extended_output_arena_size(n, m, k, T, shocks) == -1
+        assert call(lambda lane, out, _: lib.trova_filter_linear_step(lane, lane, T, n, m, k, 0, 0.0, 1, out)) == -2
+        ctx = tc.trova_mc_filter_linear_step_ctx(T, n, m, k, 0, 0.0, 1)
+        assert call(lambda lane, out, io: lib.trova_mc_filter_linear_runner(0, lane, out, None, io,
+                                                                            ctx_ptr(ctx))) == -2
+    for ns, nc, ne, no, T, n_par in one_negative([2, 1, 2, 2, 4, 1]):
+        assert lib.trova_filter_unscented_input_arena_size(ns, nc, ne, no, T, n_par) == -1
+        if ne >= 0 and n_par >= 0:
+            assert lib.trova_filter_unscented_output_arena_size(ns, nc, no, T) == -1
+            size = lib.ukf_arena_size(ns, nc, ne, no) if T >= 0 else None
+            assert size is None or (size.n_float, size.n_int) == (-1, -1)
+        assert call(lambda lane, out, _: lib.trova_filter_unscented_step(
+            lane, lane, ukf_meas, T, ns, nc, ne, no, n_par, 0.5, 2.0, 0.0, 1, 0.0, out)) == -2
+        ctx = tc.trova_mc_filter_unscented_step_ctx(ukf_meas, T, ns, nc, ne, no, n_par, 0.5, 2.0, 0.0, 1, 0.0)
+        assert call(lambda lane, out, io: lib.trova_mc_filter_unscented_runner(0, lane, out, None, io,
+                                                                               ctx_ptr(ctx))) == -2
+
+
+def _unscented_case(P0_nan=None, R_nan=None):
+    from kalman_cases import UkfCase, pruned_model
+    from references import spd
+    rng = np.random.default_rng(15)
+    ns, nc, ne, no, T = 2, 1, 2, 2, 4
+    P0, R = spd(rng, 2 * ns), spd(rng, no)
+    if P0_nan is not None:
+        P0[P0_nan] = np.nan
+    if R_nan is not None:
+        R[R_nan] = np.nan
+    return UkfCase(pruned_model(rng, ns, nc, ne), lambda v, p: v[:no], [0.0], spd(rng, ne), R,
+                   rng.standard_normal((T, no)), np.zeros(2 * ns), P0)
+
+
+def _run_unscented(lib, case, n_ctrl=None, n_exog=None):
+    """ukf_hot_loop on the case (n_ctrl, n_exog overridden when given), the
+    arena and every output guarded and sized for the case; returns (status,
+    arena, outputs)."""
+    from kalman_cases import MODEL, OUT, measurement_callback
+    ns, nc, ne, no, T, nz = case.ns, case.nc, case.ne, case.no, case.T, 2 * case.ns
+    sizes = {"x1_pred": T * ns, "x2_pred": T * ns, "x1_filt": T * ns, "x2_filt": T * ns, "x_pred": T * (ns + nc),
+             "x_filt": T * (ns + nc), "P_pred": T * nz * nz, "P_filt": T * nz * nz, "y_pred": T * no,
+             "y_filt": T * no, "innov": T * no, "std_innov": T * no, "S": T * no * no, "loglik": 1}
+    out = {name: guarded(sizes[name]) for name in OUT}
+    arena = guarded(lib.ukf_arena_size(ns, nc, ne, no).n_float)
+    meas = measurement_callback(case.meas, ns + nc, no, len(case.params))
+    inp = tc.ukf_inputs(meas, *[tc.ptr(case.model[k]) for k in MODEL], tc.ptr(case.params), tc.ptr(case.Q),
+                        tc.ptr(case.R), tc.ptr(case.obs), tc.ptr(case.z0), tc.ptr(case.P0), T, ns,
+                        nc if n_ctrl is None else n_ctrl, ne if n_exog is None else n_exog, no, len(case.params),
+                        case.alpha, case.beta, case.kappa, case.jitter, case.symmetrize, 1)
+    status = lib.ukf_hot_loop(ctypes.byref(inp), arena.p, ctypes.byref(tc.ukf_outputs(*[out[k].p for k in OUT])))
+    for buf in [arena, *out.values()]:
+        buf.check()
+    return status, arena, out
+
+
+def _unscented_rejects_unusable_weights_and_dimensions(lib):
+    case = _unscented_case()
+    status, _, out = _run_unscented(lib, case)
+    assert status == 0 and np.isfinite(out["loglik"].a[0])
+    # alpha = 1e-160: c = alpha^2 nz is positive and finite, but the weights
+    # (c - nz) / c and 1 / (2c) overflow. A beta that is not finite spoils the
+    # centre's covariance weight.
+    for alpha, beta in ((1e-160, 2.0), (1e-155, 2.0), (0.5, np.nan), (0.5, np.inf)):
+        case.alpha, case.beta = alpha, beta
+        status, arena, out = _run_unscented(lib, case)
+        assert status == -3, (alpha, beta)
+        _nothing_written(arena, out)
+    case.alpha, case.beta = 0.5, 2.0
+    for n_ctrl, n_exog in ((-1, None), (None, -1)):
+        status, arena, out = _run_unscented(lib, case, n_ctrl=n_ctrl, n_exog=n_exog)
+        assert status == -2
+        _nothing_written(arena, out)
+
+
+def _filters_fail_on_a_nan_prior(lib):
+    # The first innovation covariance cannot be factored: -3 at t = 0, the
+    # log-likelihood of no period (0.0), no history row.
+    def fails_at_once(status, hist):
+        assert status == -3
+        assert hist["loglik"].a[0] == 0.0
+        assert all(h.untouched(np.nan) for name, h in hist.items() if name != "loglik")
+
+    mats = _linear_filter_model()
+    mats["P0"][1, 1] = np.nan
+    for callbacks in (None, _linear_callbacks(mats)):
+        status, _, hist = _run_linear_filter(lib, mats, callbacks=callbacks)
+        fails_at_once(status, hist)
+    # NaN in the upper triangles only, with products that keep it there
+    # (A = C = I): the factor never reads it, the updates would.
+    mats = _linear_filter_model(n=2, m=2)
+    mats["A"], mats["C"] = np.eye(2), np.eye(2)
+    for name in ("P0", "R"):
+        bad = {key: v.copy() for key, v in mats.items()}
+        bad[name][0, 1] = np.nan
+        status, _, hist = _run_linear_filter(lib, bad)
+        fails_at_once(status, hist)
+    # The unscented filter: a NaN prior (in the triangle its factor does not
+    # read, too) or a NaN in R.
+    for kw in ({"P0_nan": (2, 2)}, {"P0_nan": (0, 1)}, {"R_nan": (0, 1)}):
+        status, _, out = _run_unscented(lib, _unscented_case(**kw))
+        fails_at_once(status, out)
+
+
+FILTER_CASES += [
+    ("linear_and_extended_reject_negative_dimensions", _linear_and_extended_reject_negative_dimensions),
+    ("extended_rejects_null_callbacks", _extended_rejects_null_callbacks),
+    ("filter_steps_reject_negative_dimensions", _filter_steps_reject_negative_dimensions),
+    ("unscented_rejects_unusable_weights_and_dimensions", _unscented_rejects_unusable_weights_and_dimensions),
+    ("filters_fail_on_a_nan_prior", _filters_fail_on_a_nan_prior),
+]
+
 # --- Transforms ------------------------------------------------------------
 
 TRANSFORM_CASES = []

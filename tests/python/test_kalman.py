@@ -7,15 +7,11 @@ import pytest
 
 import trova_ctypes as tc
 from kalman_cases import HISTORIES, KF_MATRICES, history_buffers, linear_model, run_kf
+from kalman_cases import close as rel_close
 from references import expected_shocks, linear_path, statsmodels_filter
 
 # (n, m, k, T): scalar, more shocks than observables, moderate sizes.
 MODELS = [(1, 1, 1, 60), (3, 1, 4, 40), (8, 3, 3, 50), (20, 4, 4, 30)]
-
-
-def rel_close(got, want, rtol=1e-9):
-    scale = max(1.0, float(np.max(np.abs(want))))
-    np.testing.assert_allclose(got, want, rtol=0, atol=rtol * scale)
 
 
 @pytest.mark.parametrize("n,m,k,T", MODELS)

@@ -8,126 +8,13 @@ import numpy as np
 import pytest
 
 import trova_ctypes as tc
-from kalman_cases import run_kf
-from references import expected_shocks, pruned_path, spd, stable
-
-MODEL = ("hx", "gx", "bx", "hxx", "gxx", "hss", "gss", "steady_state")
-OUT = ("x1_pred", "x2_pred", "x1_filt", "x2_filt", "x_pred", "x_filt", "P_pred", "P_filt", "y_pred", "y_filt",
-       "innov", "std_innov", "S", "loglik")
-
-
-def pruned_model(rng, ns, nc, ne, quad=0.2, radius=0.8):
-    m = {"hx": stable(rng, ns, radius), "gx": rng.standard_normal((nc, ns)), "bx": rng.standard_normal((ns, ne)),
-         "hxx": quad * rng.standard_normal((ns, ns, ns)), "gxx": quad * rng.standard_normal((nc, ns, ns)),
-         "hss": 0.1 * rng.standard_normal(ns), "gss": 0.1 * rng.standard_normal(nc),
-         "steady_state": rng.standard_normal(ns + nc)}
-    return {k: np.ascontiguousarray(v, dtype=float) for k, v in m.items()}
+from kalman_cases import MODEL, UkfCase, close, measurement_callback, pruned_model, run_kf
+from references import expected_shocks, pruned_path, spd
 
 
 def nonlinear_measurement(vars_, params):
     """Observables of the variables in levels: a smooth nonlinear map."""
     return np.array([params[0] * np.tanh(vars_[0]) + vars_[-1], vars_[1] * vars_[0] + 0.1 * vars_[-1] ** 2])
-
-
-def measurement_callback(fn, n_vars, n_obs, n_par):
-    @tc.meas_fn
-    def meas(x, params, out):
-        v = np.ctypeslib.as_array(x, shape=(n_vars,))
-        p = np.ctypeslib.as_array(params, shape=(n_par,))
-        np.ctypeslib.as_array(out, shape=(n_obs,))[:] = fn(v, p)
-    return meas
-
-
-class UkfCase:
-    def __init__(self, model, meas, params, Q, R, obs, z0, P0, alpha=0.5, beta=2.0, kappa=0.0, jitter=0.0,
-                 symmetrize=1):
-        self.model, self.meas, self.params = model, meas, np.ascontiguousarray(params, dtype=float)
-        self.Q, self.R, self.obs = (np.ascontiguousarray(a, dtype=float) for a in (Q, R, obs))
-        self.z0, self.P0 = np.ascontiguousarray(z0, dtype=float), np.ascontiguousarray(P0, dtype=float)
-        self.alpha, self.beta, self.kappa, self.jitter, self.symmetrize = alpha, beta, kappa, jitter, symmetrize
-        self.ns, self.nc = model["hx"].shape[0], model["gx"].shape[0]
-        self.ne, self.no, self.T = self.Q.shape[0], self.R.shape[0], self.obs.shape[0]
-
-    def run(self, lib, meas_ptr=None, ns=None, no=None):
-        ns = self.ns if ns is None else ns
-        no = self.no if no is None else no
-        cb = measurement_callback(self.meas, self.ns + self.nc, self.no, len(self.params))
-        inp = tc.ukf_inputs(cb if meas_ptr is None else meas_ptr, *[tc.ptr(self.model[k]) for k in MODEL],
-                            tc.ptr(self.params), tc.ptr(self.Q), tc.ptr(self.R), tc.ptr(self.obs), tc.ptr(self.z0),
-                            tc.ptr(self.P0), self.T, ns, self.nc, self.ne, no, len(self.params), self.alpha,
-                            self.beta, self.kappa, self.jitter, self.symmetrize, 1)
-        T, nz, nv = self.T, 2 * self.ns, self.ns + self.nc
-        shapes = {"x1_pred": (T, self.ns), "x2_pred": (T, self.ns), "x1_filt": (T, self.ns), "x2_filt": (T, self.ns),
-                  "x_pred": (T, nv), "x_filt": (T, nv), "P_pred": (T, nz, nz), "P_filt": (T, nz, nz),
-                  "y_pred": (T, self.no), "y_filt": (T, self.no), "innov": (T, self.no), "std_innov": (T, self.no),
-                  "S": (T, self.no, self.no), "loglik": (1,)}
-        out = {k: np.full(s, np.nan) for k, s in shapes.items()}
-        rec = tc.ukf_outputs(*[tc.ptr(out[k]) for k in OUT])
-        arena = np.full(lib.ukf_arena_size(self.ns, self.nc, self.ne, self.no).n_float, np.nan)
-        status = lib.ukf_hot_loop(ctypes.byref(inp), tc.ptr(arena), ctypes.byref(rec))
-        return status, out
-
-    def reference(self):
-        """The recursion written out with NumPy."""
-        M, ns, nz = self.model, self.ns, 2 * self.ns
-        n_sig = 2 * nz + 1
-        c = self.alpha ** 2 * (nz + self.kappa)
-        gamma, w0m = np.sqrt(c), (c - nz) / c
-        w0c, wi = (self.beta + 1 - self.alpha ** 2) + w0m, 1 / (2 * c)
-        wm = np.r_[w0m, np.full(n_sig - 1, wi)]
-        wc = np.r_[w0c, np.full(n_sig - 1, wi)]
-        BQBT = M["bx"] @ self.Q @ M["bx"].T
-
-        def chol(P):
-            try:
-                return np.linalg.cholesky(P + self.jitter * np.eye(len(P)))
-            except np.linalg.LinAlgError:
-                return np.linalg.cholesky(P + (self.jitter + 1e-10 * max(0, np.max(np.diag(P)))) * np.eye(len(P)))
-
-        def points(mean, P):
-            L = gamma * chol(P)
-            return np.vstack([mean, mean + L.T, mean - L.T])
-
-        def transition(z):
-            x1, x2 = z[:ns], z[ns:]
-            return np.r_[M["hx"] @ x1, 0.5 * M["hss"] + M["hx"] @ x2 + 0.5 * np.einsum("iab,a,b->i", M["hxx"], x1, x1)]
-
-        def levels(z, P11):
-            x1, x2 = z[:ns], z[ns:]
-            ctrl = (M["steady_state"][ns:] + 0.5 * M["gss"] + M["gx"] @ (x1 + x2)
-                    + 0.5 * np.einsum("cab,ab->c", M["gxx"], np.outer(x1, x1) + P11))
-            return np.r_[M["steady_state"][:ns] + x1 + x2, ctrl]
-
-        sym = (lambda a: (a + a.T) / 2) if self.symmetrize else (lambda a: a)
-        z, P, ll = self.z0.copy(), self.P0.copy(), 0.0
-        hist = {k: [] for k in ("x1_pred", "x2_pred", "x1_filt", "x2_filt", "x_pred", "x_filt", "P_pred",
-                                "P_filt", "y_pred", "y_filt", "innov", "S")}
-        for t in range(self.T):
-            prop = np.array([transition(s) for s in points(z, P)])
-            zp = wm @ prop
-            Pp = (wc[:, None] * (prop - zp)).T @ (prop - zp)
-            Pp[:ns, :ns] += BQBT
-            Pp = sym(Pp)
-            sig = points(zp, Pp)
-            Y = np.array([self.meas(levels(s, 0), self.params) for s in sig])
-            ym = wm @ Y
-            S = sym((wc[:, None] * (Y - ym)).T @ (Y - ym) + self.R)
-            Pzy = (wc[:, None] * (sig - zp)).T @ (Y - ym)
-            v = self.obs[t] - ym
-            Ls = chol(S)
-            K = Pzy @ np.linalg.inv(Ls @ Ls.T)
-            z, P = zp + K @ v, sym(Pp - K @ Pzy.T)
-            ll += -0.5 * (2 * np.log(np.diag(Ls)).sum() + v @ np.linalg.solve(Ls @ Ls.T, v) + self.no * np.log(2 * np.pi))
-            xf = levels(z, P[:ns, :ns])
-            for k, val in (("x1_pred", zp[:ns]), ("x2_pred", zp[ns:]), ("x1_filt", z[:ns]), ("x2_filt", z[ns:]),
-                           ("x_pred", levels(zp, Pp[:ns, :ns])), ("x_filt", xf), ("P_pred", Pp), ("P_filt", P),
-                           ("y_pred", ym), ("y_filt", self.meas(xf, self.params)), ("innov", v), ("S", S)):
-                hist[k].append(val)
-        return ll, {k: np.array(v) for k, v in hist.items()}
-
-
-def close(got, want, rtol):
-    np.testing.assert_allclose(got, want, rtol=0, atol=rtol * max(1.0, float(np.max(np.abs(want)))))
 
 
 def nonlinear_case(rng, ns=2, nc=2, ne=2, T=15, **kw):
