@@ -11,6 +11,7 @@ calls lasting about `budget` seconds, the two sides alternating repetition
 by repetition so that a noisy neighbour slows both alike. The ratio is peer
 time / library time: above 1 the library is faster.
 """
+import json
 import os
 import statistics
 import sys
@@ -43,10 +44,57 @@ class Row:
     peer: float  # seconds per call, median
     peer_name: str
     note: str = ""
+    # "whole" or "stage" for the rows of one replication and its stages,
+    # which stage_sum_check compares; empty for every other row.
+    part: str = ""
 
     @property
     def ratio(self):
         return self.peer / self.lib
+
+
+# The stages of a replication, timed apart, must add up to the whole
+# replication within this fraction (on each side), or one of the two is
+# mismeasured.
+STAGE_TOLERANCE = 0.15
+
+
+def stage_sum_check(rows, tolerance=STAGE_TOLERANCE):
+    """Checks that the "stage" rows add up to the "whole" row, library and
+    peer alike. Returns (ok, lines): one line per side saying what the stages
+    add up to, as a fraction of the whole. Rows without a whole or without
+    stages pass with no lines."""
+    whole = [r for r in rows if r.part == "whole"]
+    stages = [r for r in rows if r.part == "stage"]
+    if not whole or not stages:
+        return True, []
+    if len(whole) != 1:
+        return False, [f"stage check: {len(whole)} whole-replication rows, expected one"]
+    ok, lines = True, []
+    for side in ("lib", "peer"):
+        total, of = sum(getattr(r, side) for r in stages), getattr(whole[0], side)
+        fraction = total / of if of > 0 else float("nan")
+        within = abs(fraction - 1.0) <= tolerance
+        ok &= within
+        name = "library" if side == "lib" else "peer"
+        lines.append(f"stage check ({name}): {len(stages)} stages add up to {fmt_time(total).strip()} ="
+                     f" {fraction:.3f} of the whole replication ({fmt_time(of).strip()}); "
+                     + ("within" if within else "NOT within") + f" {tolerance:.0%}")
+    return ok, lines
+
+
+def json_rows(rows):
+    """The table as a list of dicts: section, case, library_s, peer, peer_s
+    and ratio (seconds per call; ratio = peer / library)."""
+    return [{"section": r.section, "case": r.case.strip(), "library_s": r.lib, "peer": r.peer_name,
+             "peer_s": r.peer, "ratio": r.ratio} for r in rows]
+
+
+def write_json(rows, path):
+    """Writes json_rows(rows) to path."""
+    with open(path, "w") as f:
+        json.dump(json_rows(rows), f, indent=1)
+        f.write("\n")
 
 
 def calls_for(fn, budget):
@@ -122,10 +170,25 @@ def print_table(rows, timing, out=sys.stdout):
               f"  {fmt_time(r.peer):>10}  {fmt_ratio(r.ratio):>8}  {r.note}".rstrip(), file=out)
 
 
+def print_stage_check(rows, out=sys.stdout):
+    """Prints stage_sum_check's lines; on a failure also says so on stderr.
+    Returns whether the check passed."""
+    ok, lines = stage_sum_check(rows)
+    for line in lines:
+        print(line, file=out)
+    if not ok:
+        print("STAGE CHECK FAILED: the stages of a replication do not add up to the whole replication"
+              f" within {STAGE_TOLERANCE:.0%}", file=sys.stderr)
+    return ok
+
+
 def report(rows, timing, title=None):
-    """A standalone script's output: the machine, an optional title line, the table."""
+    """A standalone script's output: the machine, an optional title line, the
+    table and the stage check (exiting with status 1 when it fails)."""
     for line in machine_lines():
         print(line)
     if title:
         print(title)
     print_table(rows, timing)
+    if not print_stage_check(rows):
+        sys.exit(1)

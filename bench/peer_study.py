@@ -198,12 +198,16 @@ def measure_replication(timing=pc.Timing(repeats=5), n_rep=1000, n_peer=40, stud
     peer = Peer(study, runs[1])
     for w in runs:
         study.run(runs[w])
-        runs[w].elapsed[:] = 0.0
     peer.replication(0)
     times, peer_times, clock = {w: [] for w in runs}, [], [0.0] * len(STAGES)
+    # Every run starts its profile afresh: the one-worker runs' profiles are
+    # added up here, to be divided by all their replications.
+    profile = np.zeros(len(runs[1].steps))
     for _ in range(timing.repeats):
         for w in runs:
             times[w].append(study.run(runs[w]) / n_rep)
+            if w == 1:
+                profile += runs[1].elapsed
         t0 = time.perf_counter()
         for r in range(n_peer):
             peer.replication(r, clock)
@@ -212,16 +216,17 @@ def measure_replication(timing=pc.Timing(repeats=5), n_rep=1000, n_peer=40, stud
     T = study.args.T
     rows = [pc.Row("Study replication", f"whole replication (T = {T} after {ds.BURN_IN} burn-in), {w} worker"
                    + "s" * (w > 1), statistics.median(times[w]), t_peer, "NumPy + statsmodels",
-                   f"library over {n_rep} reps, peer over {n_peer}") for w in runs]
-    # Per stage: mean time per call over every timed run (the runner's
-    # profile, summed over workers, of the one-worker runs).
+                   f"library over {n_rep} reps, peer over {n_peer}", "whole" if w == 1 else "") for w in runs]
+    # Per stage: mean time per call over every timed one-worker run (the
+    # runner's profile), against the peer's clocks over every timed
+    # replication.
     done = n_rep * timing.repeats
     names = [s.name for s in runs[1].steps]
     for (stage, steps, peer_work), seconds in zip(STAGES, clock):
-        lib_t = sum(runs[1].elapsed[names.index(step)] for step in steps) / done
+        lib_t = sum(profile[names.index(step)] for step in steps) / done
         rows.append(pc.Row("Study replication", f"  stage: {stage}, 1 worker", lib_t,
                            seconds / (n_peer * timing.repeats), f"NumPy + statsmodels: {peer_work}",
-                           "means over the timed runs"))
+                           "means over the timed runs", "stage"))
     return rows
 
 

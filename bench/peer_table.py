@@ -5,8 +5,12 @@ time a median over alternating repetitions, the ratio peer time / library
 time (> 1: the library is faster). scripts/bench-peers builds the library
 and runs this; it runs on its own on a built tree.
 
-Usage: bench/peer_table.py [--quick] [--only SECTION[,SECTION...]]
+Usage: bench/peer_table.py [--quick] [--only SECTION[,SECTION...]] [--json FILE]
 Sections: rng, ndtri, kalman, lasso, diagnostics, stability, wald, scaling, study.
+--json FILE also writes the table as a JSON list of rows (section, case,
+library_s, peer, peer_s, ratio; seconds, ratio = peer / library). The study's
+stages must add up to its whole replication within 15%, library and peer
+alike; if not, the script says so and exits with status 1.
 """
 import argparse
 import os
@@ -61,6 +65,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--quick", action="store_true", help="fewer and shorter repetitions (about 30 s)")
     ap.add_argument("--only", default="", help="comma-separated sections: " + ", ".join(sections(False)))
+    ap.add_argument("--json", metavar="FILE", help="also write the table as a JSON list of rows to FILE")
     args = ap.parse_args()
     timing = pc.QUICK if args.quick else pc.Timing()
     table = sections(args.quick)
@@ -77,7 +82,12 @@ def main():
     for name in dict.fromkeys(wanted):
         rows += table[name](timing)
     pc.print_table(rows, timing)
+    ok = pc.print_stage_check(rows)
+    if args.json:
+        pc.write_json(rows, args.json)
     print(f"{len(rows)} rows in {time.perf_counter() - start:.0f} s; {load_line()}")
+    if not ok:
+        sys.exit(1)
 
 
 if __name__ == "__main__":

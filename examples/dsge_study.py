@@ -219,10 +219,14 @@ def first_order_pipeline(lib, study, s, a, n_workers):
         ctypes.pointer(plan.plan), arena)
     sim = p.add("first-order simulation", tc.fn_address(lib, "trova_mc_simulate_order1_runner"), sim_ctx,
                 arena + plan.scratch_size(), T_sim * (nx + m), n_int_out=1, retain="paths")
+    # Arena: A | B | x0 | shocks (drawn by the step) | params, laid out as
+    # the library lays it out (tc.Layout).
     at = 0
     for block in (A, B, np.zeros(nx)):
         at = p.pipe.bind_static(sim, at, block)
-    p.pipe.bind_static(sim, lib.trova_simulate_order1_shock_offset(nx, ne) + T_sim * ne, params)
+    shocks = tc.Layout(lib.trova_simulate_order1_shock_offset(nx, ne))
+    shocks.take(T_sim, ne)
+    p.pipe.bind_static(sim, shocks.offset, params)
     obs_at = T_sim * nx  # the observables follow the states in the output
 
     def observed(step, target_offset, columns, target_row_stride=None):
@@ -240,10 +244,17 @@ def first_order_pipeline(lib, study, s, a, n_workers):
     at = 0
     for block in (s.A, s.B, s.C, np.zeros(m), np.diag([0.0, a.sigma ** 2]), a.sigma_me ** 2 * np.eye(m)):
         at = p.pipe.bind_static(kf, at, block)
-    observed(kf, at, [0, 1, 2])
-    at = p.pipe.bind_static(kf, at + T * m, np.zeros(n))
+    y = tc.Layout(at)
+    observed(kf, y.take(T, m), [0, 1, 2])
+    at = p.pipe.bind_static(kf, y.offset, np.zeros(n))
     p.pipe.bind_static(kf, at, s.Gamma)
-    std_innov_at = 2 * T * n + 2 * T * n * n + 3 * T * m
+    # Output: x_pred | x_filt | P_pred | P_filt | y_pred | y_filt | innov | std_innov | S | loglik.
+    kf_blocks = tc.Layout()
+    for cols in (n, n, n * n, n * n, m, m, m):
+        kf_blocks.take(T, cols)
+    std_innov_at = kf_blocks.take(T, m)
+    kf_blocks.take(T, m, m)
+    kf_loglik_at = kf_blocks.take(1)
 
     lb_in, _ = _arena.diagnostic_arena_size("ljung_box", T, lags=LB_LAGS)
     lb = p.add("Ljung-Box", tc.fn_address(lib, "trova_mc_ljung_box_test_runner"),
@@ -255,11 +266,13 @@ def first_order_pipeline(lib, study, s, a, n_workers):
     ols_in, ols_int = _arena.regression_arena_size("ols", T, k, True)
     ols = p.add("OLS", tc.fn_address(lib, "trova_mc_ols_runner"), tc.trova_mc_ols_step_ctx(T, k, 1), ols_in,
                 2 * k + 2, n_int_work=ols_int, n_int_out=1)
-    p.pipe.bind(ols, -1, 0, n_rows=T, n_columns=1, target_row_stride=k, fill_value=1.0)
-    observed(ols, 1, [0, 2], k)
-    observed(ols, T * k, [1])
+    lane = tc.Layout()  # X (T x k) | y (T) | work
+    x_at, y_at = lane.take(T, k), lane.take(T)
+    p.pipe.bind(ols, -1, x_at, n_rows=T, n_columns=1, target_row_stride=k, fill_value=1.0)
+    observed(ols, x_at + 1, [0, 2], k)
+    observed(ols, y_at, [1])
 
-    add_summary_steps(p, study, kf, kf_out - 1, obs_at, T, m)
+    add_summary_steps(p, study, kf, kf_loglik_at, obs_at, T, m)
     return p, p.steps
 
 
@@ -297,7 +310,9 @@ def second_order_pipeline(lib, study, s, a, n_workers):
     at = 0
     for block in (hx, gx, bx, hxx, gxx, hss, s.gss, steady, np.zeros(nx)):
         at = p.pipe.bind_static(sim, at, block)
-    p.pipe.bind_static(sim, lib.trova_simulate_order2_shock_offset(nx, nc, ne) + T_sim * ne, params)
+    shocks = tc.Layout(lib.trova_simulate_order2_shock_offset(nx, nc, ne))
+    shocks.take(T_sim, ne)
+    p.pipe.bind_static(sim, shocks.offset, params)
     obs_at = T_sim * (nx + nc)
 
     # Unscented filter of the model without the error states, R the errors'
@@ -314,14 +329,19 @@ def second_order_pipeline(lib, study, s, a, n_workers):
     for block in (s.hx, s.gx, np.array([0.0, 1.0]), s.hxx, s.gxx, s.hss, s.gss, s.ss, params,
                   [[a.sigma ** 2]], a.sigma_me ** 2 * np.eye(m)):
         at = p.pipe.bind_static(ukf, at, block)
-    p.pipe.bind(ukf, sim, at, n_rows=T, columns=[0, 1, 2], source_offset=obs_at, source_row_stride=m,
+    y = tc.Layout(at)
+    p.pipe.bind(ukf, sim, y.take(T, m), n_rows=T, columns=[0, 1, 2], source_offset=obs_at, source_row_stride=m,
                 row_start=BURN_IN)
-    at = p.pipe.bind_static(ukf, at + T * m, np.zeros(nz))
+    at = p.pipe.bind_static(ukf, y.offset, np.zeros(nz))
     P0 = np.zeros((nz, nz))
     P0[:ns, :ns] = s.Gamma[:ns, :ns]
     P0[ns:, ns:] = 1e-10 * np.eye(ns)  # the second-order part starts (almost) known
     p.pipe.bind_static(ukf, at, P0)
-    loglik_at = 2 * T * (ns + nc) + 2 * T * nz * nz + 4 * T * m + T * m * m
+    # Output: x_pred | x_filt | P_pred | P_filt | y_pred | y_filt | innov | std_innov | S | loglik | ...
+    ukf_blocks = tc.Layout()
+    for cols in (ns + nc, ns + nc, nz * nz, nz * nz, m, m, m, m, m * m):
+        ukf_blocks.take(T, cols)
+    loglik_at = ukf_blocks.take(1)
 
     add_summary_steps(p, study, ukf, loglik_at, obs_at, T, m)
     return p, p.steps

@@ -105,6 +105,59 @@ static trova_mc_float_input_binding bind_rows(i64 step, i64 source_offset, i64 s
     return b;
 }
 
+/* Offsets of blocks placed one after another in a lane, as the library
+ * places the blocks of a packed input, arena or packed output: each
+ * non-empty block is followed by trova_layout_gap() elements (0 unless the
+ * library was built with TROVA_LAYOUT_GAPS). take() returns a block's
+ * offset; `offset` is then the size so far. */
+typedef struct lane_layout {
+    i64 offset, gap;
+} lane_layout;
+
+static lane_layout layout_from(i64 start) {
+    lane_layout l = {start, trova_layout_gap()};
+    return l;
+}
+
+static i64 take(lane_layout* l, i64 n) {
+    const i64 at = l->offset;
+    l->offset += n > 0 ? n + l->gap : n;
+    return at;
+}
+
+/* The linear filter's packed input A | B | C | d | Q | R | y | x0 | P0 and
+ * the offsets of the output's standardised innovations, innovation
+ * covariances and log-likelihood (without the shock estimates). */
+typedef struct kf_layout {
+    i64 A, B, C, d, Q, R, y, x0, P0;
+    i64 std_innov, S, loglik;
+} kf_layout;
+
+static kf_layout linear_filter_layout(i64 n, i64 m, i64 k, i64 T) {
+    kf_layout f;
+    lane_layout in = layout_from(0), out = layout_from(0);
+    f.A = take(&in, n * n);
+    f.B = take(&in, n * k);
+    f.C = take(&in, m * n);
+    f.d = take(&in, m);
+    f.Q = take(&in, k * k);
+    f.R = take(&in, m * m);
+    f.y = take(&in, T * m);
+    f.x0 = take(&in, n);
+    f.P0 = take(&in, n * n);
+    take(&out, T * n); /* x_pred, x_filt, P_pred, P_filt */
+    take(&out, T * n);
+    take(&out, T * n * n);
+    take(&out, T * n * n);
+    take(&out, T * m); /* y_pred, y_filt, innov */
+    take(&out, T * m);
+    take(&out, T * m);
+    f.std_innov = take(&out, T * m);
+    f.S = take(&out, T * m * m);
+    f.loglik = take(&out, 1);
+    return f;
+}
+
 /* Static binding of a whole array to `offset` of a step's lane; `cols` must
  * hold 0 .. n-1 and outlive the run. */
 static trova_mc_float_input_binding bind_static(const f64* src, i64 n, i64 offset, const i64* cols) {
@@ -247,18 +300,34 @@ static int select_step(i64 rep_idx, f64* lane, f64* out, i64* int_work, i64* int
     return 0;
 }
 
-/* Residuals of a fitted regression: lane = X (T x P) | y (T) | coef (P). */
+/* Residuals of a fitted regression: lane = X (T x P) | y (T) | coef (P),
+ * X and y where a regression step's lane has them. */
 typedef struct residual_ctx {
     i64 T, P;
 } residual_ctx;
+
+typedef struct residual_layout {
+    i64 X, y, coef, n_float;
+} residual_layout;
+
+static residual_layout residual_lane(i64 T, i64 P) {
+    residual_layout r;
+    lane_layout l = layout_from(0);
+    r.X = take(&l, T * P);
+    r.y = take(&l, T);
+    r.coef = take(&l, P);
+    r.n_float = l.offset;
+    return r;
+}
 
 static int residual_step(i64 rep_idx, f64* lane, f64* out, i64* int_work, i64* int_out, const void* ctx) {
     (void)rep_idx;
     (void)int_work;
     const residual_ctx* c = (const residual_ctx*)ctx;
-    const f64* X = lane;
-    const f64* y = lane + c->T * c->P;
-    const f64* coef = y + c->T;
+    const residual_layout r = residual_lane(c->T, c->P);
+    const f64* X = lane + r.X;
+    const f64* y = lane + r.y;
+    const f64* coef = lane + r.coef;
     for (i64 t = 0; t < c->T; ++t) out[t] = y[t] - trova_dot(X + t * c->P, coef, c->P);
     if (int_out) int_out[0] = 0;
     return 0;
@@ -302,9 +371,11 @@ static i64 var_study(i64 n_rep, i64 T, i64 n_workers) {
     /* Step 0: simulation, states (T_sim x 3) then observables (T_sim x 2). */
     const i64 arena = trova_simulate_order1_arena_size(NV, NV, T_sim, 0);
     trova_mc_simulate_order1_step_ctx sim = {var_observe, T_sim, NV, NV, 0, NO, &plan, arena};
+    lane_layout sim_lane = layout_from(0); /* A | B | x0 | shocks | params */
+    const i64 sim_A = take(&sim_lane, NV * NV), sim_B = take(&sim_lane, NV * NV), sim_x0 = take(&sim_lane, NV);
     trova_mc_float_input_binding sim_bind[3] = {
-        bind_static(A, NV * NV, 0, cols), bind_static(B, NV * NV, NV * NV, cols),
-        bind_static(x0, NV, 2 * NV * NV, cols)};
+        bind_static(A, NV * NV, sim_A, cols), bind_static(B, NV * NV, sim_B, cols),
+        bind_static(x0, NV, sim_x0, cols)};
     /* Step 1: moments of the states after the burn-in. */
     moments_ctx mom = {T};
     trova_mc_float_input_binding mom_bind[1] = {bind_rows(0, 0, NV, BURN_IN, T, cols, NV, 0, NV)};
@@ -314,20 +385,20 @@ static i64 var_study(i64 n_rep, i64 T, i64 n_workers) {
     trova_mc_filter_linear_step_ctx kf = {T, NV, NO, NV, 1, 0.0, 0};
     const i64 kf_in = trova_filter_linear_input_arena_size(NV, NO, NV, T);
     const i64 kf_out = trova_filter_linear_output_arena_size(NV, NO, NV, T, 0);
-    const i64 y_at = NV * NV + NV * NV + NO * NV + NO + NV * NV + NO * NO;
+    const kf_layout f = linear_filter_layout(NV, NO, NV, T);
     trova_mc_float_input_binding kf_bind[9] = {
-        bind_static(A, NV * NV, 0, cols),
-        bind_static(B, NV * NV, NV * NV, cols),
-        bind_static(kC, NO * NV, 2 * NV * NV, cols),
-        bind_static(d, NO, 2 * NV * NV + NO * NV, cols),
-        bind_static(Sigma, NV * NV, 2 * NV * NV + NO * NV + NO, cols),
-        bind_static(R, NO * NO, 3 * NV * NV + NO * NV + NO, cols),
-        bind_rows(0, T_sim * NV, NO, BURN_IN, T, cols, NO, y_at, NO),
-        bind_static(x0, NV, y_at + T * NO, cols),
-        bind_static(G0, NV * NV, y_at + T * NO + NV, cols)};
-    /* Step 3: keeps the log-likelihood, the last value of the filter's output. */
+        bind_static(A, NV * NV, f.A, cols),
+        bind_static(B, NV * NV, f.B, cols),
+        bind_static(kC, NO * NV, f.C, cols),
+        bind_static(d, NO, f.d, cols),
+        bind_static(Sigma, NV * NV, f.Q, cols),
+        bind_static(R, NO * NO, f.R, cols),
+        bind_rows(0, T_sim * NV, NO, BURN_IN, T, cols, NO, f.y, NO),
+        bind_static(x0, NV, f.x0, cols),
+        bind_static(G0, NV * NV, f.P0, cols)};
+    /* Step 3: keeps the log-likelihood, the filter's output's last block. */
     select_ctx sel = {1};
-    trova_mc_float_input_binding sel_bind[1] = {bind_rows(2, kf_out - 1, 1, 0, 1, cols, 1, 0, 1)};
+    trova_mc_float_input_binding sel_bind[1] = {bind_rows(2, f.loglik, 1, 0, 1, cols, 1, 0, 1)};
 
     /* Steps 4 and 5: regressions of the first observable on the other two
      * (with an intercept): OLS, and a lasso whose penalty is chosen by BIC
@@ -337,26 +408,29 @@ static i64 var_study(i64 n_rep, i64 T, i64 n_workers) {
     static const double alphas[N_ALPHA] = {0.5, 0.2, 0.1, 0.05, 0.02, 0.01, 0.005, 0.002};
     trova_mc_ols_step_ctx ols = {T, P, 1};
     trova_mc_elastic_net_gs_step_ctx lasso = {alphas, T, P, N_ALPHA, REGRESSION_CRIT_BIC, 1, 100000, 1e-10, 1.0};
+    const residual_layout reg = residual_lane(T, P); /* X and y as a regression step's lane has them */
     trova_mc_float_input_binding reg_bind[3];
     memset(reg_bind, 0, sizeof reg_bind);
     reg_bind[0].source_step_idx = -1; /* the intercept column */
     reg_bind[0].n_rows = T;
     reg_bind[0].n_columns = 1;
+    reg_bind[0].target_offset = reg.X;
     reg_bind[0].target_row_stride = P;
     reg_bind[0].fill_value = 1.0;
-    reg_bind[1] = bind_rows(0, T_sim * NV, NO, BURN_IN, T, cols + 1, 2, 1, P);
-    reg_bind[2] = bind_rows(0, T_sim * NV, NO, BURN_IN, T, cols, 1, T * P, 1);
+    reg_bind[1] = bind_rows(0, T_sim * NV, NO, BURN_IN, T, cols + 1, 2, reg.X + 1, P);
+    reg_bind[2] = bind_rows(0, T_sim * NV, NO, BURN_IN, T, cols, 1, reg.y, 1);
 
     /* Steps 6 to 8: Ljung-Box (10 lags) on the filter's first standardised
      * innovation series; the OLS residuals; Jarque-Bera on them. */
     enum { LB_LAGS = 10 };
     trova_mc_ljung_box_test_ctx lb = {T, LB_LAGS};
-    const i64 std_innov_at = 2 * T * NV + 2 * T * NV * NV + 3 * T * NO;
-    trova_mc_float_input_binding lb_bind[1] = {bind_rows(2, std_innov_at, NO, 0, T, cols, 1, 0, 1)};
+    trova_mc_float_input_binding lb_bind[1] = {bind_rows(2, f.std_innov, NO, 0, T, cols, 1, 0, 1)};
+    lane_layout lb_lane = layout_from(0); /* the series, then the test's work */
+    take(&lb_lane, T);
     residual_ctx res = {T, P};
     trova_mc_float_input_binding res_bind[4];
     memcpy(res_bind, reg_bind, sizeof reg_bind);
-    res_bind[3] = bind_rows(4, 0, 2 * P + 2, 0, 1, cols, P, T * P + T, P);
+    res_bind[3] = bind_rows(4, 0, 2 * P + 2, 0, 1, cols, P, reg.coef, P);
     trova_mc_jarque_bera_test_ctx jb = {T};
     trova_mc_float_input_binding jb_bind[1] = {bind_rows(7, 0, 1, 0, T, cols, 1, 0, 1)};
 
@@ -399,12 +473,13 @@ static i64 var_study(i64 n_rep, i64 T, i64 n_workers) {
 
     steps[6].fn = trova_mc_ljung_box_test_runner;
     steps[6].ctx = &lb;
-    step_buffers(&steps[6], n_workers, n_rep, T + trova_lb_arena_size(T, LB_LAGS).n_float, 1, 1, n_rep);
+    step_buffers(&steps[6], n_workers, n_rep, lb_lane.offset + trova_lb_arena_size(T, LB_LAGS).n_float, 1, 1,
+                 n_rep);
     steps[6].float_input_bindings = lb_bind;
     steps[6].n_float_input_bindings = 1;
     steps[7].fn = residual_step;
     steps[7].ctx = &res;
-    step_buffers(&steps[7], n_workers, n_rep, T * P + T + P, T, 1, 0);
+    step_buffers(&steps[7], n_workers, n_rep, reg.n_float, T, 1, 0);
     steps[7].float_input_bindings = res_bind;
     steps[7].n_float_input_bindings = 4;
     steps[8].fn = trova_mc_jarque_bera_test_runner;
@@ -471,17 +546,17 @@ static i64 var_study(i64 n_rep, i64 T, i64 n_workers) {
     double* packed = xmalloc(sizeof(double) * (size_t)kf_in);
     double* scratch = xmalloc(sizeof(double) * (size_t)kf_arena_size(NV, NO, NV).n_float);
     double* out = xmalloc(sizeof(double) * (size_t)kf_out);
-    memcpy(packed, A, sizeof A);
-    memcpy(packed + NV * NV, B, sizeof B);
-    memcpy(packed + 2 * NV * NV, kC, sizeof kC);
-    memcpy(packed + 2 * NV * NV + NO * NV, d, sizeof d);
-    memcpy(packed + 2 * NV * NV + NO * NV + NO, Sigma, sizeof Sigma);
-    memcpy(packed + 3 * NV * NV + NO * NV + NO, R, sizeof R);
-    memcpy(packed + y_at, steps[0].float_retained + T_sim * NV + BURN_IN * NO, sizeof(double) * (size_t)(T * NO));
-    memcpy(packed + y_at + T * NO, x0, sizeof x0);
-    memcpy(packed + y_at + T * NO + NV, G0, sizeof G0);
+    memcpy(packed + f.A, A, sizeof A);
+    memcpy(packed + f.B, B, sizeof B);
+    memcpy(packed + f.C, kC, sizeof kC);
+    memcpy(packed + f.d, d, sizeof d);
+    memcpy(packed + f.Q, Sigma, sizeof Sigma);
+    memcpy(packed + f.R, R, sizeof R);
+    memcpy(packed + f.y, steps[0].float_retained + T_sim * NV + BURN_IN * NO, sizeof(double) * (size_t)(T * NO));
+    memcpy(packed + f.x0, x0, sizeof x0);
+    memcpy(packed + f.P0, G0, sizeof G0);
     const int st = trova_filter_linear_step(packed, scratch, T, NV, NO, NV, 1, 0.0, 0, out);
-    const double* S_hist = out + 2 * T * NV + 2 * T * NV * NV + 4 * T * NO;
+    const double* S_hist = out + f.S;
     double expected = 0.0;
     for (i64 t = 0; t < T; ++t) {
         double LS[NO * NO];
@@ -657,9 +732,12 @@ static i64 ar1_study(i64 n_rep, i64 T, double rho, i64 n_workers) {
     const trova_mc_shock_plan plan = {&entry, 1, T_sim, 1, 1.0, 1};
     const i64 arena = trova_simulate_order1_arena_size(1, 1, T_sim, 1);
     trova_mc_simulate_order1_step_ctx sim = {ar1_level, T_sim, 1, 1, 1, 1, &plan, arena};
+    lane_layout sim_lane = layout_from(0); /* A | B | x0 | shocks | params */
+    const i64 at_A = take(&sim_lane, 1), at_B = take(&sim_lane, 1), at_x0 = take(&sim_lane, 1);
+    take(&sim_lane, T_sim);
     trova_mc_float_input_binding sim_bind[4] = {
-        bind_static(&rho, 1, 0, col0), bind_static(&one, 1, 1, col0), bind_static(&zero, 1, 2, col0),
-        bind_static(&mu, 1, arena - 1, col0)};
+        bind_static(&rho, 1, at_A, col0), bind_static(&one, 1, at_B, col0), bind_static(&zero, 1, at_x0, col0),
+        bind_static(&mu, 1, take(&sim_lane, 1), col0)};
 
     /* Fit: X = [1, y_{t-1}] and y = y_t from the simulation's observables. */
     ar1_fit_ctx fit = {T, rho};
@@ -890,9 +968,11 @@ static i64 model_simulation(const f64* A, const f64* B, double sigma, i64 n_rep,
 
     const i64 arena = trova_simulate_order1_arena_size(NV, NK, T_sim, 0);
     trova_mc_simulate_order1_step_ctx sim = {NULL, T_sim, NV, NK, 0, 0, &plan, arena};
-    trova_mc_float_input_binding sim_bind[3] = {bind_static(A, NV * NV, 0, cols),
-                                                bind_static(B, NV * NK, NV * NV, cols),
-                                                bind_static(x0, NV, NV * NV + NV * NK, cols)};
+    lane_layout sim_lane = layout_from(0); /* A | B | x0 | shocks */
+    const i64 at_A = take(&sim_lane, NV * NV), at_B = take(&sim_lane, NV * NK), at_x0 = take(&sim_lane, NV);
+    trova_mc_float_input_binding sim_bind[3] = {bind_static(A, NV * NV, at_A, cols),
+                                                bind_static(B, NV * NK, at_B, cols),
+                                                bind_static(x0, NV, at_x0, cols)};
     moments_ctx mom = {T};
     trova_mc_float_input_binding mom_bind[1] = {bind_rows(0, 0, NV, BURN_IN, T, cols, NV, 0, NV)};
 

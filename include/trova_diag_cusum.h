@@ -11,6 +11,8 @@
  *   trova_cusumsq_arena_size  trova_cusumsq_stat, and
  *                             trova_recursive_residuals (its first 3p^2 + 3p);
  *   trova_chow_arena_size     trova_chow_stat.
+ * (The leading parts are longer in a build with layout gaps, see
+ * trova_layout_gap: such a caller sizes them with the whole sizer.)
  * A sizer whose count does not fit in 64 bits reports {-1, -1}.
  *
  * Statuses (int): 0 success; 1 a Gram matrix is not positive definite (the

@@ -79,6 +79,14 @@ typedef struct trova_mc_runner_ctx {
  * (nothing written), 1 when a fail-fast halt happened, 0 otherwise. */
 TROVA_API int trova_mc_run(trova_mc_runner_ctx* runner);
 
+/* Elements the layout code leaves after every non-empty block of a packed
+ * input, arena or packed output: 0, except in a build with the option
+ * TROVA_LAYOUT_GAPS, whose gaps catch overruns between blocks. A caller that
+ * places blocks in a lane itself (bindings, static packs) starts each block
+ * where the previous one ends plus this gap, so its offsets agree with the
+ * sizers in every build. */
+TROVA_API i64 trova_layout_gap(void);
+
 typedef struct trova_mc_payload_step_ctx {
     const f64* input;
     i64 n;

@@ -485,6 +485,7 @@ SIGNATURES = {
                                       P_f64, P_f64]),
     # Runner and source steps.
     "trova_mc_run": (c_int, [ctypes.POINTER(trova_mc_runner_ctx)]),
+    "trova_layout_gap": (i64, []),
     "trova_add_payload_step": (None, [P_f64, i64, c_int, i64, P_f64]),
     "trova_raw_model_data_step": (None, [P_f64, i64, c_int, P_f64, P_f64, i64, c_int, i64, P_f64]),
     "trova_mc_payload_runner": (c_int, [i64, P_f64, P_f64, P_i64, P_i64, _vp]),
@@ -759,6 +760,48 @@ def fn_address(lib, name):
     return ctypes.cast(getattr(lib, name), ctypes.c_void_p).value
 
 
+class Layout:
+    """Offsets of blocks placed one after another in a lane or packed buffer,
+    as the library's layout code places them: every non-empty block is
+    followed by the library's layout gap (trova_layout_gap(): 0 unless it was
+    built with TROVA_LAYOUT_GAPS). take(*dims) returns the offset of the next
+    block, of prod(dims) elements; `offset` is the size of the blocks so far."""
+
+    def __init__(self, start=0):
+        self.offset = start
+        self.gap = load().trova_layout_gap()
+
+    def take(self, *dims):
+        start = self.offset
+        size = int(np.prod(dims, dtype=np.int64))
+        self.offset += size + (self.gap if size > 0 else 0)
+        return start
+
+
+def pack(blocks):
+    """The arrays, flattened, one after another in one float64 buffer as the
+    library lays out a packed input (Layout; the gaps hold 0)."""
+    layout, at = Layout(), []
+    blocks = [np.asarray(b, dtype=np.float64).ravel() for b in blocks]
+    for b in blocks:
+        at.append(layout.take(b.size))
+    out = np.zeros(layout.offset)
+    for b, a in zip(blocks, at):
+        out[a:a + b.size] = b
+    return out
+
+
+def unpack(buffer, shapes):
+    """Views of consecutive blocks of the given shapes in a packed buffer (a
+    step's packed output), placed as the library places them (Layout)."""
+    layout, views = Layout(), []
+    for shape in shapes:
+        shape = tuple(np.atleast_1d(shape))
+        at = layout.take(*shape)
+        views.append(buffer[at:at + int(np.prod(shape, dtype=np.int64))].reshape(shape))
+    return views
+
+
 class Pipeline:
     """Owns the NumPy buffers of a pipeline and fills the runner's records.
 
@@ -810,14 +853,17 @@ class Pipeline:
 
     def bind_static(self, step, target_offset, array, batched=False):
         """Binds a whole array, flattened, to `target_offset` of the step's lane
-        (batched: one row of `array` per replication); returns the offset just
-        past it. An empty array binds nothing."""
+        (batched: one row of `array` per replication) as one block of a packed
+        input; returns the offset of the next block (past it and its layout
+        gap). An empty array binds nothing."""
         a = np.ascontiguousarray(array, dtype=np.float64)
         width = a[0].size if batched else a.size
         if width:
             self.bind(step, -2, target_offset, columns=np.arange(width), source_row_stride=width,
                       static=a.ravel(), static_rep_stride=width, static_batched=batched)
-        return target_offset + width
+        layout = Layout(target_offset)
+        layout.take(width)
+        return layout.offset
 
     def run(self, fail_fast=False, profile=False, start=0, count=None):
         """Runs replications start .. start + count - 1 (all by default) as one

@@ -52,6 +52,12 @@ Size chow(i64 p);
 Size cusum(i64 T, i64 p);
 Size cusumsq(i64 T, i64 p);
 
+// Diagnostic steps' staged inputs in front of their work arenas: y (or the
+// residuals) and X for the regression diagnostics; the residuals, X and the
+// design with its intercept column for Breusch-Pagan.
+Size regression_test_input(i64 n, i64 p);
+Size breusch_pagan_input(i64 n, i64 k);
+
 }  // namespace trova::sizing
 
 #endif  // TROVA_COMMON_SIZERS_H

@@ -16,14 +16,15 @@
 namespace {
 
 // Block offsets of the first-order step arena and its size, the one place
-// both the sizer and the step read them from.
+// both the sizer and the step read them from (the step carves them over its
+// arena, the sizers over none).
 struct Order1Layout {
     i64 A, B, x0, shock, params;
     trova::layout::Size size;
 };
 
-Order1Layout order1_layout(i64 n, i64 k, i64 T, i64 n_par) {
-    trova::layout::Carver c;
+Order1Layout order1_layout(i64 n, i64 k, i64 T, i64 n_par, const f64* arena = nullptr) {
+    trova::layout::Carver c(arena);
     Order1Layout l;
     l.A = c.at(n, n);
     l.B = c.at(n, k);
@@ -40,8 +41,8 @@ struct Order2Layout {
     trova::layout::Size size;
 };
 
-Order2Layout order2_layout(i64 nx, i64 ny, i64 n_exog, i64 T, i64 n_par) {
-    trova::layout::Carver c;
+Order2Layout order2_layout(i64 nx, i64 ny, i64 n_exog, i64 T, i64 n_par, const f64* arena = nullptr) {
+    trova::layout::Carver c(arena);
     Order2Layout l;
     l.hx = c.at(nx, nx);
     l.gx = c.at(ny, nx);
@@ -178,7 +179,7 @@ TROVA_API i64 trova_simulate_order1_shock_offset(i64 n, i64 k) {
 TROVA_API void trova_simulate_order1_step(f64* arena, trova_measurement_fn measurement, i64 T,
                                           i64 n, i64 k, i64 n_par, i64 m, f64* simout) {
     if (T <= 0 || n < 0) return;
-    const Order1Layout l = order1_layout(n, k, T, n_par);
+    const Order1Layout l = order1_layout(n, k, T, n_par, arena);
     f64* params = arena + l.params;
     f64* obs = simout + T * n;
     linear_states(arena + l.A, arena + l.B, arena + l.x0, arena + l.shock, simout, T, n, k,
@@ -217,7 +218,7 @@ TROVA_API i64 trova_simulate_order2_shock_offset(i64 nx, i64 ny, i64 n_exog) {
 TROVA_API void trova_simulate_order2_step(f64* arena, trova_measurement_fn measurement, i64 T,
                                           i64 nx, i64 ny, i64 n_exog, i64 n_par, i64 m,
                                           f64* simout) {
-    const Order2Layout l = order2_layout(nx, ny, n_exog, T, n_par);
+    const Order2Layout l = order2_layout(nx, ny, n_exog, T, n_par, arena);
     const Order2Model M{arena + l.hx,  arena + l.gx,  arena + l.bx, arena + l.hxx,
                         arena + l.gxx, arena + l.hss, arena + l.gss, nx, ny, n_exog};
     const f64* ss = arena + l.steady_state;

@@ -305,13 +305,9 @@ const Row kFilterRows[] = {
 const Param kDiagnosticParams[] = {
     {"kind", Conv::Kind, false}, {"n", Conv::I64, false}, {"p", Conv::I64, true}, {"lags", Conv::I64, true}};
 
-// Staged n x (p + 1), the regression diagnostics' response and design,
-// followed by their work arena.
-Size regression_staged(const i64* v, const Size& work) {
-    Carver c;
-    c.take(v[1], c.sum(v[2], 1));
-    return plus(c.size(), work);
-}
+// The regression diagnostics' staged response and design (the steps'
+// own layout), followed by their work arena.
+Size regression_staged(const i64* v, const Size& work) { return plus(sizing::regression_test_input(v[1], v[2]), work); }
 
 const Row kDiagnosticRows[] = {
     {"wald_mean", 0, [](const i64* v) { return staged(v[1], v[2], sizing::wald_mean_hac(v[1], v[2])); }},
@@ -323,13 +319,13 @@ const Row kDiagnosticRows[] = {
     {"jarque_bera", 0, [](const i64* v) { return staged(v[1], 1, Size{}); }},
     {"breusch_pagan", 0,
      [](const i64* v) {
-         // Two staged n x (p + 1) blocks: the residuals and design as
-         // given, and the design with its intercept column.
+         // Staged residuals, design and design with its intercept column
+         // (2 n (p + 1) floats), then the work of p + 1 columns.
          Carver c;
          const i64 p1 = c.sum(v[2], 1);
-         c.take(v[1], p1);
-         c.take(v[1], p1);
-         return plus(c.size(), sizing::breusch_pagan(v[1], p1));
+         Size s = plus(sizing::breusch_pagan_input(v[1], v[2]), sizing::breusch_pagan(v[1], p1));
+         s.overflow |= c.overflowed();
+         return s;
      }},
     {"breusch_godfrey", 0,
      [](const i64* v) { return regression_staged(v, sizing::breusch_godfrey(v[1], v[2], v[3])); }},

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <limits>
 
+#include "_common/layout.h"
 #include "_common/nan.h"
 #include "trova_mc.h"
 
@@ -199,9 +200,13 @@ void retain_step_output(const trova_mc_step_desc& st, i64 rep, i64 worker) {
     const i64 row = st.retained_row_by_rep[rep];
     if (row < 0) return;
     const i64 nf = st.float_retained_stride, ni = st.int_retained_stride;
-    if (nf > 0)
+    if (nf > 0) {
+        // A result row is a copy of the whole lane, gaps of a carved output
+        // layout included: the step is done with it, so they are reopened.
+        trova::layout::reopen(worker_float_lane(st.float_live_out, nf, worker), nf);
         std::memcpy(st.float_retained + row * nf, worker_float_lane(st.float_live_out, nf, worker),
                     static_cast<std::size_t>(nf) * sizeof(f64));
+    }
     if (ni > 0)
         std::memcpy(st.int_retained + row * ni, worker_int_lane(st.int_live_out, ni, worker),
                     static_cast<std::size_t>(ni) * sizeof(i64));
@@ -290,3 +295,5 @@ extern "C" TROVA_API int trova_mc_run(trova_mc_runner_ctx* runner) {
 
     return halt_requested(runner) ? 1 : 0;
 }
+
+extern "C" TROVA_API i64 trova_layout_gap(void) { return trova::layout::kGap; }

@@ -4,6 +4,7 @@
 // worker's lane held from its previous replication.
 #include "_common/layout.h"
 #include "_common/nan.h"
+#include "_common/sizers.h"
 #include "trova_diag.h"
 #include "trova_diag_cusum.h"
 #include "trova_diag_wald.h"
@@ -27,13 +28,32 @@ struct RegressionInputs {
     f64 *y, *X, *arena;
 };
 
-RegressionInputs regression_inputs(f64* lane, i64 n, i64 p) {
-    Carver c(lane);
+RegressionInputs regression_inputs(Carver& c, i64 n, i64 p) {
     RegressionInputs in{};
     in.y = c.take(n);
     in.X = c.take(n, p);
     in.arena = c.take(0);
     return in;
+}
+
+// The Breusch-Pagan step's lane: eps (n), X (n x k), the design with its
+// intercept column (n x (k + 1), filled by the step), then the arena.
+struct PaganInputs {
+    f64 *eps, *X, *X_aug, *arena;
+};
+
+PaganInputs pagan_inputs(Carver& c, i64 n, i64 k) {
+    PaganInputs in{};
+    in.eps = c.take(n);
+    in.X = c.take(n, k);
+    in.X_aug = c.take(n, c.sum(k, 1));
+    in.arena = c.take(0);
+    return in;
+}
+
+RegressionInputs regression_inputs(f64* lane, i64 n, i64 p) {
+    Carver c(lane);
+    return regression_inputs(c, n, p);
 }
 
 template <class Ctx, class Test>
@@ -43,6 +63,18 @@ int test_step(f64* float_out, i64* int_out, const void* ctx, Test test) {
 }
 
 }  // namespace
+
+namespace trova::sizing {
+
+Size regression_test_input(i64 n, i64 p) {
+    return layout::size_of([&](Carver& c) { regression_inputs(c, n, p); });
+}
+
+Size breusch_pagan_input(i64 n, i64 k) {
+    return layout::size_of([&](Carver& c) { pagan_inputs(c, n, k); });
+}
+
+}  // namespace trova::sizing
 
 extern "C" {
 
@@ -84,17 +116,14 @@ TROVA_API int trova_mc_breusch_pagan_test_runner(i64, f64* float_in_work, f64* f
     return test_step<trova_mc_breusch_pagan_test_ctx>(
         float_out, int_out, ctx, [&](const trova_mc_breusch_pagan_test_ctx& c) {
             Carver carver(float_in_work);
-            const f64* eps = carver.take(c.n);
-            const f64* X = carver.take(c.n, c.k);
-            f64* X_aug = carver.take(c.n, c.k + 1);
-            f64* arena = carver.take(0);
+            const PaganInputs in = pagan_inputs(carver, c.n, c.k);
             // The constant is always added: row t = [1, X[t]].
             for (i64 t = 0; t < c.n; ++t) {
-                f64* row = X_aug + t * (c.k + 1);
+                f64* row = in.X_aug + t * (c.k + 1);
                 row[0] = 1.0;
-                for (i64 j = 0; j < c.k; ++j) row[1 + j] = X[t * c.k + j];
+                for (i64 j = 0; j < c.k; ++j) row[1 + j] = in.X[t * c.k + j];
             }
-            return trova_bp_stat(eps, X_aug, c.n, c.k + 1, c.robust, arena, float_out);
+            return trova_bp_stat(in.eps, in.X_aug, c.n, c.k + 1, c.robust, in.arena, float_out);
         });
 }
 

@@ -74,6 +74,18 @@ Vec sized(arena_size s) {
     return Vec(static_cast<std::size_t>(s.n_float), std::nan(""));
 }
 
+// An arena of the documented leading part of a sizer's arena, exactly; with
+// layout gaps, whose blocks end later, the sizer's whole arena.
+Vec leading(i64 documented, arena_size whole) {
+#ifdef TROVA_LAYOUT_GAPS
+    (void)documented;
+    return sized(whole);
+#else
+    EXPECT_LE(documented, whole.n_float);
+    return Vec(static_cast<std::size_t>(documented), std::nan(""));
+#endif
+}
+
 class StabilityTests : public ::testing::TestWithParam<i64> {};
 
 // p = 6 also covers the four-row blocks of the matrix-vector product and
@@ -91,14 +103,14 @@ TEST_P(StabilityTests, MatchLongDoubleFitsInExactlySizedArenas) {
         }
         w_ref.push_back(e / std::sqrt(q));
     }
-    Vec rec_arena(static_cast<std::size_t>(3 * p * p + 3 * p)), w(static_cast<std::size_t>(m));
+    Vec rec_arena = leading(3 * p * p + 3 * p, trova_cusumsq_arena_size(kT, p)), w(static_cast<std::size_t>(m));
     ASSERT_EQ(trova_recursive_residuals(d.y.data(), d.X.data(), kT, p, rec_arena.data(), w.data()), 0);
     for (i64 i = 0; i < m; ++i) EXPECT_NEAR(w[i], w_ref[i], 1e-10) << i;
 
     const ld sigma = std::sqrt(fit(d.X, d.y, p, 0, kT, nullptr).ssr / m);
     ld sum = 0, sum_sq = 0, total_sq = 0, cusum = -1, cusumsq = -1;
     for (const ld v : w_ref) total_sq += v * v;
-    Vec path_arena(static_cast<std::size_t>(m + 5 * p * p + 5 * p)), series(static_cast<std::size_t>(m));
+    Vec path_arena = leading(m + 5 * p * p + 5 * p, trova_cusum_arena_size(kT, p)), series(static_cast<std::size_t>(m));
     ASSERT_EQ(trova_cusum_series(d.y.data(), d.X.data(), kT, p, path_arena.data(), series.data()), 0);
     for (i64 i = 0; i < m; ++i) {
         sum += w_ref[i];

@@ -9,11 +9,13 @@
 #include <cmath>
 #include <vector>
 
+#include "_common/layout.h"
 #include "pipeline_builder.h"
 #include "trova.h"
 
 namespace {
 
+using trova::layout::Carver;
 using trova_test::Lanes;
 using trova_test::Pipeline;
 
@@ -67,40 +69,51 @@ struct LinearPipeline {
     void add_to(Pipeline& p) {
         p.add_step(trova_mc_simulate_order1_runner, &sim,
                    Lanes{sim.shock_scratch_offset + trova_mc_shock_scratch_size(&plan), T * (n + m), 0, 1});
-        p.bind(0, stat(kA, 0));
-        p.bind(0, stat(kB, n * n));
-        p.bind(0, stat(kX0, n * n + n * k));
+        // Simulation arena: A | B | x0 | shocks | params.
+        Carver sim_lane;
+        p.bind(0, stat(kA, sim_lane.at(n, n)));
+        p.bind(0, stat(kB, sim_lane.at(n, k)));
+        p.bind(0, stat(kX0, sim_lane.at(n)));
+        EXPECT_EQ(sim_lane.offset(), trova_simulate_order1_shock_offset(n, k));
         const i64 kin = trova_filter_linear_input_arena_size(n, m, k, T);
         p.add_step(trova_mc_filter_linear_runner, &kf,
                    Lanes{kin + kf_arena_size(n, m, k).n_float,
                          trova_filter_linear_output_arena_size(n, m, k, T, 1), 0, 1});
-        i64 off = 0;
-        for (const auto* block : {&kA, &kB, &kC, &kD, &kQ, &kR}) {
-            p.bind(1, stat(*block, off));
-            off += static_cast<i64>(block->size());
-        }
-        p.bind(1, observables(off));
-        off += T * m;
-        p.bind(1, stat(kX0, off));
-        p.bind(1, stat(kP0, off + n));
+        // Linear filter input: A | B | C | d | Q | R | y | x0 | P0.
+        Carver lin;
+        for (const auto* block : {&kA, &kB, &kC, &kD, &kQ, &kR})
+            p.bind(1, stat(*block, lin.at(static_cast<i64>(block->size()))));
+        p.bind(1, observables(lin.at(T, m)));
+        p.bind(1, stat(kX0, lin.at(n)));
+        p.bind(1, stat(kP0, lin.at(n, n)));
+        EXPECT_EQ(lin.offset(), kin);
         const i64 ein = trova_filter_extended_input_arena_size(n, m, k, T, 0);
         p.add_step(trova_mc_filter_extended_runner, &ekf,
                    Lanes{ein + ekf_arena_size(n, m, k).n_float,
                          trova_filter_extended_output_arena_size(n, m, k, T, 1), 0, 1});
-        off = 0;
-        for (const auto* block : {&kA, &kB, &kQ, &kR}) {
-            p.bind(2, stat(*block, off));
-            off += static_cast<i64>(block->size());
-        }
-        p.bind(2, observables(off));
-        off += T * m;
-        p.bind(2, stat(kX0, off));
-        p.bind(2, stat(kP0, off + n));
+        // Extended filter input: A | B | Q | R | y | x0 | P0 | params (none).
+        Carver ext;
+        for (const auto* block : {&kA, &kB, &kQ, &kR})
+            p.bind(2, stat(*block, ext.at(static_cast<i64>(block->size()))));
+        p.bind(2, observables(ext.at(T, m)));
+        p.bind(2, stat(kX0, ext.at(n)));
+        p.bind(2, stat(kP0, ext.at(n, n)));
+        EXPECT_EQ(ext.offset(), ein);
     }
 };
 
+// Offset of the log-likelihood in the linear and extended filters' output
+// with shocks: x_pred | x_filt | P_pred | P_filt | y_pred | y_filt | innov |
+// std_innov | S | eps_hat | loglik.
+i64 loglik_offset() {
+    Carver c;
+    for (i64 cols : {n, n, n * n, n * n, m, m, m, m, m * m, k}) c.at(T, cols);
+    return c.at(1);
+}
+
 TEST(FilterPipeline, LinearAndExtendedFiltersAgreeWhateverTheTeam) {
     const i64 out_size = trova_filter_linear_output_arena_size(n, m, k, T, 1);
+    const i64 loglik_at = loglik_offset();
     std::vector<f64> first;
     for (i64 workers : {1, 2, 3}) {
         LinearPipeline lp;
@@ -109,7 +122,7 @@ TEST(FilterPipeline, LinearAndExtendedFiltersAgreeWhateverTheTeam) {
         ASSERT_EQ(p.run(), 0);
         for (i64 r = 0; r < n_rep; ++r) {
             ASSERT_EQ(p.failure_step[static_cast<std::size_t>(r)], -1);
-            const f64 ll = p.retained(1, r)[out_size - 1];
+            const f64 ll = p.retained(1, r)[loglik_at];
             ASSERT_TRUE(std::isfinite(ll) && ll < 0.0);
             // The extended filter with the linear measurement is the linear filter.
             for (i64 j = 0; j < out_size; ++j)
@@ -230,7 +243,13 @@ TEST(FilterPipeline, PrunedSimulationToUnscentedFilter) {
     trova_mc_filter_unscented_step_ctx ukf{ukf_meas, T, ns, nc, ne, no, 0, 0.5, 2.0, 0.0, 1, 0.0};
     const i64 fin = trova_filter_unscented_input_arena_size(ns, nc, ne, no, T, 0);
     const i64 fout = trova_filter_unscented_output_arena_size(ns, nc, no, T);
-    const i64 loglik_at = 2 * T * (ns + nc) + 2 * T * 16 + 4 * T * no + T * no * no;
+    // Output: x_pred | x_filt | P_pred | P_filt | y_pred | y_filt | innov |
+    // std_innov | S | loglik | the pruned parts.
+    constexpr i64 nz = 2 * ns;
+    Carver out;
+    for (i64 cols : {ns + nc, ns + nc, nz * nz, nz * nz, no, no, no, no, no * no})
+        out.at(T, cols);
+    const i64 loglik_at = out.at(1);
     std::vector<f64> first;
     for (i64 workers : {1, 2}) {
         Pipeline p(n_rep, workers);
@@ -238,23 +257,25 @@ TEST(FilterPipeline, PrunedSimulationToUnscentedFilter) {
                    Lanes{sim_size + trova_mc_shock_scratch_size(&plan), T * (ns + nc + no), 0, 1});
         p.add_step(trova_mc_filter_unscented_runner, &ukf,
                    Lanes{fin + ukf_arena_size(ns, nc, ne, no).n_float, fout, 0, 1});
-        i64 off = 0;
+        // Both lanes start with the solution blocks; the simulation's go on
+        // with x0 | shocks | params | scratch, the filter's with params
+        // (none) | Q | R | y | z0 | P0.
+        Carver sim_lane, in;
         for (const auto* block : {&hx, &gx, &bx, &hxx, &gxx, &hss, &gss, &ss}) {
-            p.bind(0, stat(*block, off));
-            p.bind(1, stat(*block, off));
-            off += static_cast<i64>(block->size());
+            const i64 len = static_cast<i64>(block->size());
+            p.bind(0, stat(*block, sim_lane.at(len)));
+            p.bind(1, stat(*block, in.at(len)));
         }
-        p.bind(0, stat(x0, off));
-        p.bind(1, stat(Q, off));
-        p.bind(1, stat(R, off + ne * ne));
-        off += ne * ne + no * no;
-        trova_mc_float_input_binding obs = observables(off);
+        p.bind(0, stat(x0, sim_lane.at(ns)));
+        ASSERT_EQ(sim_lane.offset(), trova_simulate_order2_shock_offset(ns, nc, ne));
+        p.bind(1, stat(Q, in.at(ne, ne)));
+        p.bind(1, stat(R, in.at(no, no)));
+        trova_mc_float_input_binding obs = observables(in.at(T, no));
         obs.source_offset = T * (ns + nc);
         p.bind(1, obs);
-        off += T * no;
-        p.bind(1, stat(z0, off));
-        p.bind(1, stat(P0, off + 4));
-        ASSERT_EQ(off + 4 + 16, fin);
+        p.bind(1, stat(z0, in.at(nz)));
+        p.bind(1, stat(P0, in.at(nz, nz)));
+        ASSERT_EQ(in.offset(), fin);
         ASSERT_EQ(p.run(), 0);
         for (i64 r = 0; r < n_rep; ++r) {
             ASSERT_EQ(p.failure_step[static_cast<std::size_t>(r)], -1);

@@ -3,11 +3,14 @@
 // and counts what a run allocates once the OpenMP thread pool exists.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstddef>
+#include <initializer_list>
 #include <vector>
 
+#include "_common/layout.h"
 #include "pipeline_builder.h"
 #include "test_steps.h"
 #include "trova_mc.h"
@@ -151,21 +154,35 @@ TEST(RunnerHeap, SimulationStepsAllocateNothing) {
 // Observes the first variable, for the unscented filter.
 void first_variable(const f64* vars, const f64*, f64* out) { out[0] = vars[0]; }
 
+// Blocks laid out one after another as the library packs an input (with
+// its gaps in a gap build), the gaps zero.
+std::vector<f64> packed(std::initializer_list<std::vector<f64>> blocks) {
+    trova::layout::Carver c;
+    std::vector<i64> at;
+    for (const std::vector<f64>& b : blocks) at.push_back(c.at(static_cast<i64>(b.size())));
+    std::vector<f64> out(static_cast<std::size_t>(c.offset()), 0.0);
+    std::size_t i = 0;
+    for (const std::vector<f64>& b : blocks) std::copy(b.begin(), b.end(), out.begin() + at[i++]);
+    return out;
+}
+
 // All three filters on packed inputs copied whole from static data.
 TEST(RunnerHeap, FilterStepsAllocateNothing) {
     const i64 n_rep = 16, T = 30;
+    std::vector<f64> y, obs;
+    for (i64 t = 0; t < T; ++t) {
+        y.push_back(0.1 * static_cast<f64>(t % 7));
+        obs.push_back(1.0 + 0.05 * static_cast<f64>(t % 5));
+    }
+    const std::vector<f64> A = {0.5, 0.1, 0.0, 0.4}, B = {1.0, 0.5}, x0 = {0.0, 0.0}, P0 = {1.0, 0.0, 0.0, 1.0};
     // Linear filter, n = 2, m = 1, k = 1: A | B | C | d | Q | R | y | x0 | P0.
-    std::vector<f64> lin = {0.5, 0.1, 0.0, 0.4, 1.0, 0.5, 1.0, 1.0, 0.0, 1.0, 0.1};
-    for (i64 t = 0; t < T; ++t) lin.push_back(0.1 * static_cast<f64>(t % 7));
-    for (f64 v : {0.0, 0.0, 1.0, 0.0, 0.0, 1.0}) lin.push_back(v);
+    const std::vector<f64> lin = packed({A, B, {1.0, 1.0}, {0.0}, {1.0}, {0.1}, y, x0, P0});
     // Extended filter on the same model: A | B | params | Q | R | y | x0 | P0.
-    std::vector<f64> ext(lin.begin(), lin.begin() + 6);
-    ext.insert(ext.end(), lin.begin() + 9, lin.end());
+    const std::vector<f64> ext = packed({A, B, {}, {1.0}, {0.1}, y, x0, P0});
     // Unscented filter, ns = 1, nc = 1, ne = 1, no = 1: hx | gx | bx | hxx |
-    // gxx | hss | gss | steady_state | Q | R | obs | z0 | P0.
-    std::vector<f64> uns = {0.6, 0.3, 1.0, 0.1, 0.05, 0.01, 0.02, 1.0, 2.0, 0.5, 0.1};
-    for (i64 t = 0; t < T; ++t) uns.push_back(1.0 + 0.05 * static_cast<f64>(t % 5));
-    for (f64 v : {0.0, 0.0, 0.2, 0.0, 0.0, 0.2}) uns.push_back(v);
+    // gxx | hss | gss | steady_state | params | Q | R | obs | z0 | P0.
+    const std::vector<f64> uns = packed({{0.6}, {0.3}, {1.0}, {0.1}, {0.05}, {0.01}, {0.02}, {1.0, 2.0}, {},
+                                         {0.5}, {0.1}, obs, {0.0, 0.0}, {0.2, 0.0, 0.0, 0.2}});
     EXPECT_EQ(static_cast<i64>(lin.size()), trova_filter_linear_input_arena_size(2, 1, 1, T));
     EXPECT_EQ(static_cast<i64>(ext.size()), trova_filter_extended_input_arena_size(2, 1, 1, T, 0));
     EXPECT_EQ(static_cast<i64>(uns.size()), trova_filter_unscented_input_arena_size(1, 1, 1, 1, T, 0));
@@ -212,9 +229,13 @@ TEST(RunnerHeap, RegressionStepsAllocateNothing) {
     const trova_mc_elastic_net_step_ctx en{n, p, 1, 10000, 1e-10, 0.01, 0.5};
     const trova_mc_elastic_net_gs_step_ctx en_gs{grid, n, p, 2, 2, 1, 10000, 1e-10, 0.5};
     Pipeline pl(n_rep, 2);
+    // Each lane starts with X (n x p), then y (n).
+    trova::layout::Carver lane;
+    const i64 x_at = lane.at(n, p), y_at = lane.at(n);
     const auto add = [&](trova_mc_step_fn fn, const void* ctx, arena_size size) {
         const i64 s = pl.add_step(fn, ctx, Lanes{size.n_float, 2 * p + 2, size.n_int, 1});
-        pl.bind(s, Pipeline::whole(data, 0));
+        pl.bind(s, Pipeline::whole(data.data(), n * p, x_at));
+        pl.bind(s, Pipeline::whole(data.data() + n * p, n, y_at));
     };
     add(trova_mc_ols_runner, &ols, trova_mc_ols_work_arena_size(n, p));
     add(trova_mc_ridge_runner, &ridge, trova_mc_ridge_work_arena_size(n, p));

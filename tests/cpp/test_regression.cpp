@@ -3,9 +3,11 @@
 // the relations between their fits.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <vector>
 
+#include "_common/layout.h"
 #include "pipeline_builder.h"
 #include "trova.h"
 
@@ -47,12 +49,18 @@ TEST(RegressionSteps, SevenFamiliesInOnePipeline) {
     const trova_mc_elastic_net_step_ctx en{kN, kP, 1, 100000, 1e-13, 0.05, 1.0};
     const trova_mc_elastic_net_gs_step_ctx en_gs{grid, kN, kP, 3, REGRESSION_CRIT_BIC, 1, 100000, 1e-12, 0.5};
     Pipeline p(kRep, 2);
+    // Every step's lane starts with X (n x p), then y (n).
+    trova::layout::Carver lane;
+    const i64 x_at = lane.at(kN, kP), y_at = lane.at(kN);
     const auto add = [&](trova_mc_step_fn fn, const void* ctx, arena_size size, i64 n_out) {
         const i64 s = p.add_step(fn, ctx, Lanes{size.n_float, n_out, size.n_int, 1});
-        trova_mc_float_input_binding b = Pipeline::whole(data.data(), kN * (kP + 1), 0);
-        b.static_batched = 1;
-        b.static_rep_stride = kN * (kP + 1);
-        p.bind(s, b);
+        for (const auto& [from, count, at] : {std::array<i64, 3>{0, kN * kP, x_at}, {kN * kP, kN, y_at}}) {
+            trova_mc_float_input_binding b = Pipeline::whole(data.data(), count, at);
+            b.source_offset = from;
+            b.static_batched = 1;
+            b.static_rep_stride = kN * (kP + 1);
+            p.bind(s, b);
+        }
     };
     add(trova_mc_ols_runner, &ols, trova_mc_ols_work_arena_size(kN, kP), 2 * kP + 2);
     add(trova_mc_ridge_runner, &ridge, trova_mc_ridge_work_arena_size(kN, kP), kP + 2);

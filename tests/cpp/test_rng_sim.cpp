@@ -6,6 +6,7 @@
 #include <cmath>
 #include <vector>
 
+#include "_common/layout.h"
 #include "pipeline_builder.h"
 #include "trova.h"
 
@@ -119,10 +120,13 @@ struct SimFixture {
 
     void add_to(Pipeline& p) {
         const i64 s = p.add_step(trova_mc_simulate_order1_runner, &ctx, Lanes{lane(), T * (n + m), 0, 1});
-        p.bind(s, block(A, 0));
-        p.bind(s, block(B, n * n));
-        p.bind(s, block(x0, n * n + n * k));
-        p.bind(s, block(params, ctx.shock_scratch_offset - n_par));
+        // Arena: A | B | x0 | shocks (drawn by the step) | params.
+        trova::layout::Carver arena;
+        p.bind(s, block(A, arena.at(n, n)));
+        p.bind(s, block(B, arena.at(n, k)));
+        p.bind(s, block(x0, arena.at(n)));
+        arena.at(T, k);
+        p.bind(s, block(params, arena.at(n_par)));
     }
 };
 

@@ -22,3 +22,11 @@ def lib():
 def rng(request):
     # One stream per test case, fixed by its id, so failures reproduce.
     return np.random.default_rng(zlib.crc32(request.node.name.encode()))
+
+
+@pytest.fixture(scope="session")
+def gapless(lib):
+    """True unless the library was built with layout gaps (TROVA_LAYOUT_GAPS),
+    which change every size and offset from its stated formula: tests check
+    the formulas only when this holds."""
+    return lib.trova_layout_gap() == 0

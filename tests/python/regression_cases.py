@@ -34,8 +34,8 @@ def run_step(lib, family, ctx, X, y, sizer_args):
     n, p = X.shape
     size = getattr(lib, f"trova_mc_{family}_work_arena_size")(*sizer_args)
     lane = np.full(size.n_float, np.nan)
-    lane[:n * p] = X.ravel()
-    lane[n * p:n * p + n] = y
+    staged = tc.pack([X, y])  # X | y at the start of the lane, as the step lays them out
+    lane[:staged.size] = staged
     out = np.full(2 * p + 2 if family == "ols" else p + 2, -5.0)
     status = np.array([99], dtype=np.int64)
     int_work = np.zeros(max(size.n_int, 1), dtype=np.int64)

@@ -9,6 +9,7 @@ from contextlib import redirect_stdout
 import numpy as np
 import pytest
 
+import trova_ctypes as tc
 from Tessaroventa._ckernels.monte_carlo import _arena as A
 
 I64_MAX = 2**63 - 1
@@ -34,6 +35,9 @@ FAMILY = {f: f.split("_")[0] for f in FUNCS}
 
 
 # Function -> kind (or order) -> (staged input, work). Result: (input + work[0], work[1]).
+# The staged blocks of a diagnostic lie one after another as its step lays
+# them out (`blocks`: n p for a Wald test; n (p + 1) for y and X; 2 n (p + 1)
+# for Breusch-Pagan's residuals, X and X with its intercept column).
 ROWS = {
     "transform_arena_size": {
         "standardize": ("0", "trova_standardize_ax0_arena_size(n, p)"),
@@ -59,17 +63,26 @@ ROWS = {
                       "ukf_arena_size(n_state, n_ctrl, n_exog, n_obs)"),
     },
     "diagnostic_arena_size": {
-        **{f"wald_{k}": ("n * p", f"trova_wald_{k}_hac_arena_size(n, p)")
+        **{f"wald_{k}": ("blocks(n * p)", f"trova_wald_{k}_hac_arena_size(n, p)")
            for k in ("mean", "covariance", "second_moment")},
-        "ljung_box": ("n", "trova_lb_arena_size(n, lags)"),
-        "jarque_bera": ("n", "(0, 0)"),
-        "breusch_pagan": ("2 * n * (p + 1)", "trova_bp_arena_size(n, p + 1)"),
-        "breusch_godfrey": ("n * (p + 1)", "trova_bg_arena_size(n, p, lags)"),
-        "chow": ("n * (p + 1)", "trova_chow_arena_size(p)"),
-        **{k: ("n * (p + 1)", f"trova_{k}_arena_size(n, p)") for k in ("cusum", "cusumsq")},
+        "ljung_box": ("blocks(n)", "trova_lb_arena_size(n, lags)"),
+        "jarque_bera": ("blocks(n)", "(0, 0)"),
+        "breusch_pagan": ("blocks(n, n * p, n * (p + 1))", "trova_bp_arena_size(n, p + 1)"),
+        "breusch_godfrey": ("blocks(n, n * p)", "trova_bg_arena_size(n, p, lags)"),
+        "chow": ("blocks(n, n * p)", "trova_chow_arena_size(p)"),
+        **{k: ("blocks(n, n * p)", f"trova_{k}_arena_size(n, p)") for k in ("cusum", "cusumsq")},
     },
 }
 CASES = [(f, k) for f, rows in ROWS.items() for k in rows]
+
+
+def blocks(*sizes):
+    """The size of blocks of the given sizes placed one after another as the
+    library places them (the sum, plus the layout gaps of a gap build)."""
+    layout = tc.Layout()
+    for size in sizes:
+        layout.take(size)
+    return layout.offset
 
 
 def reference(lib, func, kind, dims):
@@ -84,6 +97,7 @@ def reference(lib, func, kind, dims):
         return call
     staged, work = ROWS[func][kind]
     names = {m: sizer(m) for m in re.findall(r"\w+_arena_size", f"{staged} {work}")}
+    names["blocks"] = blocks
     try:
         size_in, (size_f, size_i) = (eval(e, names, dict(dims)) for e in (staged, work))
     except LookupError:
@@ -276,8 +290,9 @@ def test_overflow(lib, func, args, sentinel):
 
 def test_filter_input_plus_work_overflows(lib):
     # Choose T so the packed input alone is the largest count that fits, then any work tips it over.
-    base = lib.trova_filter_linear_input_arena_size(3, 2, 1, 0)
-    step = lib.trova_filter_linear_input_arena_size(3, 2, 1, 1) - base
+    # (The size is base + step T from T = 1 on: a layout gap follows the observations only when there are some.)
+    step = lib.trova_filter_linear_input_arena_size(3, 2, 1, 2) - lib.trova_filter_linear_input_arena_size(3, 2, 1, 1)
+    base = lib.trova_filter_linear_input_arena_size(3, 2, 1, 1) - step
     T = (I64_MAX - base) // step
     assert lib.trova_filter_linear_input_arena_size(3, 2, 1, T) == base + step * T
     assert base + step * T + lib.kf_arena_size(3, 2, 1).n_float > I64_MAX

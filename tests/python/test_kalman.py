@@ -108,25 +108,28 @@ def test_outputs_follow_history_and_shock_flags(lib, rng):
     assert status == 0 and out["loglik"][0] == 0.0
 
 
-def test_linear_step_packs_inputs_and_outputs(lib, rng):
+def test_linear_step_packs_inputs_and_outputs(lib, rng, gapless):
     n, m, k, T = 4, 2, 3, 9
     mats = linear_model(rng, n, m, k, T)
-    assert lib.trova_filter_linear_input_arena_size(n, m, k, T) == n + k * k + n * (m + k + 2 * n) + m + m * (m + T)
-    packed_in = np.concatenate([mats[x].ravel() for x in KF_MATRICES])
+    if gapless:
+        assert lib.trova_filter_linear_input_arena_size(n, m, k, T) == n + k * k + n * (m + k + 2 * n) + m + m * (m + T)
+    packed_in = tc.pack([mats[x] for x in KF_MATRICES])
     assert packed_in.size == lib.trova_filter_linear_input_arena_size(n, m, k, T)
     scratch = np.full(lib.kf_arena_size(n, m, k).n_float, np.nan)
     _, ref = run_kf(lib, mats, symmetrize=1, jitter=1e-9)
     for shocks in (0, 1):
         size = lib.trova_filter_linear_output_arena_size(n, m, k, T, shocks)
-        assert size == (k * T if shocks else 0) + 2 * (2 * m * T + n * (T + n * T)) + m * T * m + 1
+        if gapless:
+            assert size == (k * T if shocks else 0) + 2 * (2 * m * T + n * (T + n * T)) + m * T * m + 1
         assert lib.trova_filter_extended_output_arena_size(n, m, k, T, shocks) == size
         packed_out = np.full(size + 1, -5.0)
         status = lib.trova_filter_linear_step(tc.ptr(packed_in), tc.ptr(scratch), T, n, m, k, 1, 1e-9,
                                               shocks, tc.ptr(packed_out))
         assert status == 0 and packed_out[-1] == -5.0
         names = HISTORIES if shocks else [h for h in HISTORIES if h != "eps_hat"]
-        want = np.concatenate([ref[h].ravel() for h in names])
-        np.testing.assert_array_equal(packed_out[:-1], want)
+        got = tc.unpack(packed_out, [ref[h].shape for h in names])
+        for name, block in zip(names, got):
+            np.testing.assert_array_equal(block, ref[name], err_msg=name)
 
 
 # ---- extended filter ----
@@ -188,7 +191,7 @@ def test_extended_filter_with_linear_measurement_is_the_linear_filter(lib, rng, 
         np.testing.assert_array_equal(calls[3 * t + 2][1], out["x_filt"][t])
 
 
-def test_extended_filter_nan_measurement_and_flags(lib, rng):
+def test_extended_filter_nan_measurement_and_flags(lib, rng, gapless):
     mats = linear_model(rng, 3, 2, 2, 6)
     meas, jac = linear_callbacks(mats, nan_at=7)  # period 3's prediction
     status, out = ekf_case(lib, mats, meas, jac)
@@ -199,20 +202,24 @@ def test_extended_filter_nan_measurement_and_flags(lib, rng):
     assert status == 0 and np.isnan(out["y_filt"]).all() and not np.isnan(out["y_pred"]).any()
     # The extended step: inputs A | B | params | Q | R | y | x0 | P0, y_filt = h(x_filt).
     n, m, k, T = 3, 2, 2, 6
-    assert lib.trova_filter_extended_input_arena_size(n, m, k, T, 2) == 2 + m * (m + T) + n * (k + 2 * n) + n + k * k
-    packed = np.concatenate([mats["A"].ravel(), mats["B"].ravel(), [1.0, -1.0]]
-                            + [mats[x].ravel() for x in ("Q", "R", "y", "x0", "P0")])
+    if gapless:
+        assert lib.trova_filter_extended_input_arena_size(n, m, k, T, 2) == 2 + m * (m + T) + n * (k + 2 * n) + n + k * k
+    packed = tc.pack([mats["A"], mats["B"], [1.0, -1.0]] + [mats[x] for x in ("Q", "R", "y", "x0", "P0")])
+    assert packed.size == lib.trova_filter_extended_input_arena_size(n, m, k, T, 2)
     scratch = np.zeros(lib.ekf_arena_size(n, m, k).n_float)
     packed_out = np.zeros(lib.trova_filter_extended_output_arena_size(n, m, k, T, 0))
     assert lib.trova_filter_extended_step(tc.ptr(packed), tc.ptr(scratch), meas, jac, T, n, m, k, 2, 0, 0.0, 0,
                                           tc.ptr(packed_out)) == 0
     _, ref = run_kf(lib, mats)
-    rel_close(packed_out[-1], ref["loglik"][0], 1e-12)
-    y_filt = packed_out[2 * T * n + 2 * T * n * n + T * m:][:T * m].reshape(T, m)
-    rel_close(y_filt, ref["y_filt"], 1e-12)
+    names = [h for h in HISTORIES if h != "eps_hat"]
+    out = dict(zip(names, tc.unpack(packed_out, [ref[h].shape for h in names])))
+    rel_close(out["loglik"][0], ref["loglik"][0], 1e-12)
+    rel_close(out["y_filt"], ref["y_filt"], 1e-12)
 
 
-def test_arena_sizes_are_the_sums_of_their_blocks(lib):
+def test_arena_sizes_are_the_sums_of_their_blocks(lib, gapless):
+    if not gapless:
+        pytest.skip("layout gaps change the sizes")
     for n, m, k in [(0, 0, 0), (1, 1, 1), (5, 2, 2), (50, 8, 8), (3, 7, 11)]:
         kf = lib.kf_arena_size(n, m, k)
         assert (kf.n_float, kf.n_int) == (m * (2 * k + 7) + n * (k + 4 * m + 2) + 2 * (3 * n * n + m * m), 0)
@@ -243,15 +250,16 @@ def test_simulation_to_linear_filter_pipeline(lib, rng):
         p._keep.append(plan)
         s0 = p.add_step(tc.fn_address(lib, "trova_mc_simulate_order1_runner"), sim,
                         n_in=sim_size + plan.scratch_size(), n_out=T * n, n_int_out=1)
-        p.bind_static(s0, 0, mats["A"])
-        p.bind_static(s0, n * n, mats["B"])
-        p.bind_static(s0, n * n + n * k, mats["x0"])
+        # Simulation arena: A | B | x0 | shocks | params.
+        at = p.bind_static(s0, 0, mats["A"])
+        at = p.bind_static(s0, at, mats["B"])
+        assert p.bind_static(s0, at, mats["x0"]) == lib.trova_simulate_order1_shock_offset(n, k)
         s1 = p.add_step(tc.fn_address(lib, "trova_mc_filter_linear_runner"), fctx,
                         n_in=fin + lib.kf_arena_size(n, m, k).n_float,
                         n_out=lib.trova_filter_linear_output_arena_size(n, m, k, T, 1), n_int_out=1)
-        off = 0
+        packed = tc.Layout()
         for name in KF_MATRICES:
-            size = mats[name].size
+            off = packed.take(mats[name].size)
             if name == "y":
                 # The observations are the first m simulated states.
                 p.bind(s1, s0, off, n_rows=T, columns=list(range(m)), source_row_stride=n)
@@ -259,7 +267,7 @@ def test_simulation_to_linear_filter_pipeline(lib, rng):
                 p.bind_static(s1, off, C if name == "C" else R, batched=True)
             else:
                 p.bind_static(s1, off, mats[name])
-            off += size
+        assert packed.offset == fin
         assert p.run() == 0
         results.append(p)
     a, b = results
@@ -274,5 +282,6 @@ def test_simulation_to_linear_filter_pipeline(lib, rng):
         rel_close(a.steps[0]["retained"][r], states.ravel(), 1e-12)
         case = dict(mats, y=np.ascontiguousarray(states[:, :m]))
         _, ref = run_kf(lib, case, symmetrize=1)
-        rel_close(a.steps[1]["retained"][r][-1], ref["loglik"][0], 1e-11)
+        loglik = tc.unpack(a.steps[1]["retained"][r], [ref[h].shape for h in HISTORIES])[-1]
+        rel_close(loglik[0], ref["loglik"][0], 1e-11)
         assert a.steps[1]["int_retained"][r][0] == 0

@@ -26,10 +26,9 @@ def run(lib, name, ctx, lane, n_int_work=0, out_fill=5.0):
 
 
 def regression_lane(y, X, arena_floats, extra=0):
-    n, p = X.shape
-    lane = np.full(n + n * p + extra + arena_floats, np.nan)
-    lane[:n], lane[n:n + n * p] = y, X.ravel()
-    return lane
+    """y | X (| `extra` floats, the Breusch-Pagan step's design with its
+    intercept), placed as the library places them, then the arena."""
+    return np.concatenate([tc.pack([y, X, np.full(extra, np.nan)]), np.full(arena_floats, np.nan)])
 
 
 @pytest.mark.parametrize("kind", sorted(WALD_TESTS))
@@ -40,7 +39,7 @@ def test_wald_step_is_the_chosen_test(lib, rng, kind, kernel, mode):
     target = np.zeros(q) if kind == 0 else np.eye(q)
     test = WALD_TESTS[kind]
     size = getattr(lib, f"trova_wald_{test}_hac_arena_size")(n, q)
-    lane = np.concatenate([g.ravel(), np.full(size.n_float, np.nan)])
+    lane = np.concatenate([tc.pack([g]), np.full(size.n_float, np.nan)])
     ctx = tc.trova_mc_wald_test_ctx(tc.ptr(target), n, q, 4, kernel, mode, kind)
     stat, status = run(lib, "wald", ctx, lane, size.n_int)
     arena, piv, ref = np.zeros(size.n_float), np.zeros(size.n_int, dtype=np.int64), np.zeros(1)
@@ -64,7 +63,7 @@ def test_residual_and_stability_steps_equal_their_kernels(lib, rng):
     for lags in (6, 500):
         size = lib.trova_lb_arena_size(n, lags).n_float
         stat, status = run(lib, "ljung_box", tc.trova_mc_ljung_box_test_ctx(n, lags),
-                           np.concatenate([e, np.full(size, np.nan)]))
+                           np.concatenate([tc.pack([e]), np.full(size, np.nan)]))
         want = acorr_ljungbox(e, lags=[min(lags, n - 1)])["lb_stat"].iloc[0]
         assert status == 0 and stat == pytest.approx(want, rel=1e-10)
     stat, status = run(lib, "jarque_bera", tc.trova_mc_jarque_bera_test_ctx(n), e.copy())
@@ -137,13 +136,16 @@ def test_simulation_ols_residual_diagnostics_pipeline(lib):
         p._keep += [plan, residuals]
         s0 = p.add_step(tc.fn_address(lib, "trova_mc_simulate_order1_runner"), sim, n_in=size + plan.scratch_size(),
                         n_out=2 * T, n_int_out=1)
-        for off, block in ((0, A), (4, B), (8, np.zeros(2))):
-            p.bind_static(s0, off, block)
+        at = 0
+        for block in (A, B, np.zeros(2)):  # A | B | x0
+            at = p.bind_static(s0, at, block)
         s1 = p.add_step(tc.fn_address(lib, "trova_mc_ols_runner"), ols,
                         n_in=lib.trova_mc_ols_work_arena_size(T, 2).n_float, n_out=6, n_int_out=1)
-        p.bind(s1, -1, 0, n_rows=T, n_columns=1, target_row_stride=2, fill_value=1.0)
-        p.bind(s1, s0, 1, n_rows=T, columns=[0], source_row_stride=2, target_row_stride=2)
-        p.bind(s1, s0, 2 * T, n_rows=T, columns=[1], source_row_stride=2, target_row_stride=1)
+        lane = tc.Layout()  # X (T x 2) | y (T) | work
+        x_at, y_at = lane.take(T, 2), lane.take(T)
+        p.bind(s1, -1, x_at, n_rows=T, n_columns=1, target_row_stride=2, fill_value=1.0)
+        p.bind(s1, s0, x_at + 1, n_rows=T, columns=[0], source_row_stride=2, target_row_stride=2)
+        p.bind(s1, s0, y_at, n_rows=T, columns=[1], source_row_stride=2, target_row_stride=1)
         s2 = p.add_step(residuals, None, n_in=3 * T + 2, n_out=T)
         p.bind(s2, -1, 0, n_rows=T, n_columns=1, target_row_stride=2, fill_value=1.0)
         p.bind(s2, s0, 1, n_rows=T, columns=[0], source_row_stride=2, target_row_stride=2)

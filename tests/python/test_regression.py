@@ -346,7 +346,9 @@ def test_elastic_net_grid_objective(lib, rng, criterion):
     close(out[1:p], ref.coef_, 1e-8)
 
 
-def test_sizers(lib):
+def test_sizers(lib, gapless):
+    if not gapless:
+        pytest.skip("layout gaps change the sizes")
     n, p = 10, 3
     for family, want in [("ols", 64), ("ridge", 73), ("ridge_gs", 76), ("lasso", 64), ("elastic_net", 64)]:
         s = getattr(lib, f"trova_mc_{family}_work_arena_size")(n, p)
@@ -378,15 +380,18 @@ def test_simulation_to_ols_pipeline_fails_rank_deficient_replications(lib, rng):
     p._keep.append(plan)
     s0 = p.add_step(tc.fn_address(lib, "trova_mc_simulate_order1_runner"), sim, n_in=size + plan.scratch_size(),
                     n_out=T * n, n_int_out=1)
-    for off, block in ((0, A), (4, B), (8, np.zeros(2))):
-        p.bind_static(s0, off, block)
+    at = 0
+    for block in (A, B, np.zeros(2)):  # A | B | x0
+        at = p.bind_static(s0, at, block)
     s1 = p.add_step(tc.fn_address(lib, "trova_mc_ols_runner"), ols, n_in=lib.trova_mc_ols_work_arena_size(T, 3).n_float,
                     n_out=2 * 3 + 2, n_int_out=1)
-    p.bind(s1, -1, 0, n_rows=T, n_columns=1, target_row_stride=3, fill_value=1.0)
-    p.bind(s1, s0, 1, n_rows=T, columns=[0], source_row_stride=n, target_row_stride=3)
-    p.bind(s1, -2, 2, n_rows=T, columns=[0], source_row_stride=1, target_row_stride=3, static=z.ravel(),
+    lane = tc.Layout()  # X (T x 3) | y (T) | work
+    x_at, y_at = lane.take(T, 3), lane.take(T)
+    p.bind(s1, -1, x_at, n_rows=T, n_columns=1, target_row_stride=3, fill_value=1.0)
+    p.bind(s1, s0, x_at + 1, n_rows=T, columns=[0], source_row_stride=n, target_row_stride=3)
+    p.bind(s1, -2, x_at + 2, n_rows=T, columns=[0], source_row_stride=1, target_row_stride=3, static=z.ravel(),
            static_rep_stride=T, static_batched=True)
-    p.bind(s1, s0, 3 * T, n_rows=T, columns=[1], source_row_stride=n, target_row_stride=1)
+    p.bind(s1, s0, y_at, n_rows=T, columns=[1], source_row_stride=n, target_row_stride=1)
     assert p.run() == 0
     bad = np.arange(n_rep) % 3 == 0
     np.testing.assert_array_equal(p.failure_step, np.where(bad, 1, -1))
