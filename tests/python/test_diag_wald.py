@@ -152,8 +152,15 @@ def test_statistic_degenerate_inputs(lib):
     assert stat(lib, np.zeros(0), np.zeros(0), np.zeros((0, 0)), 10) == (0, 0.0)
     status, W = stat(lib, np.ones(2), np.zeros(2), np.array([[1.0, 2.0], [2.0, 4.0]]), 10)
     assert status == -2 and np.isnan(W)
-    status, W = stat(lib, np.ones(2), np.zeros(2), np.array([[np.nan, 0.0], [0.0, 1.0]]), 10)
-    assert status == 0 and np.isnan(W)
+    # No factor of a matrix with a NaN or an infinity (the LU would accept a
+    # NaN pivot), and no statistic from a NaN mean or target.
+    for Om in ([[np.nan, 0.0], [0.0, 1.0]], [[1.0, np.nan], [np.nan, 1.0]], [[np.inf, 0.0], [0.0, 1.0]],
+               [[-1.0, 0.0], [0.0, np.nan]]):
+        status, W = stat(lib, np.ones(2), np.zeros(2), np.array(Om), 10)
+        assert status == -2 and np.isnan(W), Om
+    for mean, target in (([np.nan, 1.0], [0.0, 0.0]), ([1.0, 1.0], [0.0, np.nan])):
+        status, W = stat(lib, np.array(mean), np.array(target), np.eye(2), 10)
+        assert status == -2 and np.isnan(W)
 
 
 # ---- HAC estimator, weights and bandwidths ----
