@@ -245,6 +245,19 @@ def test_kernel_weights(lib, kernel, L):
     np.testing.assert_allclose(got, wc.kernel_function(kernel, j / (L + 1)), rtol=1e-13, atol=1e-15)
 
 
+def test_qs_weight_near_zero_lag_ratio(lib):
+    # Long bandwidths put j / (L + 1) near 0, where the closed form of the QS
+    # kernel cancels (it gave weights above 1); against 60-digit arithmetic.
+    import mpmath
+    mpmath.mp.dps = 60
+    for L in (10, 300, 10**4, 10**6, 10**9, 10**15):
+        for j in (1, 2, 7, L // 7 + 1, L // 2, L):
+            a = mpmath.mpf(j) / (L + 1)
+            z = 6 * mpmath.pi * a / 5
+            want = float(3 * (mpmath.sin(z) / z - mpmath.cos(z)) / z**2)
+            assert lib.kernel_weight(j, L, QS) == pytest.approx(want, rel=2e-15, abs=0), (j, L)
+
+
 def test_kernel_weight_values(lib):
     assert [lib.kernel_weight(j, 3, BARTLETT) for j in range(1, 5)] == [0.75, 0.5, 0.25, 0.0]
     assert lib.kernel_weight(2, 3, PARZEN) == pytest.approx(0.25, abs=1e-15)  # a = 0.5, both branches
