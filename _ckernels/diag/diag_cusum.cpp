@@ -312,8 +312,9 @@ TROVA_KERNEL int trova_chow_stat(const f64* y, const f64* X, i64 T, i64 p, i64 t
                                  f64* stat_out) {
     // Every failure leaves NaN, a singular segment included.
     *stat_out = quiet_nan();
-    // 2p >= T, written so that 2p cannot overflow.
-    if (p < 0 || p >= T || p >= T - p) return kTooFew;
+    // 2p >= T, written so that 2p cannot overflow. Without regressors there
+    // is no restriction to test (F would divide by p = 0).
+    if (p < 1 || p >= T || p >= T - p) return kTooFew;
     if (t_break <= 0 || t_break >= T) return kBadBreak;
     if (nonfinite_data(y, X, T, p)) return kDegenerate;
     Carver c(arena);
