@@ -118,6 +118,21 @@ def _dptr(a):
     return a.p if isinstance(a, Guarded) else tc.ptr(a)
 
 
+def diag_step(lib, name, ctx, lane_size, inputs, n_int_work=0):
+    """Runs the diagnostic test step `name` on a guarded lane of `lane_size`
+    values starting with `inputs`; checks that it returned 0 (a test never
+    fails the replication), wrote inside its buffers only and left its
+    inputs alone, and returns (int_out[0], float_out[0])."""
+    lane = guarded(lane_size)
+    lane.a[:len(inputs)] = inputs
+    out, iout, iwork = guarded(1, _DSENT), guarded(1, 0, np.int64), guarded(n_int_work, 0, np.int64)
+    rc = getattr(lib, f"trova_mc_{name}_test_runner")(0, lane.p, out.p, iwork.p, iout.p, ctypes.addressof(ctx))
+    assert rc == 0
+    lane.check(), out.check(), iout.check(), iwork.check()
+    np.testing.assert_array_equal(lane.a[:len(inputs)], inputs)
+    return int(iout.a[0]), out.a[0]
+
+
 def _diag_data(n=40, k=2, seed=15):
     rng = np.random.default_rng(seed)
     X = rng.standard_normal((n, k))
@@ -168,12 +183,9 @@ def _wald_step_q_zero(lib):
     n = 20
     target = np.zeros(1)
     for kind in (0, 1, 2):
-        lane = guarded(n + lib.trova_wald_mean_hac_arena_size(n, 0).n_float, _DSENT)
-        out, iout, iwork = guarded(1, _DSENT), guarded(1, 0, np.int64), guarded(0, 0, np.int64)
         ctx = tc.trova_mc_wald_test_ctx(tc.ptr(target), n, 0, 2, 0, 0, kind)
-        assert lib.trova_mc_wald_test_runner(0, lane.p, out.p, iwork.p, iout.p, ctypes.addressof(ctx)) == 0
-        assert iout.a[0] == -7 and np.isnan(out.a[0])
-        lane.check(), out.check(), iout.check(), iwork.check()
+        st, v = diag_step(lib, "wald", ctx, lib.trova_wald_mean_hac_arena_size(n, 0).n_float, np.zeros(0))
+        assert st == -7 and np.isnan(v)
 
 
 def _wald_nonfinite_data_and_target(lib):
@@ -218,12 +230,19 @@ def _kernel_weight_largest_bandwidth(lib):
     assert [lib.kernel_weight(3, -1, k) for k in (0, 1, 2)] == [0.0, 0.0, 0.0]
 
 
-def _bp(lib, eps, Xa, robust, fill=np.nan):
-    n, p = Xa.shape
-    arena, stat = guarded(lib.trova_bp_arena_size(n, p).n_float, fill), guarded(1, _DSENT)
-    st = lib.trova_bp_stat(tc.ptr(eps), tc.ptr(np.ascontiguousarray(Xa)), n, p, robust, arena.p, stat.p)
+def _statistic(lib, kernel, size, *args):
+    """(status, statistic) of a kernel whose last two arguments are its arena
+    (`size` values) and stat_out, both guarded."""
+    arena, stat = guarded(size), guarded(1, _DSENT)
+    st = getattr(lib, kernel)(*args, arena.p, stat.p)
     arena.check(), stat.check()
     return st, stat.a[0]
+
+
+def _bp(lib, eps, Xa, robust):
+    n, p = Xa.shape
+    return _statistic(lib, "trova_bp_stat", lib.trova_bp_arena_size(n, p).n_float, tc.ptr(eps),
+                      tc.ptr(np.ascontiguousarray(Xa)), n, p, robust)
 
 
 def _bp_nonfinite(lib):
@@ -235,7 +254,8 @@ def _bp_nonfinite(lib):
              (eps, _planted(Xa, np.nan, 0)), (_planted(eps, 1e200, 3), Xa)]  # eps^2 overflows
     for e, A in cases:
         for robust in (0, 1, -5):
-            assert _bp(lib, e, A, robust) == (-3, pytest.approx(np.nan, nan_ok=True))
+            st, v = _bp(lib, e, A, robust)
+            assert st == -3 and np.isnan(v)
         rss, tss = guarded(1, _DSENT), guarded(1, _DSENT)
         arena = guarded(lib.trova_bp_arena_size(*A.shape).n_float)
         assert lib.trova_bp_aux(tc.ptr(e), tc.ptr(np.ascontiguousarray(A)), *A.shape, arena.p, rss.p, tss.p) == -3
@@ -249,13 +269,10 @@ def _bp_nonfinite(lib):
         arena.check(), stat.check()
 
 
-def _bg(lib, eps, X, lags, n=None):
-    n = len(eps) if n is None else n
-    K = X.shape[1]
-    arena, stat = guarded(lib.trova_bg_arena_size(n, K, lags).n_float), guarded(1, _DSENT)
-    st = lib.trova_bg_stat(tc.ptr(eps), tc.ptr(np.ascontiguousarray(X)), n, K, lags, arena.p, stat.p)
-    arena.check(), stat.check()
-    return st, stat.a[0]
+def _bg(lib, eps, X, lags):
+    n, K = X.shape
+    return _statistic(lib, "trova_bg_stat", lib.trova_bg_arena_size(n, K, lags).n_float, tc.ptr(eps),
+                      tc.ptr(np.ascontiguousarray(X)), n, K, lags)
 
 
 def _bg_nonfinite(lib):
@@ -292,25 +309,14 @@ def _bg_negative_counts(lib):
 def _residual_steps_nonfinite(lib):
     X, eps = _diag_data(n=30, k=2)
     n, k = X.shape
-    bad = _planted(eps, np.nan, n - 1)
-    for robust in (0, 1):
-        size = lib.trova_bp_arena_size(n, k + 1).n_float
-        lane = guarded(n + n * k + n * (k + 1) + size)
-        lane.a[:n], lane.a[n:n + n * k] = bad, X.ravel()
-        out, iout = guarded(1, _DSENT), guarded(1, 0, np.int64)
-        ctx = tc.trova_mc_breusch_pagan_test_ctx(n, k, robust)
-        assert lib.trova_mc_breusch_pagan_test_runner(0, lane.p, out.p, None, iout.p, ctypes.addressof(ctx)) == 0
-        assert iout.a[0] == -3 and np.isnan(out.a[0])
-        lane.check(), out.check(), iout.check()
-    for lags in (0, 2):
-        size = lib.trova_bg_arena_size(n, k, lags).n_float
-        lane = guarded(n + n * k + size)
-        lane.a[:n], lane.a[n:n + n * k] = bad, X.ravel()
-        out, iout = guarded(1, _DSENT), guarded(1, 0, np.int64)
-        ctx = tc.trova_mc_breusch_godfrey_test_ctx(n, k, lags)
-        assert lib.trova_mc_breusch_godfrey_test_runner(0, lane.p, out.p, None, iout.p, ctypes.addressof(ctx)) == 0
-        assert iout.a[0] == -3 and np.isnan(out.a[0])
-        lane.check(), out.check(), iout.check()
+    inputs = np.concatenate([_planted(eps, np.nan, n - 1), X.ravel()])
+    runs = [("breusch_pagan", tc.trova_mc_breusch_pagan_test_ctx(n, k, robust),
+             2 * n * (k + 1) + lib.trova_bp_arena_size(n, k + 1).n_float) for robust in (0, 1)]
+    runs += [("breusch_godfrey", tc.trova_mc_breusch_godfrey_test_ctx(n, k, lags),
+              n * (k + 1) + lib.trova_bg_arena_size(n, k, lags).n_float) for lags in (0, 2)]
+    for name, ctx, lane_size in runs:
+        st, v = diag_step(lib, name, ctx, lane_size, inputs)
+        assert st == -3 and np.isnan(v), name
 
 
 def _recursive_nonfinite(lib):
@@ -344,18 +350,13 @@ def _recursive_nonfinite(lib):
 def _stability_steps_nonfinite(lib):
     T, p = 30, 2
     X, y = _diag_data(T, p)
-    y = _planted(y, np.nan, T - 1)
+    inputs = np.concatenate([_planted(y, np.nan, T - 1), X.ravel()])
     for name, size, ctx in (
             ("cusum", lib.trova_cusum_arena_size(T, p).n_float, tc.trova_mc_cusum_test_ctx(T, p)),
             ("cusumsq", lib.trova_cusumsq_arena_size(T, p).n_float, tc.trova_mc_cusumsq_test_ctx(T, p)),
             ("chow", lib.trova_chow_arena_size(p).n_float, tc.trova_mc_chow_test_ctx(T, p, 10))):
-        lane = guarded(T + T * p + size)
-        lane.a[:T], lane.a[T:T + T * p] = y, X.ravel()
-        out, iout = guarded(1, _DSENT), guarded(1, 0, np.int64)
-        assert getattr(lib, f"trova_mc_{name}_test_runner")(0, lane.p, out.p, None, iout.p,
-                                                             ctypes.addressof(ctx)) == 0
-        assert iout.a[0] == -3 and np.isnan(out.a[0]), name
-        lane.check(), out.check(), iout.check()
+        st, v = diag_step(lib, name, ctx, T * (p + 1) + size, inputs)
+        assert st == -3 and np.isnan(v), name
 
 
 def _jarque_bera_negative_n(lib):

@@ -10,7 +10,6 @@ inputs. The kernel runs in buffers exactly as long as its sizer says, the
 step in a lane exactly as long as the arena module says, both between guard
 cells; the step must report the kernel's status and statistic bit for bit.
 """
-import ctypes
 import zlib
 
 import numpy as np
@@ -25,6 +24,7 @@ from Tessaroventa._ckernels.monte_carlo import _arena
 
 import trova_ctypes as tc
 import wald_cases as wc
+from test_bad_inputs import diag_step as step
 from test_bad_inputs import guarded
 from test_diag import ref_isf, ref_pval
 from test_diag_cusum import refit_residuals
@@ -35,19 +35,6 @@ EPS = np.finfo(float).eps
 
 def sweep_rng(case):
     return np.random.default_rng(zlib.crc32(repr(case).encode()))
-
-
-def step(lib, name, ctx, lane_size, inputs, n_int_work=0):
-    """Runs a test step on a lane of `lane_size` values starting with
-    `inputs`; returns (status, statistic) after checking every guard."""
-    lane = guarded(lane_size)
-    lane.a[:len(inputs)] = inputs
-    out, iout, iwork = guarded(1, SENT), guarded(1, 0, np.int64), guarded(n_int_work, 0, np.int64)
-    rc = getattr(lib, f"trova_mc_{name}_test_runner")(0, lane.p, out.p, iwork.p, iout.p, ctypes.addressof(ctx))
-    assert rc == 0  # a test never fails the replication
-    lane.check(), out.check(), iout.check(), iwork.check()
-    np.testing.assert_array_equal(lane.a[:len(inputs)], inputs)  # inputs only read
-    return int(iout.a[0]), out.a[0]
 
 
 def same(a, b):
