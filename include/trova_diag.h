@@ -9,11 +9,13 @@
  * allocates nothing and returns an int status:
  *    0  success
  *    1  the auxiliary Gram matrix is not positive definite (BP, BG)
- *   -3  degenerate data: zero or non-finite variance, or no data
+ *   -3  degenerate data: zero or non-finite variance, a NaN or infinity in
+ *       the regressors (BP, BG), or no data
  *   -4  Ljung-Box with fewer than one lag
  *   -5  too few observations
- * A failed statistic is NaN; Jarque-Bera on 1 to 9 observations writes its
- * statistic and still returns -5. Sizers report -1 in n_float when the size
+ *   -7  a negative column count (BP) or regressor or lag count (BG)
+ * A failed statistic is NaN, never 0; Jarque-Bera on 1 to 9 observations
+ * writes its statistic and still returns -5. Sizers report -1 in n_float when the size
  * does not fit in 64 bits. */
 #ifndef TROVA_DIAG_H
 #define TROVA_DIAG_H
@@ -76,11 +78,14 @@ TROVA_API void trova_jb_find_hilo_descending(f64 val, const f64* arr, i64 len, i
 /* Regresses u = eps^2 / sigma^2 (sigma^2 = sum eps^2 / n, not centred) on
  * X_aug (n x p, used as given: include a constant column if wanted) and
  * writes rss and the centred tss of u. Arena: u (n), G (p^2), L (p^2),
- * g (p), coef (p). */
+ * g (p), coef (p). -5 for n <= 0, -7 for p < 0, -3 for a zero or
+ * non-finite sigma^2 or a NaN or infinity in X_aug, 1 for a singular Gram
+ * matrix; rss_out and tss_out are written only on success. */
 TROVA_API int trova_bp_aux(const f64* eps, const f64* X_aug, i64 n, i64 p, f64* arena, f64* rss_out,
                            f64* tss_out);
 /* robust == 0: (tss - rss) / 2, at least 0; otherwise (Koenker)
- * n * max(1 - rss / tss, 0), 0 when tss <= 0. stat_out is NaN on failure. */
+ * n * max(1 - rss / tss, 0), 0 when tss <= 0. The statuses of trova_bp_aux;
+ * stat_out is NaN on failure. */
 TROVA_API int trova_bp_stat(const f64* eps, const f64* X_aug, i64 n, i64 p, i64 robust, f64* arena,
                             f64* stat_out);
 /* n + 2 (p + p^2). */
@@ -90,9 +95,11 @@ TROVA_API arena_size trova_bp_arena_size(i64 n, i64 p);
 
 /* n times the uncentred R^2 of eps on D = [1, X, eps lagged 1..lags], X
  * n x K without a constant, pre-sample residuals taken as 0 so that all n
- * rows are used; 0 when sum eps^2 = 0. Arena: D (n x P), G (P^2), L (P^2),
- * g (P), coef (P) with P = K + lags + 1. lags >= n gives -5, a singular
- * auxiliary Gram matrix 1; both with NaN in stat_out. */
+ * rows are used; 0 (status 0) when every residual is zero. Arena: D (n x P),
+ * G (P^2), L (P^2), g (P), coef (P) with P = K + lags + 1. K or lags
+ * negative gives -7, lags >= n -5, a NaN or infinity in eps or X (or a
+ * sum of squares that overflows) -3, a singular auxiliary Gram matrix 1;
+ * stat_out is NaN on every failure. */
 TROVA_API int trova_bg_stat(const f64* eps, const f64* X, i64 n, i64 K, i64 lags, f64* arena,
                             f64* stat_out);
 /* (lags + K + 1) (n + 2 lags + 2 K + 4). */

@@ -16,10 +16,15 @@
  * A sizer whose count does not fit in 64 bits reports {-1, -1}.
  *
  * Statuses (int): 0 success; 1 a Gram matrix is not positive definite (the
- * first p rows, the full sample, or a Chow segment); -5 too few
- * observations (p >= T, 2p >= T for Chow; a negative p is refused the
- * same way); -7 a Chow break date outside 1 ... T - 1. A statistic that
- * cannot be computed is written as NaN whatever the failure; the recursive
+ * first p rows, the full sample, or a Chow segment); -3 degenerate data: a
+ * NaN or an infinity in y or X, or a sample without spread (an exact
+ * full-sample fit for the CUSUM path, recursive residuals that are all zero
+ * for CUSUMSQ, exact fits that leave the Chow F at 0 / 0); -5 too few
+ * observations (p >= T, 2p >= T for Chow; a negative p is refused the same
+ * way, and so is p = 0 for Chow, which has no restriction to test); -7 a
+ * Chow break date outside 1 ... T - 1. The argument checks come first, then
+ * the scan of the data. A statistic that cannot be computed is written as
+ * NaN whatever the failure, and is never NaN on success; the recursive
  * residuals and the CUSUM path are left unwritten on failure. */
 #ifndef TROVA_DIAG_CUSUM_H
 #define TROVA_DIAG_CUSUM_H

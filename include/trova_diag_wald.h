@@ -13,10 +13,12 @@
  * triangle of the q x q matrix in row-major order, v = q(q + 1)/2 values:
  * (0,0), (0,1), ..., (0,q-1), (1,1), ..., (q-1,q-1).
  *
- * Status: 0; -1 target matrix not symmetric within tolerance; -2 Omega can
- * be factored neither by Cholesky nor by LU (stat_out is NaN); -5 fewer than
- * two observations; -7 invalid kernel, invalid bandwidth mode or negative
- * manual bandwidth. On -1, -5 and -7 stat_out is not written.
+ * Status: 0; -1 target matrix not symmetric within tolerance, or a NaN in
+ * the target; -2 Omega holds a NaN or an infinity (as it does for such data
+ * in g) or can be factored neither by Cholesky nor by LU (stat_out is NaN);
+ * -5 fewer than two observations; -7 no moment (q < 1), invalid kernel,
+ * invalid bandwidth mode or negative manual bandwidth. On -1, -5 and -7
+ * stat_out is not written. On success the statistic is never NaN.
  *
  * Kernel and bandwidth-mode arguments are plain ints carrying KernelID and
  * WaldBandwidthMode values, so that any out-of-range value, negative ones
@@ -75,19 +77,23 @@ TROVA_API arena_size trova_wald_second_moment_hac_arena_size(i64 n, i64 q);
 
 /* W = n (mean - target)' omega^-1 (mean - target), solved through a Cholesky
  * factor of omega or, when that fails, a pivoted LU factor; a value in
- * (-1e-12, 0) is reported as 0. Scratch: dev (p), factor (p x p), pivots (p),
- * solved (p). 0, or -2 with stat_out NaN when neither factor exists. */
+ * (-1e-12, 0) is reported as 0; p <= 0 gives 0. Scratch: dev (p), factor
+ * (p x p), pivots (p), solved (p). 0, or -2 with stat_out NaN when neither
+ * factor exists, omega holds a NaN or an infinity, or W comes out NaN (a
+ * NaN in mean or target). */
 TROVA_API int trova_wald_stat_from_mean_and_cov(const f64* mean, const f64* target, const f64* omega, i64 n,
                                                 i64 p, f64* dev_scratch, f64* factor_scratch,
                                                 i64* pivot_scratch, f64* solved_scratch, f64* stat_out);
 
 /* out (p x p) = (1/n) [r'r + sum over lags j = 1..min(L, n - 1) of
  * w_j (Gamma_j + Gamma_j')], Gamma_j = sum_t r_t r_{t+j}', for a centred
- * series r (n x p); the weights use the capped L. gamma_scratch: p x p. */
+ * series r (n x p); the weights use the capped L. gamma_scratch: p x p.
+ * p <= 0 writes nothing; n <= 0 fills out with NaN. */
 TROVA_API void trova_hac_estimator_matmul(const f64* r, int kernel_id, i64 L, i64 n, i64 p, f64* gamma_scratch,
                                           f64* out);
 
-/* Kernel weight at lag j for bandwidth L, a = j/(L + 1); 0 for an unknown
+/* Kernel weight at lag j for bandwidth L, a = j/(L + 1) with L + 1 formed
+ * in floating point (no overflow at the largest L); 0 for an unknown
  * kernel. */
 TROVA_API f64 kernel_weight(i64 j, i64 L, int kernel_id);
 

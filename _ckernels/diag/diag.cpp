@@ -16,6 +16,7 @@
 
 namespace {
 
+using trova::all_finite;
 using trova::layout::Carver;
 using trova::regression::fill_nan;
 using trova::regression::quiet_nan;
@@ -25,6 +26,7 @@ constexpr int kSingular = 1;
 constexpr int kDegenerate = -3;
 constexpr int kNoLags = -4;
 constexpr int kTooFew = -5;
+constexpr int kInvalidOption = -7;
 
 f64 mean(const f64* x, i64 n) {
     f64 s = 0.0;
@@ -105,6 +107,15 @@ int aux_solve(const f64* A, const f64* y, i64 n, i64 p, const AuxBlocks& b) {
     return trova_chol_solve(b.G, b.g, b.coef, b.L, p);
 }
 
+// Writes a Lagrange-multiplier statistic computed from finite data. The
+// inputs were checked, so a NaN can only come from arithmetic that left the
+// double range: that is degenerate data, never a result.
+int lm_result(f64 stat, f64* stat_out) {
+    if (std::isnan(stat)) return kDegenerate;
+    *stat_out = stat;
+    return 0;
+}
+
 }  // namespace
 
 namespace trova::sizing {
@@ -181,7 +192,7 @@ arena_size trova_lb_arena_size(i64 n, i64 L) { return native(trova::sizing::ljun
 // ---- Jarque-Bera ----
 
 int trova_jb_stat(const f64* x, i64 n, f64* out) {
-    if (n == 0) {
+    if (n <= 0) {
         out[0] = quiet_nan();
         return kTooFew;
     }
@@ -209,11 +220,14 @@ int trova_jb_stat(const f64* x, i64 n, f64* out) {
 // ---- Breusch-Pagan ----
 
 int trova_bp_aux(const f64* eps, const f64* X_aug, i64 n, i64 p, f64* arena, f64* rss_out, f64* tss_out) {
-    if (n == 0) return kTooFew;
+    if (n <= 0) return kTooFew;
+    if (p < 0) return kInvalidOption;
     f64 ss = 0.0;
     for (i64 t = 0; t < n; ++t) ss += eps[t] * eps[t];
     const f64 sigma2 = ss / static_cast<f64>(n);
+    // A NaN or infinity in eps makes sigma2 NaN or infinite.
     if (!(sigma2 > 0.0) || !std::isfinite(sigma2)) return kDegenerate;
+    if (!all_finite(X_aug, n * p)) return kDegenerate;
 
     Carver c(arena);
     const AuxBlocks b = bp_blocks(c, n, p);
@@ -238,19 +252,15 @@ int trova_bp_stat(const f64* eps, const f64* X_aug, i64 n, i64 p, i64 robust, f6
     f64 rss = 0.0, tss = 0.0;
     const int status = trova_bp_aux(eps, X_aug, n, p, arena, &rss, &tss);
     if (status != 0) return status;
+    // The clamps at 0 are written so that a NaN is not turned into 0.
     if (robust == 0) {
         const f64 half_ess = (tss - rss) * 0.5;
-        *stat_out = half_ess < 0.0 ? 0.0 : half_ess;
-        return 0;
+        return lm_result(half_ess < 0.0 ? 0.0 : half_ess, stat_out);
     }
-    if (tss <= 0.0) {
-        *stat_out = 0.0;
-        return 0;
-    }
+    if (tss <= 0.0) return lm_result(0.0, stat_out);
     const f64 ratio = rss / tss;
     const f64 r2 = ratio < 0.0 ? 1.0 : 1.0 - ratio;
-    *stat_out = static_cast<f64>(n) * (r2 > 0.0 ? r2 : 0.0);
-    return 0;
+    return lm_result(static_cast<f64>(n) * (r2 < 0.0 ? 0.0 : r2), stat_out);
 }
 
 arena_size trova_bp_arena_size(i64 n, i64 p) { return native(trova::sizing::breusch_pagan(n, p)); }
@@ -258,23 +268,23 @@ arena_size trova_bp_arena_size(i64 n, i64 p) { return native(trova::sizing::breu
 // ---- Breusch-Godfrey ----
 
 int trova_bg_stat(const f64* eps, const f64* X, i64 n, i64 K, i64 lags, f64* arena, f64* stat_out) {
-    if (lags >= n) {
-        *stat_out = quiet_nan();
-        return kTooFew;
-    }
+    *stat_out = quiet_nan();
+    // Negative counts would make the design narrower than the rows written.
+    if (K < 0 || lags < 0) return kInvalidOption;
+    if (lags >= n) return kTooFew;
+    f64 tss = 0.0;
+    for (i64 t = 0; t < n; ++t) tss += eps[t] * eps[t];
+    if (!std::isfinite(tss) || !all_finite(X, n * K)) return kDegenerate;
+    // Residuals that are all zero leave nothing to explain: the statistic is
+    // 0, before the lagged columns (all zero too) make the Gram singular.
+    if (tss == 0.0) return lm_result(0.0, stat_out);
     const i64 P = K + lags + 1;
     Carver c(arena);
     const AuxBlocks b = bg_blocks(c, n, P);
     const f64* D = bg_design(eps, X, n, K, lags, b.data);
-    if (aux_solve(D, eps, n, P, b) != 0) {
-        *stat_out = quiet_nan();
-        return kSingular;
-    }
+    if (aux_solve(D, eps, n, P, b) != 0) return kSingular;
     const f64 rss = residual_sum_of_squares(D, eps, b.coef, n, P);
-    f64 tss = 0.0;
-    for (i64 t = 0; t < n; ++t) tss += eps[t] * eps[t];
-    *stat_out = tss > 0.0 ? static_cast<f64>(n) * (1.0 - rss / tss) : 0.0;
-    return 0;
+    return lm_result(static_cast<f64>(n) * (1.0 - rss / tss), stat_out);
 }
 
 arena_size trova_bg_arena_size(i64 n, i64 K, i64 lags) {

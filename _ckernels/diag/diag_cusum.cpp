@@ -13,6 +13,7 @@
 
 #include "_common/dense.h"
 #include "_common/layout.h"
+#include "_common/nan.h"
 #include "_common/sizers.h"
 #include "regression/regression_internal.h"
 #include "trova_diag_cusum.h"
@@ -26,6 +27,7 @@ using trova::regression::quiet_nan;
 
 constexpr int kOk = 0;
 constexpr int kSingular = 1;
+constexpr int kDegenerate = -3;
 constexpr int kTooFew = -5;
 constexpr int kBadBreak = -7;
 
@@ -114,6 +116,22 @@ trova::layout::Size sized(i64 T, i64 p, Layout layout) {
 // Fewer observations than the recursion needs (a negative p included).
 bool too_few(i64 T, i64 p) { return p < 0 || p >= T; }
 
+// A NaN or an infinity in y (T values) or X (T x p): no statistic can be
+// formed from such data, and the least-squares steps would not notice it
+// where it enters only through y.
+bool nonfinite_data(const f64* y, const f64* X, i64 T, i64 p) {
+    return !trova::all_finite(y, T) || !trova::all_finite(X, T * p);
+}
+
+// Writes a statistic of checked, finite data. A NaN can only come from a
+// degenerate sample (an exact fit, a zero sum of squares): it is reported
+// as such, never as a result.
+int stat_result(f64 stat, f64* stat_out) {
+    if (std::isnan(stat)) return kDegenerate;
+    *stat_out = stat;
+    return kOk;
+}
+
 // Running maximum of ratio(0) ... ratio(m - 1), m >= 1: the first ratio
 // starts it and a later one replaces it only when strictly larger, so a NaN
 // first ratio is kept and later NaN ratios are passed over.
@@ -176,18 +194,20 @@ Size chow(i64 p) {
 
 using trova::layout::native;
 
-// The kernels call one another (the CUSUM statistic the path, the path the
-// recursive residuals) and the diagnostic steps call them too: never as
-// inlined copies, which may contract multiply-adds differently, so that the
-// same inputs give the same residuals bit for bit whichever entry point ran.
+// Each exported kernel checks its arguments and scans its data once, then
+// runs one of the cores below (the CUSUM statistic the path, the path and
+// the CUSUM of squares the recursive residuals). Neither the cores nor the
+// kernels are ever inlined: inlined copies may contract multiply-adds
+// differently, and the same inputs must give the same residuals bit for bit
+// whichever entry point ran.
 #define TROVA_KERNEL TROVA_API __attribute__((noinline))
 
-extern "C" {
+namespace {
 
-TROVA_KERNEL int trova_recursive_residuals(const f64* y, const f64* X, i64 T, i64 p, f64* arena, f64* w_out) {
+__attribute__((noinline)) int recursive_residuals(const f64* y, const f64* X, i64 T, i64 p, f64* arena,
+                                                  f64* w_out) {
     using trova::dense::axpy;
     using trova::dense::dot;
-    if (too_few(T, p)) return kTooFew;
     Carver c(arena);
     const RecursiveBlocks a = recursive_blocks(c, p);
     // The exact fit of the first p rows.
@@ -210,16 +230,18 @@ TROVA_KERNEL int trova_recursive_residuals(const f64* y, const f64* X, i64 T, i6
     return kOk;
 }
 
-TROVA_KERNEL int trova_cusum_series(const f64* y, const f64* X, i64 T, i64 p, f64* arena, f64* series_out) {
-    if (too_few(T, p)) return kTooFew;
+__attribute__((noinline)) int cusum_series(const f64* y, const f64* X, i64 T, i64 p, f64* arena,
+                                           f64* series_out) {
     const i64 m = T - p;
     Carver c(arena);
     const PathBlocks a = path_blocks(c, m, p);
-    int status = trova_recursive_residuals(y, X, T, p, a.rec.G, a.w);
+    int status = recursive_residuals(y, X, T, p, a.rec.G, a.w);
     if (status != kOk) return status;
     f64 sigma = 0.0;
     status = ols_residual_sigma(y, X, T, p, a.fit, &sigma);
     if (status != kOk) return status;
+    // An exact full-sample fit leaves no scale to measure the path by.
+    if (!(sigma > 0.0)) return kDegenerate;
     f64 sum = 0.0;
     for (i64 i = 0; i < m; ++i) {
         sum += a.w[i];
@@ -228,19 +250,36 @@ TROVA_KERNEL int trova_cusum_series(const f64* y, const f64* X, i64 T, i64 p, f6
     return kOk;
 }
 
+}  // namespace
+
+extern "C" {
+
+TROVA_KERNEL int trova_recursive_residuals(const f64* y, const f64* X, i64 T, i64 p, f64* arena, f64* w_out) {
+    if (too_few(T, p)) return kTooFew;
+    if (nonfinite_data(y, X, T, p)) return kDegenerate;
+    return recursive_residuals(y, X, T, p, arena, w_out);
+}
+
+TROVA_KERNEL int trova_cusum_series(const f64* y, const f64* X, i64 T, i64 p, f64* arena, f64* series_out) {
+    if (too_few(T, p)) return kTooFew;
+    if (nonfinite_data(y, X, T, p)) return kDegenerate;
+    return cusum_series(y, X, T, p, arena, series_out);
+}
+
 TROVA_KERNEL int trova_cusum_stat(const f64* y, const f64* X, i64 T, i64 p, f64* arena, f64* stat_out) {
     *stat_out = quiet_nan();
     if (too_few(T, p)) return kTooFew;
+    if (nonfinite_data(y, X, T, p)) return kDegenerate;
     const i64 m = T - p;
     Carver c(arena);
     f64* series = cusum_stat_blocks(c, m, p);
-    const int status = trova_cusum_series(y, X, T, p, arena, series);
+    const int status = cusum_series(y, X, T, p, arena, series);
     if (status != kOk) return status;
     const f64 root_m = std::sqrt(static_cast<f64>(m));
-    *stat_out = first_led_max(m, [&](i64 i) {
-        return std::fabs(series[i]) / (root_m + 2.0 * static_cast<f64>(i) / root_m);
-    });
-    return kOk;
+    return stat_result(first_led_max(m, [&](i64 i) {
+                           return std::fabs(series[i]) / (root_m + 2.0 * static_cast<f64>(i) / root_m);
+                       }),
+                       stat_out);
 }
 
 TROVA_KERNEL int trova_cusumsq_stat(const f64* y, const f64* X, i64 T, i64 p, i64* n_out, f64* arena,
@@ -252,28 +291,32 @@ TROVA_KERNEL int trova_cusumsq_stat(const f64* y, const f64* X, i64 T, i64 p, i6
     }
     const i64 m = T - p;
     if (n_out != nullptr) *n_out = m;
+    if (nonfinite_data(y, X, T, p)) return kDegenerate;
     Carver c(arena);
     const SquaresBlocks a = cusumsq_blocks(c, m, p);
-    const int status = trova_recursive_residuals(y, X, T, p, a.rec.G, a.w);
+    const int status = recursive_residuals(y, X, T, p, a.rec.G, a.w);
     if (status != kOk) return status;
     const f64 total = trova::dense::dot(a.w, a.w, m);
+    // Recursive residuals that are all zero have no shares to accumulate.
+    if (!(total > 0.0)) return kDegenerate;
     const f64 mf = static_cast<f64>(m);
     f64 sum = 0.0;
     const f64 dev = first_led_max(m, [&](i64 i) {
         sum += a.w[i] * a.w[i];
         return std::fabs(sum / total - static_cast<f64>(i + 1) / mf);
     });
-    *stat_out = dev / kSqrt2;
-    return kOk;
+    return stat_result(dev / kSqrt2, stat_out);
 }
 
 TROVA_KERNEL int trova_chow_stat(const f64* y, const f64* X, i64 T, i64 p, i64 t_break, f64* arena,
                                  f64* stat_out) {
     // Every failure leaves NaN, a singular segment included.
     *stat_out = quiet_nan();
-    // 2p >= T, written so that 2p cannot overflow.
-    if (p < 0 || p >= T || p >= T - p) return kTooFew;
+    // 2p >= T, written so that 2p cannot overflow. Without regressors there
+    // is no restriction to test (F would divide by p = 0).
+    if (p < 1 || p >= T || p >= T - p) return kTooFew;
     if (t_break <= 0 || t_break >= T) return kBadBreak;
+    if (nonfinite_data(y, X, T, p)) return kDegenerate;
     Carver c(arena);
     const FitBlocks f = fit_blocks(c, p);
     f64 rss_c = 0.0, rss_1 = 0.0, rss_2 = 0.0;
@@ -282,8 +325,9 @@ TROVA_KERNEL int trova_chow_stat(const f64* y, const f64* X, i64 T, i64 p, i64 t
         chow_segment_rss(y + t_break, X + t_break * p, T - t_break, p, f, &rss_2) != kOk)
         return kSingular;
     const f64 rss_u = rss_1 + rss_2;
-    *stat_out = ((rss_c - rss_u) / static_cast<f64>(p)) / (rss_u / static_cast<f64>(T - p - p));
-    return kOk;
+    // Exact fits everywhere give 0 / 0: no F statistic.
+    return stat_result(((rss_c - rss_u) / static_cast<f64>(p)) / (rss_u / static_cast<f64>(T - p - p)),
+                       stat_out);
 }
 
 TROVA_API arena_size trova_cusum_arena_size(i64 T, i64 p) { return native(trova::sizing::cusum(T, p)); }

@@ -138,4 +138,34 @@ TEST_P(Diagnostics, BreuschGodfrey) {
 
 INSTANTIATE_TEST_SUITE_P(Lengths, Diagnostics, ::testing::Values(11, 37, 64));
 
+// A NaN or an infinity that no factorisation sees (the last residual never
+// enters a lagged column) fails with -3 and a NaN statistic, never 0; all-zero
+// residuals give Breusch-Godfrey 0 although their lagged columns are zero.
+TEST(DiagnosticsData, NonFiniteAndZeroResiduals) {
+    const i64 n = 37, K = 2;
+    Vec e = series(n, 0.4), X(static_cast<std::size_t>(n * K)), Xa(static_cast<std::size_t>(n * (K + 1)));
+    for (i64 t = 0; t < n; ++t) {
+        Xa[t * (K + 1)] = 1.0;
+        for (i64 j = 0; j < K; ++j) Xa[t * (K + 1) + 1 + j] = X[t * K + j] = std::sin(0.7 * static_cast<f64>(t + j));
+    }
+    for (const i64 lags : {i64{0}, i64{3}}) {
+        Vec a = arena(trova_bg_arena_size(n, K, lags));
+        f64 stat = 1.0;
+        e[n - 1] = std::nan("");
+        EXPECT_EQ(trova_bg_stat(e.data(), X.data(), n, K, lags, a.data(), &stat), -3);
+        EXPECT_TRUE(std::isnan(stat));
+        const Vec zero(static_cast<std::size_t>(n), 0.0);
+        EXPECT_EQ(trova_bg_stat(zero.data(), X.data(), n, K, lags, a.data(), &stat), 0);
+        EXPECT_EQ(stat, 0.0);
+    }
+    e[n - 1] = 0.5;
+    Xa[5 * (K + 1) + 2] = INFINITY;
+    Vec a = arena(trova_bp_arena_size(n, K + 1));
+    for (const i64 robust : {0, 1}) {
+        f64 stat = 1.0;
+        EXPECT_EQ(trova_bp_stat(e.data(), Xa.data(), n, K + 1, robust, a.data(), &stat), -3);
+        EXPECT_TRUE(std::isnan(stat));
+    }
+}
+
 }  // namespace

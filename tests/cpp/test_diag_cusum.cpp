@@ -141,6 +141,36 @@ TEST_P(StabilityTests, MatchLongDoubleFitsInExactlySizedArenas) {
 
 INSTANTIATE_TEST_SUITE_P(Regressors, StabilityTests, ::testing::Values<i64>(1, 3, 6));
 
+// NaN in y (no factorisation sees it) and a response fitted exactly (no
+// spread): -3 and NaN from every statistic, unwritten residuals and path.
+TEST(StabilityFailures, NonFiniteAndExactData) {
+    const i64 p = 3, m = kT - p;
+    for (const bool nan_data : {true, false}) {
+        Data d = make_data(p);
+        if (nan_data) {
+            d.y[kT - 1] = std::nan("");
+        } else {
+            for (f64& v : d.y) v = 0.0;
+        }
+        Vec w(static_cast<std::size_t>(m), 7.0), path(static_cast<std::size_t>(m), 7.0);
+        Vec rec = sized(trova_cusumsq_arena_size(kT, p)), cus = sized(trova_cusum_arena_size(kT, p));
+        Vec chow = sized(trova_chow_arena_size(p));
+        if (nan_data) {
+            EXPECT_EQ(trova_recursive_residuals(d.y.data(), d.X.data(), kT, p, rec.data(), w.data()), -3);
+            EXPECT_EQ(w, Vec(static_cast<std::size_t>(m), 7.0));
+        }
+        EXPECT_EQ(trova_cusum_series(d.y.data(), d.X.data(), kT, p, cus.data(), path.data()), -3);
+        EXPECT_EQ(path, Vec(static_cast<std::size_t>(m), 7.0));
+        f64 s1 = 1.0, s2 = 1.0, s3 = 1.0;
+        i64 count = 0;
+        EXPECT_EQ(trova_cusum_stat(d.y.data(), d.X.data(), kT, p, cus.data(), &s1), -3);
+        EXPECT_EQ(trova_cusumsq_stat(d.y.data(), d.X.data(), kT, p, &count, rec.data(), &s2), -3);
+        EXPECT_EQ(trova_chow_stat(d.y.data(), d.X.data(), kT, p, kT / 2, chow.data(), &s3), -3);
+        EXPECT_TRUE(std::isnan(s1) && std::isnan(s2) && std::isnan(s3));
+        EXPECT_EQ(count, m);
+    }
+}
+
 // A segment with fewer rows than regressors cannot be fitted: status 1 and
 // a NaN statistic, as for the argument failures. The last regressor is zero
 // on the two rows at either end, so those segments are exactly singular.

@@ -345,6 +345,277 @@ REGRESSION_CASES = []
 
 DIAGNOSTIC_CASES = []
 
+_DSENT = -321.5  # a value no diagnostic writes on its own
+
+
+def _dptr(a):
+    return a.p if isinstance(a, Guarded) else tc.ptr(a)
+
+
+def diag_step(lib, name, ctx, lane_size, inputs, n_int_work=0):
+    """Runs the diagnostic test step `name` on a guarded lane of `lane_size`
+    values starting with `inputs`; checks that it returned 0 (a test never
+    fails the replication), wrote inside its buffers only and left its
+    inputs alone, and returns (int_out[0], float_out[0])."""
+    lane = guarded(lane_size)
+    lane.a[:len(inputs)] = inputs
+    out, iout, iwork = guarded(1, _DSENT), guarded(1, 0, np.int64), guarded(n_int_work, 0, np.int64)
+    rc = getattr(lib, f"trova_mc_{name}_test_runner")(0, lane.p, out.p, iwork.p, iout.p, ctypes.addressof(ctx))
+    assert rc == 0
+    lane.check(), out.check(), iout.check(), iwork.check()
+    np.testing.assert_array_equal(lane.a[:len(inputs)], inputs)
+    return int(iout.a[0]), out.a[0]
+
+
+def _diag_data(n=40, k=2, seed=15):
+    rng = np.random.default_rng(seed)
+    X = rng.standard_normal((n, k))
+    y = X @ np.linspace(1.0, -0.5, k) + rng.standard_normal(n)
+    return np.ascontiguousarray(X), y
+
+
+def _planted(a, value, index):
+    a = np.array(a, dtype=float)
+    a.flat[index] = value
+    return a
+
+
+def _wald_q_not_positive(lib):
+    # q = 0 used to divide by zero in the long-run covariance (SIGFPE).
+    n = 30
+    g = np.ones((n, 1))
+    for kind in ("mean", "covariance", "second_moment"):
+        for q in (0, -1, -(2**62)):
+            size = getattr(lib, f"trova_wald_{kind}_hac_arena_size")(n, max(q, 0))
+            arena = guarded(max(size.n_float, 0), _DSENT)
+            piv = guarded(max(size.n_int, 0), 0, np.int64)
+            stat = guarded(1, _DSENT)
+            for kernel, mode in ((0, 0), (1, 2), (2, 3)):
+                st = getattr(lib, f"trova_wald_{kind}_hac")(tc.ptr(g), tc.ptr(np.ones(1)), n, q, kernel, mode, 3,
+                                                           arena.p, piv.p, stat.p)
+                assert st == -7, (kind, q, st)
+                assert stat.untouched(_DSENT) and arena.untouched(_DSENT)
+            arena.check(), piv.check(), stat.check()
+
+
+def _hac_no_columns_or_rows(lib):
+    r = np.ones((6, 2))
+    for n, p in ((6, 0), (0, 0), (6, -3), (-2, -2)):
+        gamma, out = guarded(0), guarded(0)
+        for kernel in (0, 1, 2):
+            lib.trova_hac_estimator_matmul(tc.ptr(r), kernel, 3, n, p, gamma.p, out.p)
+        gamma.check(), out.check()
+    # No rows: no covariance, NaN rather than zeros.
+    for n in (0, -4):
+        gamma, out = guarded(4, _DSENT), guarded(4, _DSENT)
+        lib.trova_hac_estimator_matmul(tc.ptr(r), 0, 3, n, 2, gamma.p, out.p)
+        assert np.isnan(out.a).all()
+        gamma.check(), out.check()
+
+
+def _wald_step_q_zero(lib):
+    n = 20
+    target = np.zeros(1)
+    for kind in (0, 1, 2):
+        ctx = tc.trova_mc_wald_test_ctx(tc.ptr(target), n, 0, 2, 0, 0, kind)
+        st, v = diag_step(lib, "wald", ctx, lib.trova_wald_mean_hac_arena_size(n, 0).n_float, np.zeros(0))
+        assert st == -7 and np.isnan(v)
+
+
+def _wald_nonfinite_data_and_target(lib):
+    n, q = 40, 2
+    g0 = np.random.default_rng(3).standard_normal((n, q))
+    for kind, target in (("mean", np.zeros(q)), ("covariance", np.eye(q)), ("second_moment", np.eye(q))):
+        size = getattr(lib, f"trova_wald_{kind}_hac_arena_size")(n, q)
+        for value, index in ((np.nan, 7), (np.inf, 0), (-np.inf, 2 * n - 1)):
+            g = _planted(g0, value, index)
+            for kernel, mode in ((0, 0), (0, 1), (1, 2), (2, 3)):
+                arena, piv, stat = guarded(size.n_float), guarded(size.n_int, 0, np.int64), guarded(1, _DSENT)
+                st = getattr(lib, f"trova_wald_{kind}_hac")(tc.ptr(g), tc.ptr(target), n, q, kernel, mode, 4,
+                                                           arena.p, piv.p, stat.p)
+                # Omega holds NaN: no factor, no statistic.
+                assert st == -2 and np.isnan(stat.a[0]), (kind, value, kernel, mode, st)
+                arena.check(), piv.check(), stat.check()
+        # A NaN in the target, the mean test's included: -1, stat_out unwritten.
+        bad = _planted(target, np.nan, q - 1)
+        arena, piv, stat = guarded(size.n_float), guarded(size.n_int, 0, np.int64), guarded(1, _DSENT)
+        st = getattr(lib, f"trova_wald_{kind}_hac")(tc.ptr(g0), tc.ptr(bad), n, q, 0, 0, 4, arena.p, piv.p, stat.p)
+        assert st == -1 and stat.untouched(_DSENT)
+        arena.check(), piv.check(), stat.check()
+
+
+def _kernel_weight_largest_bandwidth(lib):
+    # a = j / (L + 1) with L + 1 = 2^63 in floating point (it overflowed in i64).
+    import mpmath
+    mpmath.mp.dps = 80
+
+    def qs(a):  # exact enough where the closed form cancels in doubles
+        z = 6 * mpmath.pi * mpmath.mpf(a) / 5
+        return float(3 * (mpmath.sin(z) / z - mpmath.cos(z)) / z**2)
+
+    for L in (2**63 - 1, 2**63 - 2, 2**62):
+        for j in (0, 1, 2**40, 2**61, 2**62, 3 * 2**61, 2**63 - 1):
+            a = j / (float(L) + 1.0)
+            parzen = 1 - 6 * a**2 + 6 * a**3 if a <= 0.5 else 2 * (1 - a) ** 3 if a <= 1 else 0.0
+            want = [max(1.0 - a, 0.0), parzen, 1.0 if a == 0 else qs(a)]
+            got = [lib.kernel_weight(j, L, kernel) for kernel in (0, 1, 2)]
+            np.testing.assert_allclose(got, want, rtol=1e-14, atol=1e-16, err_msg=f"j={j} L={L}")
+    # L = -1 puts every lag j > 0 at a = infinity, where each kernel is 0.
+    assert [lib.kernel_weight(3, -1, k) for k in (0, 1, 2)] == [0.0, 0.0, 0.0]
+
+
+def _statistic(lib, kernel, size, *args):
+    """(status, statistic) of a kernel whose last two arguments are its arena
+    (`size` values) and stat_out, both guarded."""
+    arena, stat = guarded(size), guarded(1, _DSENT)
+    st = getattr(lib, kernel)(*args, arena.p, stat.p)
+    arena.check(), stat.check()
+    return st, stat.a[0]
+
+
+def _bp(lib, eps, Xa, robust):
+    n, p = Xa.shape
+    return _statistic(lib, "trova_bp_stat", lib.trova_bp_arena_size(n, p).n_float, tc.ptr(eps),
+                      tc.ptr(np.ascontiguousarray(Xa)), n, p, robust)
+
+
+def _bp_nonfinite(lib):
+    X, eps = _diag_data()
+    n = len(eps)
+    Xa = np.column_stack([np.ones(n), X])
+    cases = [(_planted(eps, np.nan, 5), Xa), (_planted(eps, -np.inf, n - 1), Xa),
+             (eps, _planted(Xa, np.nan, 11)), (eps, _planted(Xa, np.inf, Xa.size - 1)),
+             (eps, _planted(Xa, np.nan, 0)), (_planted(eps, 1e200, 3), Xa)]  # eps^2 overflows
+    for e, A in cases:
+        for robust in (0, 1, -5):
+            st, v = _bp(lib, e, A, robust)
+            assert st == -3 and np.isnan(v)
+        rss, tss = guarded(1, _DSENT), guarded(1, _DSENT)
+        arena = guarded(lib.trova_bp_arena_size(*A.shape).n_float)
+        assert lib.trova_bp_aux(tc.ptr(e), tc.ptr(np.ascontiguousarray(A)), *A.shape, arena.p, rss.p, tss.p) == -3
+        assert rss.untouched(_DSENT) and tss.untouched(_DSENT)
+        arena.check(), rss.check(), tss.check()
+    # A negative column count: -7 before any write; n <= 0: -5.
+    for n_, p_, want in ((n, -1, -7), (n, -(2**40), -7), (0, 2, -5), (-3, 2, -5)):
+        arena, stat = guarded(64, _DSENT), guarded(1, _DSENT)
+        assert lib.trova_bp_stat(tc.ptr(eps), tc.ptr(Xa), n_, p_, 0, arena.p, stat.p) == want
+        assert arena.untouched(_DSENT) and np.isnan(stat.a[0])
+        arena.check(), stat.check()
+
+
+def _bg(lib, eps, X, lags):
+    n, K = X.shape
+    return _statistic(lib, "trova_bg_stat", lib.trova_bg_arena_size(n, K, lags).n_float, tc.ptr(eps),
+                      tc.ptr(np.ascontiguousarray(X)), n, K, lags)
+
+
+def _bg_nonfinite(lib):
+    X, eps = _diag_data()
+    n = len(eps)
+    # A NaN in the last residual never reaches the lagged columns, nor any
+    # residual with lags = 0: the Gram factors, and the NaN used to become 0.
+    for e, A in ((_planted(eps, np.nan, n - 1), X), (_planted(eps, np.nan, 0), X), (_planted(eps, np.inf, 9), X),
+                 (eps, _planted(X, np.nan, 3)), (eps, _planted(X, -np.inf, X.size - 1)),
+                 (_planted(eps, 1e200, 2), X)):
+        for lags in (0, 1, 3, n - 1):
+            st, v = _bg(lib, e, A, lags)
+            assert st == -3 and np.isnan(v), (lags, st, v)
+
+
+def _bg_zero_residuals(lib):
+    X, _ = _diag_data()
+    n = X.shape[0]
+    for lags in (0, 1, 4, n - 1):
+        for A in (X, np.empty((n, 0)), np.column_stack([X, X[:, 0]])):
+            assert _bg(lib, np.zeros(n), A, lags) == (0, 0.0), (lags, A.shape)
+
+
+def _bg_negative_counts(lib):
+    X, eps = _diag_data()
+    n = len(eps)
+    for K, lags in ((2, -1), (2, -3), (-1, 2), (-3, 0), (2, -(2**62))):
+        arena, stat = guarded(4 * n, _DSENT), guarded(1, _DSENT)
+        assert lib.trova_bg_stat(tc.ptr(eps), tc.ptr(X), n, K, lags, arena.p, stat.p) == -7
+        assert arena.untouched(_DSENT) and np.isnan(stat.a[0])
+        arena.check(), stat.check()
+
+
+def _residual_steps_nonfinite(lib):
+    X, eps = _diag_data(n=30, k=2)
+    n, k = X.shape
+    inputs = np.concatenate([_planted(eps, np.nan, n - 1), X.ravel()])
+    runs = [("breusch_pagan", tc.trova_mc_breusch_pagan_test_ctx(n, k, robust),
+             2 * n * (k + 1) + lib.trova_bp_arena_size(n, k + 1).n_float) for robust in (0, 1)]
+    runs += [("breusch_godfrey", tc.trova_mc_breusch_godfrey_test_ctx(n, k, lags),
+              n * (k + 1) + lib.trova_bg_arena_size(n, k, lags).n_float) for lags in (0, 2)]
+    for name, ctx, lane_size in runs:
+        st, v = diag_step(lib, name, ctx, lane_size, inputs)
+        assert st == -3 and np.isnan(v), name
+
+
+def _recursive_nonfinite(lib):
+    T, p = 30, 3
+    X, y = _diag_data(T, p)
+    for yy, XX in ((_planted(y, np.nan, T - 1), X), (_planted(y, np.inf, 0), X), (y, _planted(X, np.nan, T * p - 1)),
+                   (y, _planted(X, -np.inf, 1))):
+        XX = np.ascontiguousarray(XX)
+        cusum, cusumsq = lib.trova_cusum_arena_size(T, p).n_float, lib.trova_cusumsq_arena_size(T, p).n_float
+        # The residuals and the path stay unwritten, and so do the arenas:
+        # the data are refused before any work.
+        for name, size, n_out in (("trova_recursive_residuals", cusumsq, T - p), ("trova_cusum_series", cusum, T - p)):
+            arena, w = guarded(size, _DSENT), guarded(n_out, _DSENT)
+            assert getattr(lib, name)(tc.ptr(yy), tc.ptr(XX), T, p, arena.p, w.p) == -3
+            assert w.untouched(_DSENT) and arena.untouched(_DSENT)
+            arena.check(), w.check()
+        arena, stat = guarded(cusum, _DSENT), guarded(1, _DSENT)
+        assert lib.trova_cusum_stat(tc.ptr(yy), tc.ptr(XX), T, p, arena.p, stat.p) == -3
+        assert np.isnan(stat.a[0]) and arena.untouched(_DSENT)
+        arena.check(), stat.check()
+        arena, stat, m = guarded(cusumsq, _DSENT), guarded(1, _DSENT), guarded(1, 0, np.int64)
+        assert lib.trova_cusumsq_stat(tc.ptr(yy), tc.ptr(XX), T, p, m.p, arena.p, stat.p) == -3
+        assert np.isnan(stat.a[0]) and arena.untouched(_DSENT) and m.a[0] == T - p
+        arena.check(), stat.check(), m.check()
+        arena, stat = guarded(lib.trova_chow_arena_size(p).n_float, _DSENT), guarded(1, _DSENT)
+        assert lib.trova_chow_stat(tc.ptr(yy), tc.ptr(XX), T, p, 12, arena.p, stat.p) == -3
+        assert np.isnan(stat.a[0]) and arena.untouched(_DSENT)
+        arena.check(), stat.check()
+
+
+def _stability_steps_nonfinite(lib):
+    T, p = 30, 2
+    X, y = _diag_data(T, p)
+    inputs = np.concatenate([_planted(y, np.nan, T - 1), X.ravel()])
+    for name, size, ctx in (
+            ("cusum", lib.trova_cusum_arena_size(T, p).n_float, tc.trova_mc_cusum_test_ctx(T, p)),
+            ("cusumsq", lib.trova_cusumsq_arena_size(T, p).n_float, tc.trova_mc_cusumsq_test_ctx(T, p)),
+            ("chow", lib.trova_chow_arena_size(p).n_float, tc.trova_mc_chow_test_ctx(T, p, 10))):
+        st, v = diag_step(lib, name, ctx, T * (p + 1) + size, inputs)
+        assert st == -3 and np.isnan(v), name
+
+
+def _jarque_bera_negative_n(lib):
+    out = guarded(1, _DSENT)
+    for n in (0, -1, -(2**62)):
+        assert lib.trova_jb_stat(tc.ptr(np.ones(4)), n, out.p) == -5 and np.isnan(out.a[0])
+    out.check()
+
+
+DIAGNOSTIC_CASES += [
+    ("wald_q_not_positive", _wald_q_not_positive),
+    ("hac_no_columns_or_rows", _hac_no_columns_or_rows),
+    ("wald_step_q_zero", _wald_step_q_zero),
+    ("wald_nonfinite_data_and_target", _wald_nonfinite_data_and_target),
+    ("kernel_weight_largest_bandwidth", _kernel_weight_largest_bandwidth),
+    ("bp_nonfinite", _bp_nonfinite),
+    ("bg_nonfinite", _bg_nonfinite),
+    ("bg_zero_residuals", _bg_zero_residuals),
+    ("bg_negative_counts", _bg_negative_counts),
+    ("residual_steps_nonfinite", _residual_steps_nonfinite),
+    ("recursive_nonfinite", _recursive_nonfinite),
+    ("stability_steps_nonfinite", _stability_steps_nonfinite),
+    ("jarque_bera_negative_n", _jarque_bera_negative_n),
+]
+
 # --- Model solution --------------------------------------------------------
 
 MODEL_CASES = []

@@ -200,6 +200,24 @@ def rank_deficient_rows(rows):
     return make
 
 
+def planted(value, in_y=True, row=-1):
+    """A design with one NaN or infinity planted in y or in X at `row`."""
+    def make(rng, T, p):
+        X, y = design(rng, T, p)
+        if in_y:
+            y[row] = value
+        else:
+            X[row, -1] = value
+        return X, y
+    return make
+
+
+def zero_response(rng, T, p):
+    # y = 0: every fit is exact, the recursive residuals and all sums of squares are 0.
+    X, _ = design(rng, T, p)
+    return X, np.zeros(T)
+
+
 FAILURES = [  # kernel, (T, p[, t_break]), data maker, status
     ("trova_recursive_residuals", (0, 0), design, -5),
     ("trova_recursive_residuals", (4, 4), design, -5),
@@ -218,6 +236,7 @@ FAILURES = [  # kernel, (T, p[, t_break]), data maker, status
     ("trova_cusumsq_stat", (9, 3), singular_start, 1),
     ("trova_chow_stat", (6, 3, 3), design, -5),
     ("trova_chow_stat", (9, -1, 3), design, -5),
+    ("trova_chow_stat", (9, 0, 3), design, -5),  # no regressor: no restriction to test
     ("trova_chow_stat", (9, 2, 0), design, -7),
     ("trova_chow_stat", (9, 2, 9), design, -7),
     ("trova_chow_stat", (9, 2, -4), design, -7),
@@ -225,6 +244,22 @@ FAILURES = [  # kernel, (T, p[, t_break]), data maker, status
     ("trova_chow_stat", (9, 3, 7), rank_deficient_rows(slice(7, 9)), 1),
     ("trova_chow_stat", (12, 3, 6), rank_deficient_rows(slice(6, 12)), 1),
     ("trova_chow_stat", (12, 3, 6), rank_deficient_rows(slice(None)), 1),
+    # A NaN or an infinity anywhere in y or X: -3 before anything is computed,
+    # also where no factorisation would see it (a late row of y).
+    *[(name, (40, 3, 10) if name == "trova_chow_stat" else (40, 3), make, -3)
+      for name in ("trova_recursive_residuals", "trova_cusum_series", "trova_cusum_stat", "trova_cusumsq_stat",
+                   "trova_chow_stat")
+      for make in (planted(np.nan), planted(np.nan, row=0), planted(np.inf, row=20), planted(-np.inf, False),
+                   planted(np.nan, False, row=1))],
+    # Argument checks come before the scan of the data.
+    ("trova_cusum_stat", (3, 3), planted(np.nan), -5),
+    ("trova_chow_stat", (40, 3, 0), planted(np.nan), -7),
+    # Samples without spread: an exact full-sample fit, zero recursive
+    # residuals, 0 / 0 for the Chow F.
+    ("trova_cusum_series", (30, 2), zero_response, -3),
+    ("trova_cusum_stat", (30, 2), zero_response, -3),
+    ("trova_cusumsq_stat", (30, 2), zero_response, -3),
+    ("trova_chow_stat", (30, 2, 12), zero_response, -3),
 ]
 
 
@@ -242,17 +277,6 @@ def test_failure_statuses_and_outputs(lib, rng, name, dims, make, want):
         assert (out == SENTINEL).all()  # residuals and path are not written
     if name == "trova_cusumsq_stat":
         assert n_out == (0 if want == -5 else m)
-
-
-def test_nan_data_give_nan_statistics(lib, rng):
-    X, y = design(rng, 40, 3)
-    y[20] = np.nan
-    status, w, _, _ = call(lib, "trova_recursive_residuals", y, X, 40, 3, out_len=37)
-    assert status == 0 and np.isfinite(w[:17]).all() and np.isnan(w[17:]).all()
-    for name, extra in (("trova_cusum_stat", ()), ("trova_cusumsq_stat", ()), ("trova_chow_stat", (10,))):
-        status, stat, _, _ = call(lib, name, y, X, 40, 3, *extra)
-        assert status == 0 and np.isnan(stat[0]), name
-    assert np.isnan(lib.trova_cusum_sf(np.nan))
 
 
 I64_MAX = 2 ** 63 - 1

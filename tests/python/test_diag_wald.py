@@ -152,8 +152,15 @@ def test_statistic_degenerate_inputs(lib):
     assert stat(lib, np.zeros(0), np.zeros(0), np.zeros((0, 0)), 10) == (0, 0.0)
     status, W = stat(lib, np.ones(2), np.zeros(2), np.array([[1.0, 2.0], [2.0, 4.0]]), 10)
     assert status == -2 and np.isnan(W)
-    status, W = stat(lib, np.ones(2), np.zeros(2), np.array([[np.nan, 0.0], [0.0, 1.0]]), 10)
-    assert status == 0 and np.isnan(W)
+    # No factor of a matrix with a NaN or an infinity (the LU would accept a
+    # NaN pivot), and no statistic from a NaN mean or target.
+    for Om in ([[np.nan, 0.0], [0.0, 1.0]], [[1.0, np.nan], [np.nan, 1.0]], [[np.inf, 0.0], [0.0, 1.0]],
+               [[-1.0, 0.0], [0.0, np.nan]]):
+        status, W = stat(lib, np.ones(2), np.zeros(2), np.array(Om), 10)
+        assert status == -2 and np.isnan(W), Om
+    for mean, target in (([np.nan, 1.0], [0.0, 0.0]), ([1.0, 1.0], [0.0, np.nan])):
+        status, W = stat(lib, np.array(mean), np.array(target), np.eye(2), 10)
+        assert status == -2 and np.isnan(W)
 
 
 # ---- HAC estimator, weights and bandwidths ----
@@ -236,6 +243,19 @@ def test_kernel_weights(lib, kernel, L):
     j = np.arange(L + 4)
     got = [lib.kernel_weight(int(k), L, kernel) for k in j]
     np.testing.assert_allclose(got, wc.kernel_function(kernel, j / (L + 1)), rtol=1e-13, atol=1e-15)
+
+
+def test_qs_weight_near_zero_lag_ratio(lib):
+    # Long bandwidths put j / (L + 1) near 0, where the closed form of the QS
+    # kernel cancels (it gave weights above 1); against 60-digit arithmetic.
+    import mpmath
+    mpmath.mp.dps = 60
+    for L in (10, 300, 10**4, 10**6, 10**9, 10**15):
+        for j in (1, 2, 7, L // 7 + 1, L // 2, L):
+            a = mpmath.mpf(j) / (L + 1)
+            z = 6 * mpmath.pi * a / 5
+            want = float(3 * (mpmath.sin(z) / z - mpmath.cos(z)) / z**2)
+            assert lib.kernel_weight(j, L, QS) == pytest.approx(want, rel=2e-15, abs=0), (j, L)
 
 
 def test_kernel_weight_values(lib):
