@@ -1,7 +1,9 @@
 // Complex kernels: the product and the LU family over c128. Pivots are
-// chosen by squared modulus (an entry whose squared modulus underflows counts
-// as zero) and every division uses Smith's algorithm, which avoids the
-// overflow of dividing by |b|^2.
+// chosen by modulus, computed with hypot so that it neither underflows nor
+// overflows: a matrix of entries near 1e-170 or 1e200 pivots like its
+// rescaled copy, and a pivot counts as zero only when both its components
+// are. Every division uses Smith's algorithm, which avoids the overflow of
+// dividing by |b|^2.
 #include <cmath>
 
 #include "_common/lu_impl.h"
@@ -13,7 +15,6 @@ inline c128 c128_make(f64 re, f64 im) { return c128{re, im}; }
 inline c128 c128_add(c128 a, c128 b) { return c128_make(a.re + b.re, a.im + b.im); }
 inline c128 c128_sub(c128 a, c128 b) { return c128_make(a.re - b.re, a.im - b.im); }
 inline c128 c128_mul(c128 a, c128 b) { return c128_make(a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re); }
-inline f64 c128_abs2(c128 a) { return a.re * a.re + a.im * a.im; }
 
 // Smith's division a / b.
 inline c128 c128_div(c128 a, c128 b) {
@@ -28,7 +29,10 @@ inline c128 c128_div(c128 a, c128 b) {
 }
 
 struct ComplexLuOps {
-    static f64 mag(c128 a) { return c128_abs2(a); }
+    // The squared modulus would order the candidates the same way, but it
+    // underflows to zero below about 1e-162 and overflows above 1e154.
+    static f64 mag(c128 a) { return std::hypot(a.re, a.im); }
+    static bool is_zero(c128 a) { return a.re == 0.0 && a.im == 0.0; }
     static c128 prepare(c128 pivot) { return pivot; }
     static c128 divide(c128 a, c128 pivot) { return c128_div(a, pivot); }
     static c128 fms(c128 y, c128 m, c128 x) { return c128_sub(y, c128_mul(m, x)); }

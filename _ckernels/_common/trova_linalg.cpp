@@ -360,6 +360,7 @@ namespace {
 // reciprocal of its pivot, formed once.
 struct RealLuOps {
     static f64 mag(f64 a) { return std::fabs(a); }
+    static bool is_zero(f64 a) { return a == 0.0; }
     static f64 prepare(f64 pivot) { return 1.0 / pivot; }
     static f64 divide(f64 a, f64 reciprocal) { return a * reciprocal; }
     static f64 fms(f64 y, f64 m, f64 x) { return y - m * x; }
