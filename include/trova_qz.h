@@ -32,11 +32,12 @@ typedef void (*klein_zgges_fn)(const char* jobvsl, const char* jobvsr, const cha
 
 /* Ordered Schur form of the n x n pencil (s, t): on exit s = S, t = T and
  * z = Z (column-major, as zgges leaves them), roots with |alpha| > |beta|
- * first (moduli compared without underflow or overflow, so a pencil scaled
- * by 1e-170 orders its roots like the unscaled one). 0 success (n = 0
- * without calling zgges), -1 null zgges, n < 0, n beyond zgges's 32-bit
- * range or allocation failure (nothing called or written), -2 zgges
- * INFO != 0. */
+ * first (moduli compared without underflow or overflow). A pencil whose
+ * largest component lies beyond 2^-200 or 2^200 is handed to zgges scaled
+ * by a power of two towards 1 and S and T are scaled back, so it orders its
+ * roots like the unscaled one. 0 success (n = 0 without calling zgges),
+ * -1 null zgges, n < 0, n beyond zgges's 32-bit range or allocation failure
+ * (nothing called or written), -2 zgges INFO != 0. */
 TROVA_API i64 klein_qz(klein_zgges_fn zgges, i64 n, c128* s, c128* t, c128* z);
 
 /* From row-major S, T, Z (N = n_s + n_cs): Blanchard-Kahn code into stab
