@@ -1,8 +1,8 @@
 // LU factorisation with partial pivoting, the matching solve and the
 // allocating wrappers, written once for real and complex matrices. The
 // element type's operations come from an Ops class:
-//   mag(a)            the pivot magnitude (|a|, or the complex modulus
-//                     computed without underflow or overflow)
+//   pivot_row(A,k,n)  the row of the largest candidate A[j][k], j >= k, by
+//                     the type's magnitude (see largest_in_column)
 //   is_zero(a)        whether a pivot is exactly zero, tested on its
 //                     components
 //   Pivot prepare(p)  what a column's divisions need of its pivot
@@ -35,6 +35,23 @@ void swap_rows(T* A, i64 r1, i64 r2, i64 m) {
     }
 }
 
+// The row j >= k with the largest mag(A[j][k]). The lowest row wins a tie:
+// a later row replaces the candidate only when its magnitude is strictly
+// larger.
+template <class T, class Mag>
+i64 largest_in_column(const T* A, i64 k, i64 n, Mag mag) {
+    i64 row = k;
+    f64 best = mag(A[k * n + k]);
+    for (i64 j = k + 1; j < n; ++j) {
+        const f64 m = mag(A[j * n + k]);
+        if (m > best) {
+            best = m;
+            row = j;
+        }
+    }
+    return row;
+}
+
 // Whether an n x m block of T has a byte count that fits in 64 bits.
 template <class T>
 bool fits(i64 n, i64 m) {
@@ -45,17 +62,7 @@ template <class T, class Ops>
 i64 factor_inplace(T* A, i64* pivot, i64 n) {
     if (A == nullptr || pivot == nullptr || n < 1 || !fits<T>(n, n)) return -1;
     for (i64 k = 0; k + 1 < n; ++k) {
-        // The lowest row wins a tie: a later row replaces the candidate only
-        // when its magnitude is strictly larger.
-        i64 row = k;
-        f64 best = Ops::mag(A[k * n + k]);
-        for (i64 j = k + 1; j < n; ++j) {
-            const f64 m = Ops::mag(A[j * n + k]);
-            if (m > best) {
-                best = m;
-                row = j;
-            }
-        }
+        const i64 row = Ops::pivot_row(A, k, n);
         pivot[k] = row;
         if (Ops::is_zero(A[row * n + k])) return -2;
         if (row != k) swap_rows(A, k, row, n);

@@ -1,9 +1,8 @@
 // Complex kernels: the product and the LU family over c128. Pivots are
-// chosen by modulus, computed with hypot so that it neither underflows nor
-// overflows: a matrix of entries near 1e-170 or 1e200 pivots like its
-// rescaled copy, and a pivot counts as zero only when both its components
-// are. Every division uses Smith's algorithm, which avoids the overflow of
-// dividing by |b|^2.
+// chosen by modulus, compared without underflow or overflow, so that a
+// matrix of entries near 1e-170 or 1e200 pivots like its rescaled copy; a
+// pivot counts as zero only when both its components are. Every division
+// uses Smith's algorithm, which avoids the overflow of dividing by |b|^2.
 #include <cmath>
 
 #include "_common/lu_impl.h"
@@ -15,6 +14,7 @@ inline c128 c128_make(f64 re, f64 im) { return c128{re, im}; }
 inline c128 c128_add(c128 a, c128 b) { return c128_make(a.re + b.re, a.im + b.im); }
 inline c128 c128_sub(c128 a, c128 b) { return c128_make(a.re - b.re, a.im - b.im); }
 inline c128 c128_mul(c128 a, c128 b) { return c128_make(a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re); }
+inline f64 c128_abs2(c128 a) { return a.re * a.re + a.im * a.im; }
 
 // Smith's division a / b.
 inline c128 c128_div(c128 a, c128 b) {
@@ -29,9 +29,22 @@ inline c128 c128_div(c128 a, c128 b) {
 }
 
 struct ComplexLuOps {
-    // The squared modulus would order the candidates the same way, but it
-    // underflows to zero below about 1e-162 and overflows above 1e154.
-    static f64 mag(c128 a) { return std::hypot(a.re, a.im); }
+    // Candidates compare by squared modulus, which orders them as the
+    // modulus does, while the column's largest component lies in
+    // 2^-400 ... 2^400: the squares of the candidates that can win neither
+    // underflow nor overflow. Beyond that (a squared 1e-170 is zero, a
+    // squared 1e160 infinite) they compare by hypot, which does neither.
+    static i64 pivot_row(const c128* A, i64 k, i64 n) {
+        f64 big = 0.0;  // the largest component; NaN never raises it
+        const i64 row = trova::lu::largest_in_column(A, k, n, [&big](c128 a) {
+            const f64 re = std::fabs(a.re), im = std::fabs(a.im);
+            if (re > big) big = re;
+            if (im > big) big = im;
+            return c128_abs2(a);
+        });
+        if (big >= 0x1p-400 && big <= 0x1p400) return row;
+        return trova::lu::largest_in_column(A, k, n, [](c128 a) { return std::hypot(a.re, a.im); });
+    }
     static bool is_zero(c128 a) { return a.re == 0.0 && a.im == 0.0; }
     static c128 prepare(c128 pivot) { return pivot; }
     static c128 divide(c128 a, c128 pivot) { return c128_div(a, pivot); }
