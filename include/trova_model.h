@@ -28,7 +28,8 @@ typedef void (*spike_residual_fn)(const c128* a, const c128* b, c128* out, i64 n
 TROVA_API i64 klein_preproc(trova_residual_fn resid, const f64* ss, const f64* par, i64 n_var,
                             i64 n_par, i64 n_eq, i64 log_linear, f64* a, f64* b);
 
-/* residuals[t][i] = Re f_i(fwd[t], cur[t], par) for t < n_steps. */
+/* residuals[t][i] = Re f_i(fwd[t], cur[t], par) for t < n_steps; -1 also
+ * for n_var < 0 when there are steps. */
 TROVA_API i64 trova_residual_path(trova_residual_fn resid, const c128* cur, const c128* fwd,
                                   const c128* par, i64 n_steps, i64 n_var, i64 n_eq,
                                   f64* residuals);

@@ -8,8 +8,10 @@ TROVA_API i64 trova_residual_path(trova_residual_fn resid, const c128* cur, cons
                                   const c128* par, i64 n_steps, i64 n_var, i64 n_eq,
                                   f64* residuals) {
     if (resid == nullptr) return -1;
-    // Paths whose arrays could not be addressed are refused before any call.
-    if (n_steps > 0 && ((n_var > 0 && trova::layout::block_bytes<c128>(n_steps, n_var) < 0) ||
+    // Paths whose arrays could not be addressed, or a negative row length
+    // (which would step the callback's pointers before the arrays), are
+    // refused before any call.
+    if (n_steps > 0 && (n_var < 0 || (n_var > 0 && trova::layout::block_bytes<c128>(n_steps, n_var) < 0) ||
                         (n_eq > 0 && trova::layout::block_bytes<f64>(n_steps, n_eq) < 0)))
         return -1;
     trova_core::WorkBlocks work;

@@ -224,7 +224,7 @@ def _linearise_refuses(lib):
     res = guarded(4, 5.0)
     c = np.ones(2, dtype=complex)
     assert lib.trova_residual_path(tc.trova_residual_fn(), tc.cptr(c), tc.cptr(c), tc.cptr(c), 1, 2, 2, res.p) == -1
-    for n_steps, n_var, n_eq in [(2**62, 2, 1), (2, 2**61, 1), (2**40, 1, 2**40), (2, 1, 2**60)]:
+    for n_steps, n_var, n_eq in [(2**62, 2, 1), (2, 2**61, 1), (2**40, 1, 2**40), (2, 1, 2**60), (3, -2, 1)]:
         assert lib.trova_residual_path(fn, tc.cptr(c), tc.cptr(c), tc.cptr(c), n_steps, n_var, n_eq, res.p) == -1
     assert not calls
     assert a.untouched(5.0) and b.untouched(5.0) and res.untouched(5.0)
