@@ -1,5 +1,9 @@
-/* Complex kernels: a product and the LU family of trova_linalg.h over c128
- * (pivots chosen by squared modulus, divisions by Smith's algorithm). The
+/* Complex kernels: a product and the LU family of trova_linalg.h over c128,
+ * with its status codes. Pivots are chosen by modulus: by squared modulus
+ * while a column's largest component lies in 2^-400 ... 2^400, by hypot
+ * beyond, so that neither underflow nor overflow decides (a matrix scaled
+ * by 1e-170 or 1e160 factors like its unscaled copy); a pivot is zero only
+ * when both its components are; divisions use Smith's algorithm. The
  * factor-with-copy, one-call solve and inverse allocate from the heap and
  * release everything before they return, except the returned factor. */
 #ifndef TROVA_COMPLEX_H

@@ -36,8 +36,10 @@ TROVA_API int trova_chol_inv(const f64* G, f64* Pinv, f64* scratch_L, i64 p);
 /* ---- LU with partial pivoting ----
  * The packed factor holds U on and above the diagonal and the multipliers of
  * the unit lower factor below it; piv[k] is the row swapped with row k at
- * step k (piv[n-1] = n-1). Status: 0, -1 (invalid argument or allocation
- * failure), -2 (an exactly zero pivot). */
+ * step k (piv[n-1] = n-1). Status: 0, -1 (invalid argument, allocation
+ * failure, or n x n or n x m blocks too large for 64-bit byte counts, which
+ * no buffer can hold), -2 (an exactly zero pivot). trova_lu_solve writes
+ * nothing for such dimensions. */
 
 /* A factor that owns its arrays; release it with trova_lu_free. */
 typedef struct f64_lu {

@@ -4,8 +4,11 @@
  * next-period and cur the current values of the n_var variables (states
  * first, then controls). These kernels allocate per-call work memory from
  * the heap and free all of it before they return, on every path.
- * Status: 0 success, -1 allocation failure. The Newton steady state and the
- * bicomplex-step Hessian sit on top of the linearisation. */
+ * Status: 0 success, -1 invalid input or allocation failure: a null
+ * callback, or dimensions whose arrays (caller's or work) would not fit in
+ * 64-bit byte counts, are refused before anything is called or written. The
+ * Newton steady state and the bicomplex-step Hessian sit on top of the
+ * linearisation. */
 #ifndef TROVA_MODEL_H
 #define TROVA_MODEL_H
 
@@ -25,12 +28,13 @@ typedef void (*spike_residual_fn)(const c128* a, const c128* b, c128* out, i64 n
 TROVA_API i64 klein_preproc(trova_residual_fn resid, const f64* ss, const f64* par, i64 n_var,
                             i64 n_par, i64 n_eq, i64 log_linear, f64* a, f64* b);
 
-/* residuals[t][i] = Re f_i(fwd[t], cur[t], par) for t < n_steps. */
+/* residuals[t][i] = Re f_i(fwd[t], cur[t], par) for t < n_steps; -1 also
+ * for n_var < 0 when there are steps. */
 TROVA_API i64 trova_residual_path(trova_residual_fn resid, const c128* cur, const c128* fwd,
                                   const c128* par, i64 n_steps, i64 n_var, i64 n_eq,
                                   f64* residuals);
 
-/* Calls fn(a, b, out, n) once. */
+/* Calls fn(a, b, out, n) once; does nothing when fn is null. */
 TROVA_API void spike_call(spike_residual_fn fn, const c128* a, const c128* b, c128* out, i64 n);
 
 /* A bicomplex number a + j b with complex halves a and b: two independent
@@ -45,9 +49,11 @@ typedef void (*bc_residual_fn)(const bc256* fwd, const bc256* cur, const bc256* 
 
 /* Pure Newton on x -> f(x, x) from seed (n_var equations), Jacobian by complex
  * step, stopping when the largest |f_k| is below tol. Status: 0 converged,
- * -1 allocation or linearisation failure, -2 singular Jacobian, -3 iteration
- * limit reached or a residual that is infinite or NaN. ss holds the last
- * iterate and iters the completed updates on 0, -2 and -3. */
+ * -1 null residual, n_var x n_var too large, allocation or linearisation
+ * failure, -2 singular Jacobian, -3 iteration limit reached or a residual
+ * that is infinite or NaN. ss holds the last iterate and iters the completed
+ * updates on 0, -2 and -3; a -1 before the first iteration leaves both
+ * untouched. */
 TROVA_API i64 trova_steady_state_newton(trova_residual_fn residual, const f64* seed, const f64* par,
                                         i64 n_var, i64 n_par, i64 max_iter, f64 tol, f64* ss,
                                         i64* iters);
@@ -55,7 +61,8 @@ TROVA_API i64 trova_steady_state_newton(trova_residual_fn residual, const f64* s
 /* Second derivatives of every residual with respect to z = (fwd; cur) at
  * fwd = cur = ss, by bicomplex step: hessian is n_eq x 2n_var x 2n_var,
  * element (e, r, c) at e (2n_var)^2 + r 2n_var + c, symmetric in r and c.
- * Status: 0 success, -1 allocation failure (nothing written). */
+ * Status: 0 success, -1 null residual, a Hessian too large to address or
+ * allocation failure (nothing written). */
 TROVA_API i64 trova_bicomplex_hessian(bc_residual_fn residual, const f64* ss, const f64* par,
                                       i64 n_var, i64 n_par, i64 n_eq, f64 step, f64* hessian);
 

@@ -32,14 +32,21 @@ typedef void (*klein_zgges_fn)(const char* jobvsl, const char* jobvsr, const cha
 
 /* Ordered Schur form of the n x n pencil (s, t): on exit s = S, t = T and
  * z = Z (column-major, as zgges leaves them), roots with |alpha| > |beta|
- * first. 0 success, -1 allocation failure, -2 zgges INFO != 0. */
+ * first (moduli compared without underflow or overflow). A pencil whose
+ * largest component lies beyond 2^-200 or 2^200 is handed to zgges scaled
+ * by a power of two towards 1 and S and T are scaled back, so it orders its
+ * roots like the unscaled one. 0 success (n = 0 without calling zgges),
+ * -1 null zgges, n < 0, n beyond zgges's 32-bit range or allocation failure
+ * (nothing called or written), -2 zgges INFO != 0. */
 TROVA_API i64 klein_qz(klein_zgges_fn zgges, i64 n, c128* s, c128* t, c128* z);
 
 /* From row-major S, T, Z (N = n_s + n_cs): Blanchard-Kahn code into stab
  * (0 unique, -1 no stable solution, 1 indeterminate, 2 not evaluated),
  * eigenvalues T[k][k] / S[k][k] into eig (N), F = Z21 Z11^-1 (n_cs x n_s) and
- * P = Z11 S11^-1 T11 Z11^-1 (n_s x n_s). 0 success, -1 allocation or solver
- * failure, -2 Z11 or S11 singular, -3 n_s < 1. */
+ * P = Z11 S11^-1 T11 Z11^-1 (n_s x n_s). 0 success, -1 n_cs < 0, N x N too
+ * large to address, allocation or solver failure, -2 Z11 or S11 singular,
+ * -3 n_s < 1; stab stays 2 when the call fails before the Blanchard-Kahn
+ * check. */
 TROVA_API i64 klein_postproc(const c128* s, const c128* t, const c128* z, i64 n_s, i64 n_cs,
                              c128* f, c128* p, i64* stab, c128* eig);
 
@@ -52,12 +59,15 @@ TROVA_API void trova_assemble_state_space(const c128* p, const c128* f, i64 n_st
 /* Quadratic terms gxx (ny x nx x nx) and hxx (nx x nx x nx) from the
  * Jacobians a, b (n x n), the Hessian f_xx (n x 2n x 2n over z = (v(t+1);
  * v(t))) and the first-order gx (ny x nx), hx (nx x nx); ny = n - nx.
- * 0 success, -1 allocation failure, nx < 1 or solver failure, -2 singular. */
+ * 0 success, -1 nx < 1, nx > n, dimensions whose arrays would not fit in
+ * 64-bit byte counts, allocation or solver failure, -2 singular; the
+ * outputs are written only on success. */
 TROVA_API i64 trova_second_order(const f64* a, const f64* b, const f64* f_xx, const f64* gx,
                                  const f64* hx, i64 n, i64 nx, f64* gxx, f64* hxx);
 
 /* Risk corrections gss (ny) and hss (nx) for shocks loaded on the states by
- * eta (nx x ne). Status as trova_second_order (nx = 0 is allowed). */
+ * eta (nx x ne). Status as trova_second_order, with nx = 0 allowed and a
+ * negative ne refused (-1). */
 TROVA_API i64 trova_second_order_risk(const f64* a, const f64* b, const f64* f_xx,
                                       const f64* gx, const f64* gxx, const f64* eta, i64 n,
                                       i64 nx, i64 ne, f64* gss, f64* hss);

@@ -186,6 +186,20 @@ Size size_of(Blocks blocks) {
     return c.size();
 }
 
+// Bytes of a heap block of the product of the given counts of T, by the
+// Carver's checked products: -1 when a count is negative or the byte count
+// leaves 64 bits, so no allocation is ever asked for a wrapped size. A
+// kernel also uses it to refuse dimensions for which its caller's buffers
+// could not exist.
+template <class T, class... Dims>
+inline i64 block_bytes(Dims... dims) {
+    if (((static_cast<i64>(dims) < 0) || ...)) return -1;
+    Carver c;
+    i64 bytes = static_cast<i64>(sizeof(T));
+    ((bytes = c.product(bytes, static_cast<i64>(dims))), ...);
+    return c.overflowed() ? -1 : bytes;
+}
+
 }  // namespace trova::layout
 
 #endif  // TROVA_COMMON_LAYOUT_H

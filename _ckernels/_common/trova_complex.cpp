@@ -1,7 +1,8 @@
 // Complex kernels: the product and the LU family over c128. Pivots are
-// chosen by squared modulus (an entry whose squared modulus underflows counts
-// as zero) and every division uses Smith's algorithm, which avoids the
-// overflow of dividing by |b|^2.
+// chosen by modulus, compared without underflow or overflow, so that a
+// matrix of entries near 1e-170 or 1e200 pivots like its rescaled copy; a
+// pivot counts as zero only when both its components are. Every division
+// uses Smith's algorithm, which avoids the overflow of dividing by |b|^2.
 #include <cmath>
 
 #include "_common/lu_impl.h"
@@ -28,7 +29,23 @@ inline c128 c128_div(c128 a, c128 b) {
 }
 
 struct ComplexLuOps {
-    static f64 mag(c128 a) { return c128_abs2(a); }
+    // Candidates compare by squared modulus, which orders them as the
+    // modulus does, while the column's largest component lies in
+    // 2^-400 ... 2^400: the squares of the candidates that can win neither
+    // underflow nor overflow. Beyond that (a squared 1e-170 is zero, a
+    // squared 1e160 infinite) they compare by hypot, which does neither.
+    static i64 pivot_row(const c128* A, i64 k, i64 n) {
+        f64 big = 0.0;  // the largest component; NaN never raises it
+        const i64 row = trova::lu::largest_in_column(A, k, n, [&big](c128 a) {
+            const f64 re = std::fabs(a.re), im = std::fabs(a.im);
+            if (re > big) big = re;
+            if (im > big) big = im;
+            return c128_abs2(a);
+        });
+        if (big >= 0x1p-400 && big <= 0x1p400) return row;
+        return trova::lu::largest_in_column(A, k, n, [](c128 a) { return std::hypot(a.re, a.im); });
+    }
+    static bool is_zero(c128 a) { return a.re == 0.0 && a.im == 0.0; }
     static c128 prepare(c128 pivot) { return pivot; }
     static c128 divide(c128 a, c128 pivot) { return c128_div(a, pivot); }
     static c128 fms(c128 y, c128 m, c128 x) { return c128_sub(y, c128_mul(m, x)); }

@@ -356,10 +356,13 @@ void intro_sort(f64* a, i64 n, int depth) {
 
 namespace {
 
-// Real LU: pivots by magnitude; each column's divisions multiply by the
+// Real LU: pivots by |a|; each column's divisions multiply by the
 // reciprocal of its pivot, formed once.
 struct RealLuOps {
-    static f64 mag(f64 a) { return std::fabs(a); }
+    static i64 pivot_row(const f64* A, i64 k, i64 n) {
+        return trova::lu::largest_in_column(A, k, n, [](f64 a) { return std::fabs(a); });
+    }
+    static bool is_zero(f64 a) { return a == 0.0; }
     static f64 prepare(f64 pivot) { return 1.0 / pivot; }
     static f64 divide(f64 a, f64 reciprocal) { return a * reciprocal; }
     static f64 fms(f64 y, f64 m, f64 x) { return y - m * x; }

@@ -28,6 +28,11 @@ extern "C" {
 
 TROVA_API i64 trova_bicomplex_hessian(bc_residual_fn residual, const f64* ss, const f64* par,
                                       i64 n_var, i64 n_par, i64 n_eq, f64 step, f64* hessian) {
+    if (residual == nullptr) return -1;
+    // A Hessian whose (2 n_var)^2 block, or n_eq of them, cannot be addressed.
+    if (n_var > 0 && (trova::layout::block_bytes<f64>(2, n_var, 2, n_var) < 0 ||
+                      (n_eq > 0 && trova::layout::block_bytes<f64>(n_eq, 2, n_var, 2, n_var) < 0)))
+        return -1;
     trova_core::WorkBlocks work;
     bc256* fwd = work.take<bc256>(n_var);
     bc256* cur = work.take<bc256>(n_var);

@@ -3,9 +3,9 @@
 // u(t) = F k(t) with F = Z21 Z11^-1, and k(t+1) = P k(t) with
 // P = Z11 S11^-1 T11 Z11^-1.
 #include <cmath>
-#include <cstdlib>
 #include <limits>
 
+#include "core/work_blocks.h"
 #include "trova_complex.h"
 #include "trova_qz.h"
 
@@ -38,29 +38,19 @@ TROVA_API i64 klein_postproc(const c128* s, const c128* t, const c128* z, i64 n_
                              c128* f, c128* p, i64* stab, c128* eig) {
     *stab = 2;
     if (n_s < 1) return -3;
-    const i64 N = n_s + n_cs;
-    const std::size_t ss = static_cast<std::size_t>(n_s * n_s) * sizeof(c128);
-    const std::size_t zs = static_cast<std::size_t>(n_cs > 0 ? n_cs * n_s : 1) * sizeof(c128);
-    c128* z11 = static_cast<c128*>(std::malloc(ss));
-    c128* s11 = static_cast<c128*>(std::malloc(ss));
-    c128* t11 = static_cast<c128*>(std::malloc(ss));
-    c128* z11_inv = static_cast<c128*>(std::malloc(ss));
-    c128* d = static_cast<c128*>(std::malloc(ss));
-    c128* tmp = static_cast<c128*>(std::malloc(ss));
-    c128* z21 = static_cast<c128*>(std::malloc(zs));
-    auto release = [&]() {
-        std::free(z11);
-        std::free(s11);
-        std::free(t11);
-        std::free(z11_inv);
-        std::free(d);
-        std::free(tmp);
-        std::free(z21);
-    };
-    if (!z11 || !s11 || !t11 || !z11_inv || !d || !tmp || !z21) {
-        release();
-        return -1;
-    }
+    // A negative control count, or a pencil too large to address, is invalid.
+    trova::layout::Carver dims;
+    const i64 N = dims.sum(n_s, n_cs);
+    if (n_cs < 0 || dims.overflowed() || trova::layout::block_bytes<c128>(N, N) < 0) return -1;
+    trova_core::WorkBlocks blocks;
+    c128* z11 = blocks.take<c128>(n_s * n_s);
+    c128* s11 = blocks.take<c128>(n_s * n_s);
+    c128* t11 = blocks.take<c128>(n_s * n_s);
+    c128* z11_inv = blocks.take<c128>(n_s * n_s);
+    c128* d = blocks.take<c128>(n_s * n_s);
+    c128* tmp = blocks.take<c128>(n_s * n_s);
+    c128* z21 = blocks.take<c128>(n_cs * n_s);
+    if (!blocks.ok()) return -1;
 
     for (i64 i = 0; i < n_s; ++i) {
         for (i64 j = 0; j < n_s; ++j) {
@@ -73,10 +63,7 @@ TROVA_API i64 klein_postproc(const c128* s, const c128* t, const c128* z, i64 n_
         for (i64 j = 0; j < n_s; ++j) z21[i * n_s + j] = z[(n_s + i) * N + j];
 
     i64 st = c128_inv(z11, n_s, z11_inv);
-    if (st != 0) {
-        release();
-        return st == -2 ? -2 : -1;
-    }
+    if (st != 0) return st == -2 ? -2 : -1;
 
     // Blanchard-Kahn: the last state root must be stable and, when there are
     // controls, the first control root unstable.
@@ -100,15 +87,11 @@ TROVA_API i64 klein_postproc(const c128* s, const c128* t, const c128* z, i64 n_
     }
 
     st = c128_solve(s11, t11, n_s, n_s, d);
-    if (st != 0) {
-        release();
-        return st == -2 ? -2 : -1;
-    }
+    if (st != 0) return st == -2 ? -2 : -1;
 
     c128_matmul(z21, z11_inv, n_cs, n_s, n_s, f);
     c128_matmul(z11, d, n_s, n_s, n_s, tmp);
     c128_matmul(tmp, z11_inv, n_s, n_s, n_s, p);
-    release();
     return 0;
 }
 

@@ -65,6 +65,9 @@ extern "C" {
 
 TROVA_API i64 klein_preproc(trova_residual_fn resid, const f64* ss, const f64* par, i64 n_var,
                             i64 n_par, i64 n_eq, i64 log_linear, f64* a, f64* b) {
+    // No residual function, or Jacobians too large to address: nothing to do.
+    if (resid == nullptr) return -1;
+    if (n_var > 0 && n_eq > 0 && trova::layout::block_bytes<f64>(n_eq, n_var) < 0) return -1;
     trova_core::WorkBlocks work;
     c128* base = work.take<c128>(n_var);
     c128* par_c = work.take<c128>(n_par);

@@ -23,15 +23,17 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "_common/layout.h"
 #include "trova_linalg.h"
 #include "trova_qz.h"
 
 namespace {
 
-// count f64 values from the heap (one for a count of zero).
+// count f64 values from the heap (one for a count of zero), or null when
+// the heap is exhausted or the byte count overflows.
 f64* so_alloc(i64 count) {
-    const std::size_t c = count > 0 ? static_cast<std::size_t>(count) : 1;
-    return static_cast<f64*>(std::malloc(c * sizeof(f64)));
+    const i64 bytes = trova::layout::block_bytes<f64>(count > 0 ? count : 1);
+    return bytes < 0 ? nullptr : static_cast<f64*>(std::malloc(static_cast<std::size_t>(bytes)));
 }
 
 inline i64 tri(i64 hi, i64 lo) { return hi * (hi + 1) / 2 + lo; }
@@ -167,11 +169,17 @@ extern "C" {
 
 TROVA_API i64 trova_second_order(const f64* a, const f64* b, const f64* f_xx, const f64* gx,
                                  const f64* hx, i64 n, i64 nx, f64* gxx, f64* hxx) {
-    if (nx < 1) return -1;  // the reduced system is empty
+    if (nx < 1 || nx > n) return -1;  // an empty reduced system, or more states than variables
     const i64 ny = n - nx;
-    const i64 T = nx * (nx + 1) / 2;
-    const i64 R = n * T;
-    const i64 n2 = 2 * n;
+    // R x R system over R = n nx (nx + 1) / 2 unknowns, and the n x 2n x 2n
+    // Hessian: dimensions whose blocks cannot be addressed are refused.
+    trova::layout::Carver dims;
+    const i64 T = dims.product(nx, dims.sum(nx, 1)) / 2;
+    const i64 R = dims.product(n, T);
+    const i64 n2 = dims.product(2, n);
+    if (dims.overflowed() || trova::layout::block_bytes<f64>(R, R) < 0 ||
+        trova::layout::block_bytes<f64>(n, n2, n2) < 0)
+        return -1;
 
     f64* gxhx = so_alloc(ny * nx);
     f64* C = so_alloc(n * nx);
@@ -181,7 +189,7 @@ TROVA_API i64 trova_second_order(const f64* a, const f64* b, const f64* f_xx, co
     f64* M = so_alloc(R * R);
     f64* rhs = so_alloc(R);
     f64* u = so_alloc(R);
-    i64* piv = static_cast<i64*>(std::malloc(static_cast<std::size_t>(R) * sizeof(i64)));
+    i64* piv = static_cast<i64*>(std::malloc(static_cast<std::size_t>(trova::layout::block_bytes<i64>(R))));
     auto release = [&]() {
         std::free(gxhx);
         std::free(C);
@@ -273,8 +281,15 @@ TROVA_API i64 trova_second_order(const f64* a, const f64* b, const f64* f_xx, co
 TROVA_API i64 trova_second_order_risk(const f64* a, const f64* b, const f64* f_xx,
                                       const f64* gx, const f64* gxx, const f64* eta, i64 n,
                                       i64 nx, i64 ne, f64* gss, f64* hss) {
+    // Negative counts (more states than variables among them), or arrays
+    // that cannot be addressed, are invalid.
+    if (nx < 0 || nx > n || ne < 0) return -1;
     const i64 ny = n - nx;
-    const i64 n2 = 2 * n;
+    trova::layout::Carver dims;
+    const i64 n2 = dims.product(2, n);
+    if (dims.overflowed() || trova::layout::block_bytes<f64>(n, n2, n2) < 0 ||
+        trova::layout::block_bytes<f64>(n, ne) < 0)
+        return -1;
     f64* gxeta = so_alloc(ny * ne);
     f64* G = so_alloc(nx * nx);
     f64* coef = so_alloc(n * n);

@@ -12,7 +12,10 @@ extern "C" {
 TROVA_API i64 trova_steady_state_newton(trova_residual_fn residual, const f64* seed, const f64* par,
                                         i64 n_var, i64 n_par, i64 max_iter, f64 tol, f64* ss,
                                         i64* iters) {
-    const i64 nn = n_var * n_var;
+    if (residual == nullptr) return -1;
+    // The n_var x n_var Jacobian blocks, their byte count checked first.
+    if (n_var > 0 && trova::layout::block_bytes<f64>(n_var, n_var) < 0) return -1;
+    const i64 nn = n_var > 0 ? n_var * n_var : 0;
     trova_core::WorkBlocks work;
     c128* x_c = work.take<c128>(n_var);
     c128* par_c = work.take<c128>(n_par);

@@ -89,6 +89,96 @@ TEST(KleinQz, WorkspaceQueryThenSolveAndInfoMapsToMinusTwo) {
     EXPECT_EQ(g_calls, 0);
 }
 
+// A stand-in zgges that answers the workspace query with g_query and, on
+// the second call, records the largest component of A it is handed and what
+// the selection function makes of pairs whose squared moduli underflow or
+// overflow.
+f64 g_query = 1.0;
+f64 g_seen_max = 0.0;
+int g_sel[3] = {-1, -1, -1};
+void probing_zgges(const char*, const char*, const char*, klein_zselect2_fn selctg, const int* n,
+                   c128* a, const int*, c128*, const int*, int*, c128*, c128*, c128*, const int*,
+                   c128*, const int*, c128* work, const int* lwork, f64*, int*, int* info) {
+    ++g_calls;
+    *info = 0;
+    if (*lwork == -1) {
+        work[0].re = g_query;
+        return;
+    }
+    g_second_lwork = *lwork;
+    g_seen_max = 0.0;
+    for (int k = 0; k < *n * *n; ++k)
+        g_seen_max = std::fmax(g_seen_max, std::fmax(std::fabs(a[k].re), std::fabs(a[k].im)));
+    const c128 tiny_big{2e-170, 0.0}, tiny_small{0.0, 1e-170};
+    const c128 huge_small{1e200, 0.0}, huge_big{0.0, -2e200};
+    g_sel[0] = selctg(&tiny_big, &tiny_small);
+    g_sel[1] = selctg(&huge_small, &huge_big);
+    g_sel[2] = selctg(&huge_big, &huge_small);
+}
+
+TEST(KleinQz, SelectionComparesModuliWithoutUnderflowOrOverflow) {
+    std::vector<c128> s(4, c128{1.0, 0.0}), t(4, c128{0.5, 0.0}), z(4);
+    g_calls = 0;
+    ASSERT_EQ(klein_qz(probing_zgges, 2, s.data(), t.data(), z.data()), 0);
+    EXPECT_EQ(g_calls, 2);
+    EXPECT_EQ(g_sel[0], 1);  // |2e-170| > |1e-170i|
+    EXPECT_EQ(g_sel[1], 0);
+    EXPECT_EQ(g_sel[2], 1);  // |-2e200i| > |1e200|
+}
+
+TEST(KleinQz, FarScaledPencilReachesZggesNearUnitScale) {
+    // A pencil beyond 2^-200 or 2^200 goes to zgges with its largest
+    // component in [0.5, 1), by a power of two, and comes back exactly; one
+    // in between goes as it is.
+    for (f64 scale : {1e-170, 1e-300, 1e150, 1e300, 1e-50, 1.0, 1e50}) {
+        std::vector<c128> s = {{1.0 * scale, -3.0 * scale}, {0.0, 2.5 * scale}, {4.0 * scale, 0.0}, {0.1 * scale, 0.0}};
+        std::vector<c128> t = {{0.5 * scale, 0.0}, {-7.0 * scale, 0.0}, {0.0, 0.0}, {1.0 * scale, 1.0 * scale}};
+        const std::vector<c128> s0 = s, t0 = t;
+        std::vector<c128> z(4);
+        g_calls = 0;
+        ASSERT_EQ(klein_qz(probing_zgges, 2, s.data(), t.data(), z.data()), 0) << scale;
+        // The pencil's largest component is t's 7 scale; A's is 4 scale.
+        const f64 big = 7.0 * scale;
+        if (big < 0x1p-200 || big > 0x1p200) {
+            EXPECT_GE(g_seen_max * 7.0 / 4.0, 0.5) << scale;
+            EXPECT_LT(g_seen_max * 7.0 / 4.0, 1.0) << scale;
+            int e = 0;
+            EXPECT_EQ(std::frexp(g_seen_max / (4.0 * scale), &e), 0.5) << scale;  // a power of two
+        } else {
+            EXPECT_EQ(g_seen_max, 4.0 * scale) << scale;
+        }
+        for (int k = 0; k < 4; ++k) {
+            EXPECT_EQ(s[k].re, s0[k].re) << scale;
+            EXPECT_EQ(s[k].im, s0[k].im) << scale;
+            EXPECT_EQ(t[k].re, t0[k].re) << scale;
+            EXPECT_EQ(t[k].im, t0[k].im) << scale;
+        }
+    }
+}
+
+TEST(KleinQz, QueriedWorkspaceThatIsNotPositiveBecomesOne) {
+    std::vector<c128> s(4), t(4), z(4);
+    for (f64 q : {0.0, -3.0, 0.5, std::nan("")}) {
+        g_query = q;
+        g_second_lwork = 0;
+        ASSERT_EQ(klein_qz(probing_zgges, 2, s.data(), t.data(), z.data()), 0);
+        EXPECT_EQ(g_second_lwork, 1) << q;
+    }
+    g_query = 1.0;
+}
+
+TEST(KleinQz, RefusesNullZggesAndOrdersBeyondItsIntegers) {
+    std::vector<c128> s(4, c128{5.0, 5.0}), t(4, c128{5.0, 5.0}), z(4, c128{5.0, 5.0});
+    EXPECT_EQ(klein_qz(nullptr, 2, s.data(), t.data(), z.data()), -1);
+    g_calls = 0;
+    // 2^32 + 2 would have reached zgges as N = 2.
+    for (i64 n : {i64{-1}, i64{1} << 31, (i64{1} << 32) + 2, i64{1} << 62})
+        EXPECT_EQ(klein_qz(probing_zgges, n, s.data(), t.data(), z.data()), -1) << n;
+    EXPECT_EQ(g_calls, 0);
+    for (const auto* v : {&s, &t, &z})
+        for (const c128& c : *v) EXPECT_TRUE(c.re == 5.0 && c.im == 5.0);
+}
+
 TEST(KleinPostproc, NoStatesAndSingularSchurFactor) {
     std::vector<c128> s(4, c128{0, 0}), t(4, c128{0, 0}), z(4, c128{0, 0}), f(2), p(1), eig(2);
     i64 stab = 99;

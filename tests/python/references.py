@@ -125,3 +125,43 @@ def kalman_recursion(A, B, Q, R, y, x0, P0, h, H, symmetrize=0, jitter=0.0):
                        ("eps_hat", Q @ B.T @ Ht.T @ Sinv_v), ("H", Ht)):
             hist[k].append(val)
     return status, ll, hist
+
+
+def unreduced_solve(a, b, fxx, gx, hx, nx):
+    """gxx and hxx from the unreduced second-order system: all n nx^2
+    equations in all n nx^2 entries, a Kronecker-product matrix solved
+    densely. Returns (gxx, hxx, the system matrix)."""
+    n = a.shape[0]
+    ny = n - nx
+    fyp, fy = a[:, nx:], -b[:, nx:]
+    C = a[:, :nx] + fyp @ gx
+    V = np.vstack([hx, gx @ hx, np.eye(nx), gx])
+    S = np.einsum("irc,rj,ck->ijk", fxx, V, V)
+    A1 = np.hstack([fyp, np.zeros((n, nx))])
+    A2 = np.hstack([fy, C])
+    K = np.kron(hx.T, hx.T)
+    M = np.kron(A1, K) + np.kron(A2, np.eye(nx * nx))
+    x = np.linalg.solve(M, -S.reshape(-1)).reshape(n, nx, nx)
+    return x[:ny], x[ny:], M
+
+
+def risk_reference(a, b, fxx, gx, gxx, eta, nx):
+    """gss and hss from the n x n risk system written out with einsum."""
+    n = a.shape[0]
+    fyp, fy = a[:, nx:], -b[:, nx:]
+    C = a[:, :nx] + fyp @ gx
+    coef = np.hstack([fyp + fy, C])
+    W = np.vstack([eta, gx @ eta])  # n x ne: the responses w_phi
+    G = np.einsum("il,lpq->ipq", fyp, gxx)
+    rhs = np.einsum("ipq,pf,qf->i", G, eta, eta) + np.einsum("irc,rf,cf->i",
+                                                            fxx[:, :n, :n], W, W)
+    x = np.linalg.solve(coef, -rhs)
+    return x[: n - nx], x[n - nx:]
+
+
+def assert_same_set(got, ref):
+    """Two sets of complex roots agree to 1e-9 relative."""
+    # Every root has a partner in the other set (conjugate pairs and the order
+    # inside the selected block may differ).
+    d = np.abs(got[:, None] - ref[None, :]) / np.maximum(1.0, np.abs(ref))[None, :]
+    assert np.all(d.min(axis=1) < 1e-9) and np.all(d.min(axis=0) < 1e-9)

@@ -11,18 +11,12 @@ import pytest
 import scipy.linalg
 
 import trova_ctypes as tc
+from references import assert_same_set
 
 
 @pytest.fixture(scope="module")
 def zgges():
     return tc.lapack_zgges()
-
-
-def assert_same_set(got, ref):
-    # Every root has a partner in the other set (conjugate pairs and the order
-    # inside the selected block may differ).
-    d = np.abs(got[:, None] - ref[None, :]) / np.maximum(1.0, np.abs(ref))[None, :]
-    assert np.all(d.min(axis=1) < 1e-9) and np.all(d.min(axis=0) < 1e-9)
 
 
 def bk_code(n_stable, n_s):

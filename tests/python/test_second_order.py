@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 
 import trova_ctypes as tc
+from references import risk_reference, unreduced_solve
 
 
 def first_order_model(rng, n, nx):
@@ -29,21 +30,6 @@ def first_order_model(rng, n, nx):
 def random_hessian(rng, n):
     h = rng.standard_normal((n, 2 * n, 2 * n))
     return h + h.transpose(0, 2, 1)
-
-
-def unreduced_solve(a, b, fxx, gx, hx, nx):
-    n = a.shape[0]
-    ny = n - nx
-    fyp, fy = a[:, nx:], -b[:, nx:]
-    C = a[:, :nx] + fyp @ gx
-    V = np.vstack([hx, gx @ hx, np.eye(nx), gx])
-    S = np.einsum("irc,rj,ck->ijk", fxx, V, V)
-    A1 = np.hstack([fyp, np.zeros((n, nx))])
-    A2 = np.hstack([fy, C])
-    K = np.kron(hx.T, hx.T)
-    M = np.kron(A1, K) + np.kron(A2, np.eye(nx * nx))
-    x = np.linalg.solve(M, -S.reshape(-1)).reshape(n, nx, nx)
-    return x[:ny], x[ny:], M
 
 
 def call_second_order(lib, a, b, fxx, gx, hx, n, nx):
@@ -66,19 +52,6 @@ def call_risk(lib, a, b, fxx, gx, gxx, eta, n, nx):
     st = lib.trova_second_order_risk(arr(a), arr(b), arr(fxx), arr(gx), arr(gxx), arr(eta),
                                      n, nx, ne, tc.ptr(gss), tc.ptr(hss))
     return st, gss[:ny], hss[:nx]
-
-
-def risk_reference(a, b, fxx, gx, gxx, eta, nx):
-    n = a.shape[0]
-    fyp, fy = a[:, nx:], -b[:, nx:]
-    C = a[:, :nx] + fyp @ gx
-    coef = np.hstack([fyp + fy, C])
-    W = np.vstack([eta, gx @ eta])  # n x ne: the responses w_phi
-    G = np.einsum("il,lpq->ipq", fyp, gxx)
-    rhs = np.einsum("ipq,pf,qf->i", G, eta, eta) + np.einsum("irc,rf,cf->i",
-                                                            fxx[:, :n, :n], W, W)
-    x = np.linalg.solve(coef, -rhs)
-    return x[: n - nx], x[n - nx:]
 
 
 SIZES = [(1, 1), (2, 1), (3, 1), (3, 2), (4, 2), (5, 3), (6, 4), (4, 4), (7, 2)]
