@@ -4,11 +4,11 @@
 #ifndef TROVA_KALMAN_CORE_H
 #define TROVA_KALMAN_CORE_H
 
-#include <cfloat>
 #include <cmath>
 #include <cstring>
 
 #include "_common/layout.h"
+#include "_common/nan.h"
 #include "trova_kalman.h"
 
 namespace trova::kalman {
@@ -29,14 +29,10 @@ inline layout::Size sized(layout::Size s, bool valid) {
     return s;
 }
 
-// Whether every one of the count values is finite. A covariance that is not
-// cannot be factored, even where the factorisation would not read the
-// offending entry (it reads one triangle, the updates use both).
-inline bool all_finite(const f64* a, i64 count) {
-    bool finite = true;
-    for (i64 e = 0; e < count; ++e) finite &= std::fabs(a[e]) <= DBL_MAX;
-    return finite;
-}
+// A covariance with a NaN or infinite entry cannot be factored, even where
+// the factorisation would not read the offending entry (it reads one
+// triangle, the updates use both): the filters test it with all_finite.
+using trova::all_finite;
 
 // Arena blocks of the linear and extended filters (y_filt is the linear
 // filter's only, H the extended filter's only). KC keeps its place in the

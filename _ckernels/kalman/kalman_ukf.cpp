@@ -58,7 +58,7 @@ struct Weights {
 // element (at least 0) added to the jitter. A P with an entry that is not
 // finite fails without a retry.
 int ukf_chol_auto(const f64* P, f64 jitter, f64* L, i64 n) {
-    if (!trova::kalman::all_finite(P, n * n)) return -1;
+    if (!trova::all_finite(P, n * n)) return -1;
     if (trova_chol(P, jitter, L, n) == 0) return 0;
     f64 scale = 0.0;
     for (i64 i = 0; i < n; ++i)
@@ -233,7 +233,7 @@ TROVA_API i64 ukf_hot_loop(const ukf_inputs* in, f64* arena, const ukf_outputs* 
     // A c so small that the weights overflow (or a beta that is not finite)
     // leaves no usable weights either.
     const f64 weights[] = {w0_m, w0_c, wi};
-    if (!trova::kalman::all_finite(weights, 3)) return -3;
+    if (!trova::all_finite(weights, 3)) return -3;
 
     trova::layout::Carver carver(arena);
     const UkfBlocks b = ukf_blocks(carver, ns, in->n_ctrl, in->n_exog, no);
