@@ -2,9 +2,11 @@
 // second order, standalone and over a step's packed arena.
 //
 // Both recursions run through the 4-row matrix-vector kernel. The first
-// order takes the shock terms B eps_t of all periods in one matrix product
-// before the (inherently sequential) recursion on A, which then costs one
-// matrix-vector product per period.
+// order takes the shock terms B eps_t of a run of periods in one matrix
+// product into a small stack block, ahead of the (inherently sequential)
+// recursion on A, which then costs one matrix-vector product per period.
+// The block keeps those terms out of the path itself, so no row of the path
+// is written before its period is computed.
 #include <cstdlib>
 
 #include "_common/layout.h"
@@ -60,19 +62,29 @@ Order2Layout order2_layout(i64 nx, i64 ny, i64 n_exog, i64 T, i64 n_par) {
 }
 
 // x_t = A x_{t-1} + B eps_t for t < T into out (T x n); after each period,
-// after(t) runs (the step's measurement callback) before the next period
-// reads row t. The shock terms of every period are placed in out first.
+// after(t) runs (the step's measurement callback) before the next period is
+// computed, and rows past t are not written before then. The shock terms go
+// through a 16 KiB stack block a run of periods at a time; a state too long
+// for two of them in the block takes its shock term straight into its row.
 template <class After>
 void linear_states(const f64* A, const f64* B, const f64* x0, const f64* shock, f64* out, i64 T,
                    i64 n, i64 k, After after) {
     if (T <= 0 || n < 0) return;
-    if (n > 0) trova_matmul_abt(shock, B, out, T, k, n);  // k = 0 writes zeros
+    constexpr i64 kBlock = 2048;
+    f64 block[kBlock];
+    // With n = 0 there are no terms, only the callbacks: one run.
+    const i64 run = n == 0 ? T : n <= kBlock / 2 ? kBlock / n : 1;
     const f64* prev = x0;
-    for (i64 t = 0; t < T; ++t) {
-        f64* row = out + t * n;
-        trova_matvec_plus_vec(A, prev, row, row, n, n);
-        after(t);
-        prev = row;
+    for (i64 t0 = 0; t0 < T; t0 += run) {
+        const i64 len = T - t0 < run ? T - t0 : run;
+        f64* terms = run > 1 ? block : out + t0 * n;
+        trova_matmul_abt(shock + t0 * k, B, terms, len, k, n);  // k = 0 writes zeros
+        for (i64 t = t0; t < t0 + len; ++t) {
+            f64* row = out + t * n;
+            trova_matvec_plus_vec(A, prev, terms + (t - t0) * n, row, n, n);
+            after(t);
+            prev = row;
+        }
     }
 }
 
