@@ -499,7 +499,7 @@ SIGNATURES = {
     "trova_rng_standard_uniform_fill": (None, [ctypes.POINTER(bitgen_t), i64, P_f64]),
     # Shock plan.
     "trova_mc_shock_scratch_size": (i64, [ctypes.POINTER(trova_mc_shock_plan)]),
-    "trova_mc_shock_draw": (None, [ctypes.POINTER(trova_mc_shock_plan), i64, P_f64, P_f64]),
+    "trova_mc_shock_draw": (c_int, [ctypes.POINTER(trova_mc_shock_plan), i64, P_f64, P_f64]),
     # Simulation.
     "trova_simulate_linear_states": (None, [P_f64, P_f64, P_f64, P_f64, P_f64, i64, i64, i64]),
     "trova_affine_observations": (None, [P_f64, P_f64, P_f64, P_f64, i64, i64, i64]),
@@ -900,9 +900,10 @@ class ShockPlan:
         return load().trova_mc_shock_scratch_size(ctypes.byref(self.plan))
 
     def draw(self, rep):
-        """Replication rep's T x n_exog shock matrix."""
+        """Replication rep's T x n_exog shock matrix; ValueError for a plan the draw rejects."""
         scratch = np.full(max(1, self.scratch_size()), np.nan)
         out = np.full((self.T, self.n_exog), np.nan)
-        load().trova_mc_shock_draw(ctypes.byref(self.plan), rep, ptr(scratch), ptr(out))
+        if load().trova_mc_shock_draw(ctypes.byref(self.plan), rep, ptr(scratch), ptr(out)) != 0:
+            raise ValueError("the shock plan is invalid")
         return out
 
