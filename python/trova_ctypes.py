@@ -479,7 +479,7 @@ SIGNATURES = {
     # QZ solution, state space and second order.
     "klein_qz": (i64, [_vp, i64, P_c128, P_c128, P_c128]),
     "klein_postproc": (i64, [P_c128, P_c128, P_c128, i64, i64, P_c128, P_c128, P_i64, P_c128]),
-    "trova_assemble_state_space": (None, [P_c128, P_c128, i64, i64, i64, P_f64, P_f64]),
+    "trova_assemble_state_space": (i64, [P_c128, P_c128, i64, i64, i64, P_f64, P_f64]),
     "trova_second_order": (i64, [P_f64, P_f64, P_f64, P_f64, P_f64, i64, i64, P_f64, P_f64]),
     "trova_second_order_risk": (i64, [P_f64, P_f64, P_f64, P_f64, P_f64, P_f64, i64, i64, i64,
                                       P_f64, P_f64]),

@@ -247,10 +247,16 @@ TROVA_API void trova_simulate_order2_step(f64* arena, trova_measurement_fn measu
 
 // Real state space of w = (k; u): k(t) = P k(t-1) + [I; 0] eps(t) and
 // u(t) = F k(t), so the control rows of A hold Re(F P) and the control
-// columns of A stay zero.
-TROVA_API void trova_assemble_state_space(const c128* p, const c128* f, i64 n_state,
-                                          i64 n_control, i64 n_exog, f64* A, f64* B) {
-    const i64 nt = n_state + n_control;
+// columns of A stay zero. The shocks load on the first n_exog states, so
+// there can be no more shocks than states.
+TROVA_API i64 trova_assemble_state_space(const c128* p, const c128* f, i64 n_state,
+                                         i64 n_control, i64 n_exog, f64* A, f64* B) {
+    if (n_state < 0 || n_control < 0 || n_exog > n_state) return -1;
+    trova::layout::Carver c;
+    const i64 nt = c.sum(n_state, n_control);
+    c.take(nt, nt);
+    if (n_exog >= 1) c.take(nt, n_exog);
+    if (c.overflowed()) return -1;
     for (i64 i = 0; i < nt * nt; ++i) A[i] = 0.0;
     for (i64 i = 0; i < n_state; ++i)
         for (i64 j = 0; j < n_state; ++j) A[i * nt + j] = p[i * n_state + j].re;
@@ -264,11 +270,12 @@ TROVA_API void trova_assemble_state_space(const c128* p, const c128* f, i64 n_st
             A[(n_state + i) * nt + j] = acc;
         }
     }
-    if (n_exog < 1) return;
+    if (n_exog < 1) return 0;
     for (i64 i = 0; i < nt * n_exog; ++i) B[i] = 0.0;
     for (i64 i = 0; i < n_exog; ++i) B[i * n_exog + i] = 1.0;
     for (i64 i = 0; i < n_control; ++i)
         for (i64 j = 0; j < n_exog; ++j) B[(n_state + i) * n_exog + j] = f[i * n_state + j].re;
+    return 0;
 }
 
 }  // extern "C"
