@@ -505,14 +505,14 @@ SIGNATURES = {
     "trova_affine_observations": (None, [P_f64, P_f64, P_f64, P_f64, i64, i64, i64]),
     "trova_simulate_order1_arena_size": (i64, [i64, i64, i64, i64]),
     "trova_simulate_order1_shock_offset": (i64, [i64, i64]),
-    "trova_simulate_order1_step": (None, [P_f64, trova_measurement_fn, i64, i64, i64, i64, i64, P_f64]),
+    "trova_simulate_order1_step": (c_int, [P_f64, trova_measurement_fn, i64, i64, i64, i64, i64, P_f64]),
     "trova_mc_simulate_order1_runner": (c_int, [i64, P_f64, P_f64, P_i64, P_i64, _vp]),
     "trova_simulate_second_order_pruned": (
         i64, [P_f64] * 9 + [i64, i64, i64, i64, P_f64, P_f64]),
     "trova_simulate_order2_arena_size": (i64, [i64, i64, i64, i64, i64]),
     "trova_simulate_order2_shock_offset": (i64, [i64, i64, i64]),
     "trova_simulate_order2_step": (
-        None, [P_f64, trova_measurement_fn, i64, i64, i64, i64, i64, i64, P_f64]),
+        c_int, [P_f64, trova_measurement_fn, i64, i64, i64, i64, i64, i64, P_f64]),
     "trova_mc_simulate_order2_runner": (c_int, [i64, P_f64, P_f64, P_i64, P_i64, _vp]),
     # Kalman filters.
     "kf_row_minus_vec": (None, [P_f64, i64, P_f64, P_f64, i64]),

@@ -11,6 +11,7 @@
 
 #include "_common/layout.h"
 #include "_common/sizers.h"
+#include "core/simulation_checks.h"
 #include "trova_linalg.h"
 #include "trova_qz.h"
 #include "trova_sim.h"
@@ -187,9 +188,9 @@ TROVA_API i64 trova_simulate_order1_shock_offset(i64 n, i64 k) {
     return l.size.overflow ? -1 : l.shock;
 }
 
-TROVA_API void trova_simulate_order1_step(f64* arena, trova_measurement_fn measurement, i64 T,
-                                          i64 n, i64 k, i64 n_par, i64 m, f64* simout) {
-    if (T <= 0 || n < 0) return;
+TROVA_API int trova_simulate_order1_step(f64* arena, trova_measurement_fn measurement, i64 T,
+                                         i64 n, i64 k, i64 n_par, i64 m, f64* simout) {
+    if (trova::simulation::order1_status(measurement, T, n, k, n_par, m) != 0) return -1;
     const Order1Layout l = order1_layout(n, k, T, n_par);
     f64* params = arena + l.params;
     f64* obs = simout + T * n;
@@ -197,6 +198,7 @@ TROVA_API void trova_simulate_order1_step(f64* arena, trova_measurement_fn measu
                   [&](i64 t) {
                       if (m > 0) measurement(simout + t * n, params, obs + t * m);
                   });
+    return 0;
 }
 
 TROVA_API i64 trova_simulate_second_order_pruned(const f64* hx, const f64* gx, const f64* bx,
@@ -204,7 +206,19 @@ TROVA_API i64 trova_simulate_second_order_pruned(const f64* hx, const f64* gx, c
                                                  const f64* gss, const f64* x0, const f64* shock,
                                                  i64 T, i64 nx, i64 ny, i64 n_exog, f64* x_out,
                                                  f64* y_out) {
-    const i64 n_scratch = nx > 0 ? nx * (nx + 4) : 1;
+    // The model's arrays, the outputs and the scratch, nx (nx + 4) values
+    // (one when nx = 0) and their byte count, must all be sizes that fit in
+    // 64 bits: the step arena's layout covers the model's arrays and the
+    // scratch, the rest is counted beside it.
+    if (T < 0 || nx < 0 || ny < 0 || n_exog < 0) return -1;
+    const Order2Layout l = order2_layout(nx, ny, n_exog, T, 0);
+    if (l.size.overflow) return -1;
+    const i64 n_scratch = nx > 0 ? l.size.n_float - l.scratch : 1;
+    trova::layout::Carver c;
+    c.take(T, nx);
+    c.take(T, ny);
+    c.product(n_scratch, static_cast<i64>(sizeof(f64)));
+    if (c.overflowed()) return -1;
     f64* scratch = static_cast<f64*>(std::malloc(sizeof(f64) * static_cast<std::size_t>(n_scratch)));
     if (scratch == nullptr) return -1;
     const Order2Model M{hx, gx, bx, hxx, gxx, hss, gss, nx, ny, n_exog};
@@ -226,9 +240,10 @@ TROVA_API i64 trova_simulate_order2_shock_offset(i64 nx, i64 ny, i64 n_exog) {
     return l.size.overflow ? -1 : l.shock;
 }
 
-TROVA_API void trova_simulate_order2_step(f64* arena, trova_measurement_fn measurement, i64 T,
-                                          i64 nx, i64 ny, i64 n_exog, i64 n_par, i64 m,
-                                          f64* simout) {
+TROVA_API int trova_simulate_order2_step(f64* arena, trova_measurement_fn measurement, i64 T,
+                                         i64 nx, i64 ny, i64 n_exog, i64 n_par, i64 m,
+                                         f64* simout) {
+    if (trova::simulation::order2_status(measurement, T, nx, ny, n_exog, n_par, m) != 0) return -1;
     const Order2Layout l = order2_layout(nx, ny, n_exog, T, n_par);
     const Order2Model M{arena + l.hx,  arena + l.gx,  arena + l.bx, arena + l.hxx,
                         arena + l.gxx, arena + l.hss, arena + l.gss, nx, ny, n_exog};
@@ -243,6 +258,7 @@ TROVA_API void trova_simulate_order2_step(f64* arena, trova_measurement_fn measu
         for (i64 j = 0; j < n; ++j) row[j] += ss[j];
         if (m > 0) measurement(row, params, simout + T * n + t * m);
     }
+    return 0;
 }
 
 // Real state space of w = (k; u): k(t) = P k(t-1) + [I; 0] eps(t) and
