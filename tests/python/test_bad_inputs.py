@@ -208,42 +208,34 @@ def _simulation_runners_reject_bad_plans(lib):
 SIMULATION_CASES.append(("simulation_runners_reject_bad_plans", _simulation_runners_reject_bad_plans))
 
 
+def _step_refuses(lib, order, meas, dims, m, plan=None, scratch_offset=10**6):
+    """The step kernel and its runner (dims: T, n, k or T, nx, ny, n_exog;
+    no parameters) both answer -1 and write nothing."""
+    arena, out = guarded(200, 0.25), guarded(60, 4.5)
+    step = getattr(lib, f"trova_simulate_order{order}_step")
+    assert step(arena.p, meas, *dims, 0, m, out.p) == -1, (order, dims)
+    assert arena.untouched(0.25) and out.untouched(4.5), (order, dims)
+    arena.check()
+    out.check()
+    ctx = (_order1_ctx if order == 1 else _order2_ctx)(meas, *dims, m, plan, scratch_offset)
+    _runner_refuses(lib, order, ctx)
+
+
 def _simulation_steps_reject_null_measurement_and_bad_dims(lib):
-    T, n, k, m = 4, 2, 1, 3
-    null = tc.trova_measurement_fn()
-    size1 = lib.trova_simulate_order1_arena_size(n, k, T, 0)
-    size2 = lib.trova_simulate_order2_arena_size(n, n + 1, k, T, 0)
-    plan = _shock_plan(T, k, [{"width": 1, "columns": [0], "factor": [[1.0]]}], 1)
+    T, n, k = 4, 2, 1
     # m > 0 without a measurement: neither the step nor its runner writes
     # anything (the runner draws no shocks either).
-    for step, args in (("trova_simulate_order1_step", (T, n, k, 0, m)),
-                       ("trova_simulate_order2_step", (T, n, 1, k, 0, m))):
-        arena, out = guarded(size2, 0.25), guarded(60, 4.5)
-        assert getattr(lib, step)(arena.p, null, *args, out.p) == -1, step
-        assert out.untouched(4.5) and arena.untouched(0.25)
-        arena.check()
-        out.check()
-    _runner_refuses(lib, 1, _order1_ctx(null, T, n, k, m, plan, size1))
-    _runner_refuses(lib, 2, _order2_ctx(null, T, n, 1, k, m, plan, size2))
+    plan = _shock_plan(T, k, [{"width": 1, "columns": [0], "factor": [[1.0]]}], 1)
+    null = tc.trova_measurement_fn()
+    _step_refuses(lib, 1, null, (T, n, k), 3, plan, lib.trova_simulate_order1_arena_size(n, k, T, 0))
+    _step_refuses(lib, 2, null, (T, n, 1, k), 3, plan, lib.trova_simulate_order2_arena_size(n, n + 1, k, T, 0))
     # Negative dimensions and sizes beyond 64 bits.
     meas = tc.trova_measurement_fn(lambda s, p, o: None)
-    for bad in ((-1, n, k), (T, -1, k), (T, n, -1), (2**62, n, k), (T, 2**32, k), (T, 2**40, 2**40)):
-        out = guarded(60, 4.5)
-        arena = guarded(200, 0.25)
-        assert lib.trova_simulate_order1_step(arena.p, meas, *bad, 0, 1, out.p) == -1, bad
-        assert out.untouched(4.5)
-        out.check()
-        arena.check()
-        _runner_refuses(lib, 1, _order1_ctx(meas, *bad, 1, None, 10**6))
-    for bad in ((-1, n, 1, k), (T, -1, 1, k), (T, n, -1, k), (T, n, 1, -1), (T, 2**21, 1, k),
-                (T, 2**61, 0, k), (2**62, 1, 1, 1)):
-        out = guarded(60, 4.5)
-        arena = guarded(200, 0.25)
-        assert lib.trova_simulate_order2_step(arena.p, meas, *bad, 0, 1, out.p) == -1, bad
-        assert out.untouched(4.5)
-        out.check()
-        arena.check()
-        _runner_refuses(lib, 2, _order2_ctx(meas, *bad, 1, None, 10**6))
+    for dims in ((-1, n, k), (T, -1, k), (T, n, -1), (2**62, n, k), (T, 2**32, k), (T, 2**40, 2**40)):
+        _step_refuses(lib, 1, meas, dims, 1)
+    for dims in ((-1, n, 1, k), (T, -1, 1, k), (T, n, -1, k), (T, n, 1, -1), (T, 2**21, 1, k),
+                 (T, 2**61, 0, k), (2**62, 1, 1, 1)):
+        _step_refuses(lib, 2, meas, dims, 1)
 
 
 SIMULATION_CASES.append(("simulation_steps_reject_null_measurement_and_bad_dims",
