@@ -140,13 +140,20 @@ typedef struct trova_mc_shock_plan {
     i64 max_width;    /* largest width of any entry (1 for uniform entries only) */
 } trova_mc_shock_plan;
 
-/* Scratch a draw needs: T x max_width values. */
+/* Scratch a draw needs: T x max_width values; -1 for a NULL plan, a negative
+ * T or max_width, or a count beyond 64 bits. */
 TROVA_API i64 trova_mc_shock_scratch_size(const trova_mc_shock_plan* plan);
-/* Fills out (T x n_exog, row-major) with replication rep_idx's shocks.
- * Columns no entry drives are 0; an entry assigns its columns, so of two
- * entries naming one column the later one's values remain. */
-TROVA_API void trova_mc_shock_draw(const trova_mc_shock_plan* plan, i64 rep_idx, f64* scratch,
-                                   f64* out);
+/* Fills out (T x n_exog, row-major) with replication rep_idx's shocks and
+ * returns 0. Columns no entry drives are 0; an entry assigns its columns, so
+ * of two entries naming one column the later one's values remain.
+ * The plan is checked first: -1, with nothing written to out or scratch, for
+ * a NULL plan, a negative T, n_exog, max_width, n_entries or width, sizes
+ * beyond 64 bits, NULL entries, an entry naming a column outside
+ * 0 .. n_exog - 1 (a uniform entry names columns[0] only), a normal entry
+ * wider than max_width or without columns or factor (width 0 draws nothing
+ * and needs neither), or a uniform entry with max_width < 1. */
+TROVA_API int trova_mc_shock_draw(const trova_mc_shock_plan* plan, i64 rep_idx, f64* scratch,
+                                  f64* out);
 
 TROVA_END_DECLS
 

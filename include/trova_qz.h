@@ -52,9 +52,12 @@ TROVA_API i64 klein_postproc(const c128* s, const c128* t, const c128* z, i64 n_
 
 /* A (n_total x n_total) = [Re P, 0; Re(F P), 0] and, when n_exog >= 1,
  * B (n_total x n_exog) = [I; 0] over the states plus Re F's first n_exog
- * columns over the controls; n_total = n_state + n_control. */
-TROVA_API void trova_assemble_state_space(const c128* p, const c128* f, i64 n_state,
-                                          i64 n_control, i64 n_exog, f64* A, f64* B);
+ * columns over the controls; n_total = n_state + n_control. The shocks load
+ * on the first n_exog states. Returns 0, or -1 with nothing written for
+ * n_exog > n_state, a negative n_state or n_control, or sizes beyond 64
+ * bits. */
+TROVA_API i64 trova_assemble_state_space(const c128* p, const c128* f, i64 n_state,
+                                         i64 n_control, i64 n_exog, f64* A, f64* B);
 
 /* Quadratic terms gxx (ny x nx x nx) and hxx (nx x nx x nx) from the
  * Jacobians a, b (n x n), the Hessian f_xx (n x 2n x 2n over z = (v(t+1);

@@ -33,9 +33,12 @@ TROVA_API void trova_affine_observations(const f64* states, const f64* C, const 
 TROVA_API i64 trova_simulate_order1_arena_size(i64 n, i64 k, i64 T, i64 n_par);
 TROVA_API i64 trova_simulate_order1_shock_offset(i64 n, i64 k);
 /* simout: T x n states, then (m > 0) T x m observables from `measurement`,
- * which for period t runs before period t + 1 is computed. */
-TROVA_API void trova_simulate_order1_step(f64* arena, trova_measurement_fn measurement, i64 T,
-                                          i64 n, i64 k, i64 n_par, i64 m, f64* simout);
+ * which for period t runs before period t + 1 is computed (no later row of
+ * simout is written before then). Returns 0, or -1 with nothing written for
+ * a negative T, n, k or n_par, m > 0 without a measurement, or an arena or
+ * output whose size does not fit in 64 bits. m <= 0: no observables. */
+TROVA_API int trova_simulate_order1_step(f64* arena, trova_measurement_fn measurement, i64 T,
+                                         i64 n, i64 k, i64 n_par, i64 m, f64* simout);
 
 typedef struct trova_mc_simulate_order1_step_ctx {
     trova_measurement_fn measurement;
@@ -48,9 +51,14 @@ typedef struct trova_mc_simulate_order1_step_ctx {
     i64 shock_scratch_offset;          /* shock-draw scratch in the float input lane */
 } trova_mc_simulate_order1_step_ctx;
 
-/* Step function. With a shock plan it draws the replication's shocks into
- * the shock block first; a plan whose T or n_exog disagrees with the context
- * fails the replication with -1 and draws nothing. Otherwise returns 0. */
+/* Step function. It checks the step as trova_simulate_order1_step does,
+ * then, with a shock plan, draws the replication's shocks into the shock
+ * block, then simulates. Each of these fails the replication with -1 (a NULL
+ * ctx too), and none writes anything when an earlier one failed: a step
+ * that cannot run, a plan whose T or n_exog disagrees with the context, a
+ * shock_scratch_offset inside the arena's blocks, or a plan the draw
+ * rejects (see trova_mc_shock_draw) leaves the lanes untouched. Otherwise
+ * returns 0. The status also goes to int_out[0] when int_out is not NULL. */
 TROVA_API int trova_mc_simulate_order1_runner(i64 rep_idx, f64* float_in_work, f64* float_out,
                                               i64* int_work, i64* int_out, const void* ctx);
 
@@ -63,7 +71,10 @@ TROVA_API int trova_mc_simulate_order1_runner(i64 rep_idx, f64* float_in_work, f
  * Hessian of state i), gxx ny x nx x nx. */
 
 /* x_out (T x nx) and y_out (T x ny) as deviations from the steady state.
- * Returns 0, or -1 when its scratch cannot be allocated (nothing written). */
+ * Returns 0, or -1 with nothing written when its scratch cannot be
+ * allocated, for a negative dimension, or when a size (of the model's
+ * arrays, the outputs or the scratch, in values or bytes) does not fit in
+ * 64 bits. */
 TROVA_API i64 trova_simulate_second_order_pruned(const f64* hx, const f64* gx, const f64* bx,
                                                  const f64* hxx, const f64* gxx, const f64* hss,
                                                  const f64* gss, const f64* x0, const f64* shock,
@@ -77,10 +88,13 @@ TROVA_API i64 trova_simulate_order2_arena_size(i64 n_state, i64 n_var, i64 n_exo
                                                i64 n_par);
 TROVA_API i64 trova_simulate_order2_shock_offset(i64 nx, i64 ny, i64 n_exog);
 /* simout: T rows of [x_t, y_t] in levels (steady state added), then
- * (m > 0) T x m observables; the measurement sees the row in levels. */
-TROVA_API void trova_simulate_order2_step(f64* arena, trova_measurement_fn measurement, i64 T,
-                                          i64 nx, i64 ny, i64 n_exog, i64 n_par, i64 m,
-                                          f64* simout);
+ * (m > 0) T x m observables; the measurement sees the row in levels.
+ * Returns 0, or -1 with nothing written for a negative T, nx, ny, n_exog or
+ * n_par, m > 0 without a measurement, or an arena or output whose size
+ * does not fit in 64 bits. */
+TROVA_API int trova_simulate_order2_step(f64* arena, trova_measurement_fn measurement, i64 T,
+                                         i64 nx, i64 ny, i64 n_exog, i64 n_par, i64 m,
+                                         f64* simout);
 
 typedef struct trova_mc_simulate_order2_step_ctx {
     trova_measurement_fn measurement;
@@ -94,7 +108,8 @@ typedef struct trova_mc_simulate_order2_step_ctx {
     i64 shock_scratch_offset;          /* shock-draw scratch in the float input lane */
 } trova_mc_simulate_order2_step_ctx;
 
-/* Step function; shock plan and status as for the first-order runner. */
+/* Step function; checks, shock plan and status as for the first-order
+ * runner. */
 TROVA_API int trova_mc_simulate_order2_runner(i64 rep_idx, f64* float_in_work, f64* float_out,
                                               i64* int_work, i64* int_out, const void* ctx);
 

@@ -479,7 +479,7 @@ SIGNATURES = {
     # QZ solution, state space and second order.
     "klein_qz": (i64, [_vp, i64, P_c128, P_c128, P_c128]),
     "klein_postproc": (i64, [P_c128, P_c128, P_c128, i64, i64, P_c128, P_c128, P_i64, P_c128]),
-    "trova_assemble_state_space": (None, [P_c128, P_c128, i64, i64, i64, P_f64, P_f64]),
+    "trova_assemble_state_space": (i64, [P_c128, P_c128, i64, i64, i64, P_f64, P_f64]),
     "trova_second_order": (i64, [P_f64, P_f64, P_f64, P_f64, P_f64, i64, i64, P_f64, P_f64]),
     "trova_second_order_risk": (i64, [P_f64, P_f64, P_f64, P_f64, P_f64, P_f64, i64, i64, i64,
                                       P_f64, P_f64]),
@@ -500,20 +500,20 @@ SIGNATURES = {
     "trova_rng_standard_uniform_fill": (None, [ctypes.POINTER(bitgen_t), i64, P_f64]),
     # Shock plan.
     "trova_mc_shock_scratch_size": (i64, [ctypes.POINTER(trova_mc_shock_plan)]),
-    "trova_mc_shock_draw": (None, [ctypes.POINTER(trova_mc_shock_plan), i64, P_f64, P_f64]),
+    "trova_mc_shock_draw": (c_int, [ctypes.POINTER(trova_mc_shock_plan), i64, P_f64, P_f64]),
     # Simulation.
     "trova_simulate_linear_states": (None, [P_f64, P_f64, P_f64, P_f64, P_f64, i64, i64, i64]),
     "trova_affine_observations": (None, [P_f64, P_f64, P_f64, P_f64, i64, i64, i64]),
     "trova_simulate_order1_arena_size": (i64, [i64, i64, i64, i64]),
     "trova_simulate_order1_shock_offset": (i64, [i64, i64]),
-    "trova_simulate_order1_step": (None, [P_f64, trova_measurement_fn, i64, i64, i64, i64, i64, P_f64]),
+    "trova_simulate_order1_step": (c_int, [P_f64, trova_measurement_fn, i64, i64, i64, i64, i64, P_f64]),
     "trova_mc_simulate_order1_runner": (c_int, [i64, P_f64, P_f64, P_i64, P_i64, _vp]),
     "trova_simulate_second_order_pruned": (
         i64, [P_f64] * 9 + [i64, i64, i64, i64, P_f64, P_f64]),
     "trova_simulate_order2_arena_size": (i64, [i64, i64, i64, i64, i64]),
     "trova_simulate_order2_shock_offset": (i64, [i64, i64, i64]),
     "trova_simulate_order2_step": (
-        None, [P_f64, trova_measurement_fn, i64, i64, i64, i64, i64, i64, P_f64]),
+        c_int, [P_f64, trova_measurement_fn, i64, i64, i64, i64, i64, i64, P_f64]),
     "trova_mc_simulate_order2_runner": (c_int, [i64, P_f64, P_f64, P_i64, P_i64, _vp]),
     # Kalman filters.
     "kf_row_minus_vec": (None, [P_f64, i64, P_f64, P_f64, i64]),
@@ -946,9 +946,10 @@ class ShockPlan:
         return load().trova_mc_shock_scratch_size(ctypes.byref(self.plan))
 
     def draw(self, rep):
-        """Replication rep's T x n_exog shock matrix."""
+        """Replication rep's T x n_exog shock matrix; ValueError for a plan the draw rejects."""
         scratch = np.full(max(1, self.scratch_size()), np.nan)
         out = np.full((self.T, self.n_exog), np.nan)
-        load().trova_mc_shock_draw(ctypes.byref(self.plan), rep, ptr(scratch), ptr(out))
+        if load().trova_mc_shock_draw(ctypes.byref(self.plan), rep, ptr(scratch), ptr(out)) != 0:
+            raise ValueError("the shock plan is invalid")
         return out
 

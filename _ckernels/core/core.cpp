@@ -2,13 +2,16 @@
 // second order, standalone and over a step's packed arena.
 //
 // Both recursions run through the 4-row matrix-vector kernel. The first
-// order takes the shock terms B eps_t of all periods in one matrix product
-// before the (inherently sequential) recursion on A, which then costs one
-// matrix-vector product per period.
+// order takes the shock terms B eps_t of a run of periods in one matrix
+// product into a small stack block, ahead of the (inherently sequential)
+// recursion on A, which then costs one matrix-vector product per period.
+// The block keeps those terms out of the path itself, so no row of the path
+// is written before its period is computed.
 #include <cstdlib>
 
 #include "_common/layout.h"
 #include "_common/sizers.h"
+#include "core/simulation_checks.h"
 #include "trova_linalg.h"
 #include "trova_qz.h"
 #include "trova_sim.h"
@@ -61,19 +64,29 @@ Order2Layout order2_layout(i64 nx, i64 ny, i64 n_exog, i64 T, i64 n_par, const f
 }
 
 // x_t = A x_{t-1} + B eps_t for t < T into out (T x n); after each period,
-// after(t) runs (the step's measurement callback) before the next period
-// reads row t. The shock terms of every period are placed in out first.
+// after(t) runs (the step's measurement callback) before the next period is
+// computed, and rows past t are not written before then. The shock terms go
+// through a 16 KiB stack block a run of periods at a time; a state too long
+// for two of them in the block takes its shock term straight into its row.
 template <class After>
 void linear_states(const f64* A, const f64* B, const f64* x0, const f64* shock, f64* out, i64 T,
                    i64 n, i64 k, After after) {
     if (T <= 0 || n < 0) return;
-    if (n > 0) trova_matmul_abt(shock, B, out, T, k, n);  // k = 0 writes zeros
+    constexpr i64 kBlock = 2048;
+    f64 block[kBlock];
+    // With n = 0 there are no terms, only the callbacks: one run.
+    const i64 run = n == 0 ? T : n <= kBlock / 2 ? kBlock / n : 1;
     const f64* prev = x0;
-    for (i64 t = 0; t < T; ++t) {
-        f64* row = out + t * n;
-        trova_matvec_plus_vec(A, prev, row, row, n, n);
-        after(t);
-        prev = row;
+    for (i64 t0 = 0; t0 < T; t0 += run) {
+        const i64 len = T - t0 < run ? T - t0 : run;
+        f64* terms = run > 1 ? block : out + t0 * n;
+        trova_matmul_abt(shock + t0 * k, B, terms, len, k, n);  // k = 0 writes zeros
+        for (i64 t = t0; t < t0 + len; ++t) {
+            f64* row = out + t * n;
+            trova_matvec_plus_vec(A, prev, terms + (t - t0) * n, row, n, n);
+            after(t);
+            prev = row;
+        }
     }
 }
 
@@ -176,9 +189,9 @@ TROVA_API i64 trova_simulate_order1_shock_offset(i64 n, i64 k) {
     return l.size.overflow ? -1 : l.shock;
 }
 
-TROVA_API void trova_simulate_order1_step(f64* arena, trova_measurement_fn measurement, i64 T,
-                                          i64 n, i64 k, i64 n_par, i64 m, f64* simout) {
-    if (T <= 0 || n < 0) return;
+TROVA_API int trova_simulate_order1_step(f64* arena, trova_measurement_fn measurement, i64 T,
+                                         i64 n, i64 k, i64 n_par, i64 m, f64* simout) {
+    if (trova::simulation::order1_status(measurement, T, n, k, n_par, m) != 0) return -1;
     const Order1Layout l = order1_layout(n, k, T, n_par, arena);
     f64* params = arena + l.params;
     f64* obs = simout + T * n;
@@ -186,6 +199,7 @@ TROVA_API void trova_simulate_order1_step(f64* arena, trova_measurement_fn measu
                   [&](i64 t) {
                       if (m > 0) measurement(simout + t * n, params, obs + t * m);
                   });
+    return 0;
 }
 
 TROVA_API i64 trova_simulate_second_order_pruned(const f64* hx, const f64* gx, const f64* bx,
@@ -193,7 +207,19 @@ TROVA_API i64 trova_simulate_second_order_pruned(const f64* hx, const f64* gx, c
                                                  const f64* gss, const f64* x0, const f64* shock,
                                                  i64 T, i64 nx, i64 ny, i64 n_exog, f64* x_out,
                                                  f64* y_out) {
-    const i64 n_scratch = nx > 0 ? nx * (nx + 4) : 1;
+    // The model's arrays, the outputs and the scratch, nx (nx + 4) values
+    // (one when nx = 0) and their byte count, must all be sizes that fit in
+    // 64 bits: the step arena's layout covers the model's arrays and the
+    // scratch, the rest is counted beside it.
+    if (T < 0 || nx < 0 || ny < 0 || n_exog < 0) return -1;
+    const Order2Layout l = order2_layout(nx, ny, n_exog, T, 0);
+    if (l.size.overflow) return -1;
+    const i64 n_scratch = nx > 0 ? l.size.n_float - l.scratch : 1;
+    trova::layout::Carver c;
+    c.take(T, nx);
+    c.take(T, ny);
+    c.product(n_scratch, static_cast<i64>(sizeof(f64)));
+    if (c.overflowed()) return -1;
     f64* scratch = static_cast<f64*>(std::malloc(sizeof(f64) * static_cast<std::size_t>(n_scratch)));
     if (scratch == nullptr) return -1;
     const Order2Model M{hx, gx, bx, hxx, gxx, hss, gss, nx, ny, n_exog};
@@ -215,9 +241,10 @@ TROVA_API i64 trova_simulate_order2_shock_offset(i64 nx, i64 ny, i64 n_exog) {
     return l.size.overflow ? -1 : l.shock;
 }
 
-TROVA_API void trova_simulate_order2_step(f64* arena, trova_measurement_fn measurement, i64 T,
-                                          i64 nx, i64 ny, i64 n_exog, i64 n_par, i64 m,
-                                          f64* simout) {
+TROVA_API int trova_simulate_order2_step(f64* arena, trova_measurement_fn measurement, i64 T,
+                                         i64 nx, i64 ny, i64 n_exog, i64 n_par, i64 m,
+                                         f64* simout) {
+    if (trova::simulation::order2_status(measurement, T, nx, ny, n_exog, n_par, m) != 0) return -1;
     const Order2Layout l = order2_layout(nx, ny, n_exog, T, n_par, arena);
     const Order2Model M{arena + l.hx,  arena + l.gx,  arena + l.bx, arena + l.hxx,
                         arena + l.gxx, arena + l.hss, arena + l.gss, nx, ny, n_exog};
@@ -232,14 +259,21 @@ TROVA_API void trova_simulate_order2_step(f64* arena, trova_measurement_fn measu
         for (i64 j = 0; j < n; ++j) row[j] += ss[j];
         if (m > 0) measurement(row, params, simout + T * n + t * m);
     }
+    return 0;
 }
 
 // Real state space of w = (k; u): k(t) = P k(t-1) + [I; 0] eps(t) and
 // u(t) = F k(t), so the control rows of A hold Re(F P) and the control
-// columns of A stay zero.
-TROVA_API void trova_assemble_state_space(const c128* p, const c128* f, i64 n_state,
-                                          i64 n_control, i64 n_exog, f64* A, f64* B) {
-    const i64 nt = n_state + n_control;
+// columns of A stay zero. The shocks load on the first n_exog states, so
+// there can be no more shocks than states.
+TROVA_API i64 trova_assemble_state_space(const c128* p, const c128* f, i64 n_state,
+                                         i64 n_control, i64 n_exog, f64* A, f64* B) {
+    if (n_state < 0 || n_control < 0 || n_exog > n_state) return -1;
+    trova::layout::Carver c;
+    const i64 nt = c.sum(n_state, n_control);
+    c.take(nt, nt);
+    if (n_exog >= 1) c.take(nt, n_exog);
+    if (c.overflowed()) return -1;
     for (i64 i = 0; i < nt * nt; ++i) A[i] = 0.0;
     for (i64 i = 0; i < n_state; ++i)
         for (i64 j = 0; j < n_state; ++j) A[i * nt + j] = p[i * n_state + j].re;
@@ -253,11 +287,12 @@ TROVA_API void trova_assemble_state_space(const c128* p, const c128* f, i64 n_st
             A[(n_state + i) * nt + j] = acc;
         }
     }
-    if (n_exog < 1) return;
+    if (n_exog < 1) return 0;
     for (i64 i = 0; i < nt * n_exog; ++i) B[i] = 0.0;
     for (i64 i = 0; i < n_exog; ++i) B[i * n_exog + i] = 1.0;
     for (i64 i = 0; i < n_control; ++i)
         for (i64 j = 0; j < n_exog; ++j) B[(n_state + i) * n_exog + j] = f[i * n_state + j].re;
+    return 0;
 }
 
 }  // extern "C"

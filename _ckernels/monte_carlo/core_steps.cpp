@@ -11,6 +11,7 @@
 
 #include "_common/layout.h"
 #include "_common/sizers.h"
+#include "core/simulation_checks.h"
 #include "kalman/kalman_core.h"
 #include "monte_carlo/step_status.h"
 #include "trova_kalman.h"
@@ -28,13 +29,16 @@ void copy_block(const f64* input, i64 count, int batched, i64 rep_idx, f64* outp
 
 // Draws replication rep_idx's shocks into the shock block of a simulation
 // step's lane. A plan whose shape differs from the step's would write
-// outside the block: it draws nothing and reports -1.
-int draw_step_shocks(const trova_mc_shock_plan* plan, i64 T, i64 n_exog, i64 rep_idx,
-                     f64* lane, i64 scratch_offset, i64 shock_offset) {
+// outside the block, and a scratch offset inside the step's arena (of
+// arena_size values) would overwrite its inputs: either draws nothing and
+// reports -1, as does a plan the draw rejects.
+int draw_step_shocks(const trova_mc_shock_plan* plan, i64 T, i64 n_exog, i64 rep_idx, f64* lane,
+                     i64 scratch_offset, i64 shock_offset, i64 arena_size) {
     if (plan == nullptr) return 0;
     if (plan->T != T || plan->n_exog != n_exog) return -1;
-    trova_mc_shock_draw(plan, rep_idx, lane + scratch_offset, lane + shock_offset);
-    return 0;
+    const i64 scratch = trova_mc_shock_scratch_size(plan);
+    if (scratch < 0 || (scratch > 0 && scratch_offset < arena_size)) return -1;
+    return trova_mc_shock_draw(plan, rep_idx, lane + scratch_offset, lane + shock_offset);
 }
 
 using trova::layout::Carver;
@@ -211,28 +215,38 @@ TROVA_API int trova_mc_raw_model_data_runner(i64 rep_idx, f64* /*float_in_work*/
     return trova::trova_mc_finish_status(int_out, 0);
 }
 
+// The simulation runners check the step before drawing, so that a step that
+// cannot run leaves its whole lane untouched.
 TROVA_API int trova_mc_simulate_order1_runner(i64 rep_idx, f64* float_in_work, f64* float_out,
                                               i64* /*int_work*/, i64* int_out, const void* ctx) {
     const auto* c = static_cast<const trova_mc_simulate_order1_step_ctx*>(ctx);
-    const int status =
-        draw_step_shocks(c->shocks, c->T, c->k, rep_idx, float_in_work, c->shock_scratch_offset,
-                         trova_simulate_order1_shock_offset(c->n, c->k));
-    if (status != 0) return trova::trova_mc_finish_status(int_out, status);
-    trova_simulate_order1_step(float_in_work, c->measurement, c->T, c->n, c->k, c->n_par, c->m,
-                               float_out);
-    return trova::trova_mc_finish_status(int_out, 0);
+    if (c == nullptr) return trova::trova_mc_finish_status(int_out, -1);
+    int status = trova::simulation::order1_status(c->measurement, c->T, c->n, c->k, c->n_par, c->m);
+    if (status == 0)
+        status = draw_step_shocks(c->shocks, c->T, c->k, rep_idx, float_in_work, c->shock_scratch_offset,
+                                  trova_simulate_order1_shock_offset(c->n, c->k),
+                                  trova_simulate_order1_arena_size(c->n, c->k, c->T, c->n_par));
+    if (status == 0)
+        status = trova_simulate_order1_step(float_in_work, c->measurement, c->T, c->n, c->k, c->n_par,
+                                            c->m, float_out);
+    return trova::trova_mc_finish_status(int_out, status);
 }
 
 TROVA_API int trova_mc_simulate_order2_runner(i64 rep_idx, f64* float_in_work, f64* float_out,
                                               i64* /*int_work*/, i64* int_out, const void* ctx) {
     const auto* c = static_cast<const trova_mc_simulate_order2_step_ctx*>(ctx);
-    const int status = draw_step_shocks(
-        c->shocks, c->T, c->n_exog, rep_idx, float_in_work, c->shock_scratch_offset,
-        trova_simulate_order2_shock_offset(c->n_state, c->n_ctrl, c->n_exog));
-    if (status != 0) return trova::trova_mc_finish_status(int_out, status);
-    trova_simulate_order2_step(float_in_work, c->measurement, c->T, c->n_state, c->n_ctrl,
-                               c->n_exog, c->n_par, c->m, float_out);
-    return trova::trova_mc_finish_status(int_out, 0);
+    if (c == nullptr) return trova::trova_mc_finish_status(int_out, -1);
+    int status = trova::simulation::order2_status(c->measurement, c->T, c->n_state, c->n_ctrl, c->n_exog,
+                                                  c->n_par, c->m);
+    if (status == 0)
+        status = draw_step_shocks(
+            c->shocks, c->T, c->n_exog, rep_idx, float_in_work, c->shock_scratch_offset,
+            trova_simulate_order2_shock_offset(c->n_state, c->n_ctrl, c->n_exog),
+            trova_simulate_order2_arena_size(c->n_state, c->n_state + c->n_ctrl, c->n_exog, c->T, c->n_par));
+    if (status == 0)
+        status = trova_simulate_order2_step(float_in_work, c->measurement, c->T, c->n_state, c->n_ctrl,
+                                            c->n_exog, c->n_par, c->m, float_out);
+    return trova::trova_mc_finish_status(int_out, status);
 }
 
 // ---- filters ----

@@ -38,19 +38,51 @@ void trova_mc_shock_apply_uniform(const trova_mc_shock_plan& plan, const trova_m
     for (i64 t = 0; t < plan.T; ++t) out[t * stride + col] = plan.shock_scale * (e.low + e.span * u[t]);
 }
 
+// Whether the plan can be drawn: dimensions that are not negative and fit in
+// 64 bits, and entries that stay inside the T x n_exog output and the
+// T x max_width scratch the sizer gives. A uniform entry is one column wide;
+// a normal entry of width 0 draws nothing and is not looked into further.
+// The cost is one pass over the entries' columns, small beside the draw.
+bool valid_plan(const trova_mc_shock_plan* plan) {
+    if (plan == nullptr) return false;
+    const i64 T = plan->T, n_exog = plan->n_exog, max_width = plan->max_width;
+    if (T < 0 || n_exog < 0 || max_width < 0 || plan->n_entries < 0) return false;
+    if (plan->n_entries > 0 && plan->entries == nullptr) return false;
+    trova::layout::Carver c;
+    c.take(T, n_exog);
+    c.take(T, max_width);
+    if (c.overflowed()) return false;
+    const auto in_range = [n_exog](i64 col) { return col >= 0 && col < n_exog; };
+    for (i64 e = 0; e < plan->n_entries; ++e) {
+        const trova_mc_shock_entry& entry = plan->entries[e];
+        if (entry.family == 1) {
+            if (max_width < 1 || entry.columns == nullptr || !in_range(entry.columns[0])) return false;
+            continue;
+        }
+        if (entry.width < 0 || entry.width > max_width) return false;
+        if (entry.width == 0) continue;
+        if (entry.columns == nullptr || entry.factor == nullptr) return false;
+        for (i64 k = 0; k < entry.width; ++k)
+            if (!in_range(entry.columns[k])) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 extern "C" {
 
 TROVA_API i64 trova_mc_shock_scratch_size(const trova_mc_shock_plan* plan) {
+    if (plan == nullptr || plan->T < 0 || plan->max_width < 0) return -1;
     trova::layout::Carver c;
     c.take(plan->T, plan->max_width);
     return trova::layout::native_count(c.size());
 }
 
-TROVA_API void trova_mc_shock_draw(const trova_mc_shock_plan* plan, i64 rep_idx, f64* scratch,
-                                   f64* out) {
-    if (plan->T <= 0) return;
+TROVA_API int trova_mc_shock_draw(const trova_mc_shock_plan* plan, i64 rep_idx, f64* scratch,
+                                  f64* out) {
+    if (!valid_plan(plan)) return -1;
+    if (plan->T == 0) return 0;
     if (plan->n_exog > 0)
         std::memset(out, 0, sizeof(f64) * static_cast<std::size_t>(plan->T * plan->n_exog));
     for (i64 e = 0; e < plan->n_entries; ++e) {
@@ -61,11 +93,12 @@ TROVA_API void trova_mc_shock_draw(const trova_mc_shock_plan* plan, i64 rep_idx,
             trova_philox_standard_uniform_fill(&st, plan->T, scratch);
             trova_mc_shock_apply_uniform(*plan, entry, scratch, out);
         } else {
-            if (entry.width <= 0) continue;
+            if (entry.width == 0) continue;
             trova_philox_standard_normal_fill(&st, plan->T * entry.width, scratch);
             trova_mc_shock_apply_normal(*plan, entry, scratch, out);
         }
     }
+    return 0;
 }
 
 }  // extern "C"

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <utility>
 #include <vector>
 
 #include "_common/layout.h"
@@ -82,6 +83,52 @@ TEST(Philox, FillsMatchWordByWordDrawing) {
                 EXPECT_TRUE(same_state(a, b)) << "start " << start << " n " << n;
                 EXPECT_EQ(trova_philox_next_u64(&a), trova_philox_next_u64(&b));
             }
+        }
+    }
+}
+
+// What the measurement of the first-order step finds at each call: the row
+// it is handed must be that period's, and no later state or observable row
+// may be written yet (the output starts as NaN).
+struct PeriodProbe {
+    const f64* simout;
+    i64 T, n, m, calls;
+    bool ok;
+};
+PeriodProbe* g_probe = nullptr;  // one step call at a time
+
+void probe_measurement(f64* state, f64* /*params*/, f64* obs) {
+    PeriodProbe& p = *g_probe;
+    const i64 t = p.calls++;
+    p.ok = p.ok && state == p.simout + t * p.n;
+    for (i64 j = (t + 1) * p.n; j < p.T * p.n; ++j) p.ok = p.ok && std::isnan(p.simout[j]);
+    for (i64 j = p.T * p.n + t * p.m; j < p.T * (p.n + p.m); ++j) p.ok = p.ok && std::isnan(p.simout[j]);
+    obs[0] = state[0];
+}
+
+// The arena holds one value c throughout, so the test needs no block offset
+// but the sizer's, and every state row is one value repeated:
+// x_t = c (n x_{t-1} + k c) from x_{-1} = c. The shapes run the shock terms
+// through several runs of the step's stack block (n = 3, T = 700), or, for a
+// state too long for it, straight into the rows (n = 1100).
+TEST(SimulationStep, MeasurementOfAPeriodSeesNoLaterRow) {
+    for (const auto& [n, T] : {std::pair<i64, i64>{3, 700}, {1100, 3}}) {
+        const i64 k = 2, m = 1;
+        const f64 c = 0.5 / static_cast<f64>(n);
+        std::vector<f64> arena(static_cast<std::size_t>(trova_simulate_order1_arena_size(n, k, T, 1)), c);
+        std::vector<f64> simout(static_cast<std::size_t>(T * (n + m)), std::nan(""));
+        PeriodProbe probe{simout.data(), T, n, m, 0, true};
+        g_probe = &probe;
+        ASSERT_EQ(trova_simulate_order1_step(arena.data(), probe_measurement, T, n, k, 1, m, simout.data()), 0);
+        g_probe = nullptr;
+        EXPECT_TRUE(probe.ok) << "n " << n;
+        EXPECT_EQ(probe.calls, T);
+        f64 x = c;
+        for (i64 t = 0; t < T; ++t) {
+            x = c * (static_cast<f64>(n) * x + static_cast<f64>(k) * c);
+            for (i64 i = 0; i < n; ++i)
+                ASSERT_NEAR(simout[static_cast<std::size_t>(t * n + i)], x, 1e-13) << "n " << n << " t " << t;
+            ASSERT_EQ(simout[static_cast<std::size_t>(T * n + t)], simout[static_cast<std::size_t>(t * n)]);
         }
     }
 }

@@ -1,0 +1,39 @@
+// Whether a simulation step of given dimensions can run, checked before it
+// touches anything: the steps themselves and their runners, which must not
+// draw shocks into a lane the step then refuses, share these checks.
+#ifndef TROVA_CORE_SIMULATION_CHECKS_H
+#define TROVA_CORE_SIMULATION_CHECKS_H
+
+#include "_common/sizers.h"
+#include "trova_sim.h"
+
+namespace trova::simulation {
+
+// 0, or -1 for a negative dimension (m < 0 means no observables), m > 0
+// without a measurement, or an arena or output (T x n, then T x m) whose
+// size does not fit in 64 bits.
+inline int order1_status(trova_measurement_fn measurement, i64 T, i64 n, i64 k, i64 n_par, i64 m) {
+    if (T < 0 || n < 0 || k < 0 || n_par < 0) return -1;
+    if (m > 0 && measurement == nullptr) return -1;
+    layout::Carver out;
+    out.take(T, n);
+    if (m > 0) out.take(T, m);
+    return out.overflowed() || sizing::simulate_order1(n, k, T, n_par).overflow ? -1 : 0;
+}
+
+// The same for the pruned second order with nx states and ny controls.
+inline int order2_status(trova_measurement_fn measurement, i64 T, i64 nx, i64 ny, i64 n_exog,
+                         i64 n_par, i64 m) {
+    if (T < 0 || nx < 0 || ny < 0 || n_exog < 0 || n_par < 0) return -1;
+    if (m > 0 && measurement == nullptr) return -1;
+    layout::Carver out;
+    const i64 n = out.sum(nx, ny);
+    out.take(T, n);
+    if (m > 0) out.take(T, m);
+    if (out.overflowed()) return -1;
+    return sizing::simulate_order2(nx, n, n_exog, T, n_par).overflow ? -1 : 0;
+}
+
+}  // namespace trova::simulation
+
+#endif  // TROVA_CORE_SIMULATION_CHECKS_H
