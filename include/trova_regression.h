@@ -98,7 +98,9 @@ TROVA_API f64 trova_en_active_dof(const f64* G, const f64* beta, i64 k, f64 alph
  * Integer output lane: the status. With an intercept, column 0 of X is the
  * caller's column of ones; the penalised fits then centre the other columns
  * and leave the intercept unpenalised.
- * Every fit with n < 1 reports -1 with NaN outputs. A failed fit (status
+ * Every fit with n < 1, p < 0, or (lasso, elastic net and their grids) an
+ * intercept but p < 1 reports -1 with NaN outputs; a step whose context has
+ * p < 0 writes only the status (-1). A failed fit (status
  * non-zero) leaves NaN coefficients, sums (and standard errors); NaN or
  * infinite data fail every fit (OLS, ridge, ridge grid -1; lasso, lasso
  * grid, elastic net and its grid -2). The lasso grid selects by in-sample

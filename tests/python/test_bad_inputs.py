@@ -128,12 +128,14 @@ def _reg_step(lib, family, ctx, X, y, sizer_args):
     status, int_out, float outputs, int work lane)."""
     n, p = X.shape
     size = getattr(lib, f"trova_mc_{family}_work_arena_size")(*sizer_args)
-    lane = guarded(size.n_float)
+    # Contexts without a design may size their lanes oddly: keep room for X
+    # and y all the same.
+    lane = guarded(max(size.n_float, n * p + n))
     lane.a[:n * p] = X.ravel()
     lane.a[n * p:n * p + n] = y
-    out = guarded(2 * p + 2 if family == "ols" else p + 2, fill=-5.0)
+    out = guarded(max(2 * p + 2 if family == "ols" else p + 2, 0), fill=-5.0)
     int_out = guarded(1, fill=99, dtype=np.int64)
-    int_work = guarded(size.n_int, fill=0, dtype=np.int64)
+    int_work = guarded(max(size.n_int, 0), fill=0, dtype=np.int64)
     rc = getattr(lib, f"trova_mc_{family}_runner")(0, lane.p, out.p, int_work.p if size.n_int else None, int_out.p,
                                                     ctypes.addressof(ctx))
     for g in (lane, out, int_out, int_work):
@@ -229,6 +231,27 @@ def _reg_no_rows(lib):
         buf.check()
 
 
+def _reg_no_design(lib):
+    # A negative column count has no output layout: only the status is
+    # written. An intercept without a column for it: -1 and NaN sums.
+    n = 8
+    y = np.arange(n, dtype=float)
+    alphas = np.array([0.1])
+    for p, want_out in ((-1, None), (-3, None), (0, "nan")):
+        X = np.zeros((n, max(p, 0)))
+        for family, ctx, sizer_args, _ in _reg_contexts(n, p, alphas):
+            if p == 0 and family in ("ols", "ridge", "ridge_gs"):
+                continue  # no penalised column to centre: an empty model
+            ctx_p = ctx.p
+            assert ctx_p == p
+            rc, out, _ = _reg_step(lib, family, ctx, X, y, sizer_args)
+            assert rc == -1, (family, p, rc)
+            if want_out == "nan":
+                assert np.isnan(out).all(), (family, out)
+            else:
+                assert (out == -5.0).all(), (family, out)
+
+
 def _reg_nan_penalty_first(lib):
     # A NaN first penalty is never selected: each grid chooses as it does
     # for the grid without it, with status 0. A NaN single penalty fails.
@@ -307,6 +330,7 @@ REGRESSION_CASES += [
     ("regression_nan_y_steps", _reg_nan_data_steps("y")),
     ("regression_nan_data_kernels", _reg_nan_data_kernels),
     ("regression_no_rows", _reg_no_rows),
+    ("regression_no_design", _reg_no_design),
     ("regression_nan_penalty_first", _reg_nan_penalty_first),
     ("regression_nan_warm_start", _reg_nan_warm_start),
     ("regression_path_eval_without_knots", _reg_path_eval_without_knots),
