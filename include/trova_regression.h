@@ -62,10 +62,11 @@ TROVA_API i64 trova_lasso_gram_cd(const f64* G, const f64* g, i64 k, f64 alpha, 
                                   f64* coef, f64* Gcoef);
 /* The lasso path by LARS: knots (lam_path[i], beta_path row i), at most
  * max_iter + 1 of them, from the all-zero solution down to lambda <= tol.
- * work holds k^2 + 8k values. 0, or -2 when max_iter runs out or the active
- * system is not positive (the knots written stay valid, n_knots counts
- * them); a NaN or infinite entry of G or c gives -2 with n_knots = 0 and no
- * knot written. */
+ * work holds k^2 + 8k values. Status 0, or -2 when max_iter runs out or the
+ * active system is not positive (the knots written stay valid, n_knots
+ * counts them); a NaN or infinite entry of G or c gives -2 with n_knots = 0
+ * and no knot written. Data in another unit s give the same knots with
+ * penalties times s^2 (tol itself is absolute). */
 TROVA_API i64 trova_lars_lasso_gram(const f64* G, const f64* c, i64 k, i64 max_iter, f64 tol,
                                     f64* lam_path, f64* beta_path, i64* n_knots, f64* work);
 /* The piecewise-linear path at each penalty of lam_grid (rows of out): zeros
@@ -88,7 +89,9 @@ TROVA_API void trova_en_gram_cd_path(const f64* G, const f64* g, i64 k, const f6
                                      f64 l1_ratio, i64 max_iter, f64 tol, f64* coefs, i64* statuses,
                                      f64* Gcoef, f64* beta);
 /* (intercept ? 1 : 0) + trace((G_AA + alpha_l2 I)^-1 G_AA) over the active
- * set {j : |beta_j| > atol}; work holds 3k^2 + k values. */
+ * set {j : |beta_j| > atol}, or (intercept ? 1 : 0) + the number of active
+ * variables when G_AA + alpha_l2 I cannot be factored (collinear active
+ * columns); work holds 3k^2 + k values. */
 TROVA_API f64 trova_en_active_dof(const f64* G, const f64* beta, i64 k, f64 alpha_l2, i64 intercept,
                                   f64 atol, f64* work);
 
@@ -100,12 +103,12 @@ TROVA_API f64 trova_en_active_dof(const f64* G, const f64* beta, i64 k, f64 alph
  * and leave the intercept unpenalised.
  * Every fit with n < 1, p < 0, or (lasso, elastic net and their grids) an
  * intercept but p < 1 reports -1 with NaN outputs; a step whose context has
- * p < 0 writes only the status (-1). A failed fit (status
- * non-zero) leaves NaN coefficients, sums (and standard errors); NaN or
- * infinite data fail every fit (OLS, ridge, ridge grid -1; lasso, lasso
- * grid, elastic net and its grid -2). The lasso grid selects by in-sample
- * rss, where a NaN rss (a NaN penalty) never wins; a grid with no finite
- * choice reports -2. */
+ * p < 0 writes only its status, -1. A failed fit (status non-zero) leaves
+ * NaN coefficients, sums and standard errors. NaN or infinite data fail
+ * every fit (OLS, ridge and the ridge grid with -1; the lasso, the lasso
+ * grid, the elastic net and its grid with -2). The lasso grid selects by
+ * in-sample rss, where a NaN rss (a NaN penalty) never wins; a grid without
+ * any other point reports -2. */
 
 typedef struct trova_mc_regression_record {
     i64 n;

@@ -176,15 +176,19 @@ TROVA_API i64 trova_lars_lasso_gram(const f64* G, const f64* c, i64 k, i64 max_i
         trova_matvec(G, u, a, k, k);
 
         // Step to the next event: an inactive correlation catching up, or
-        // (the lasso modification) an active coefficient reaching zero.
+        // (the lasso modification) an active coefficient reaching zero. An
+        // inactive variable whose correlation moves (almost) in step with the
+        // active ones cannot catch up; "almost" is relative to A, since a_j / A
+        // does not change when the data are rescaled while A does.
         f64 gamma = lam / A;
+        const f64 parallel = 1e-14 * A;
         for (i64 j = 0; j < k; ++j) {
             if (active[j] != 0.0) continue;
-            if (A - a[j] > 1e-14) {
+            if (A - a[j] > parallel) {
                 const f64 g1 = (lam - chat[j]) / (A - a[j]);
                 if (0.0 < g1 && g1 < gamma) gamma = g1;
             }
-            if (A + a[j] > 1e-14) {
+            if (A + a[j] > parallel) {
                 const f64 g2 = (lam + chat[j]) / (A + a[j]);
                 if (0.0 < g2 && g2 < gamma) gamma = g2;
             }

@@ -23,15 +23,31 @@ from regression_cases import centred_gram, lars, lasso_cd, run_step
 TOL_CD = 1e-13  # coordinate-descent tolerance given to the library
 
 
-def close(got, want, tol, what=""):
+def close(got, want, tol, what="", scale=None):
+    """|got - want| <= tol * scale, the scale by default the largest |want|
+    (at least 1); sums of squares and Gram entries pass their own scale, so
+    that data in small units are held to the same relative accuracy."""
     want = np.asarray(want, dtype=float)
-    scale = max(1.0, float(np.max(np.abs(want)))) if want.size else 1.0
+    if scale is None:
+        scale = max(1.0, float(np.max(np.abs(want)))) if want.size else 1.0
     np.testing.assert_allclose(got, want, rtol=0, atol=tol * scale, err_msg=what)
+
+
+def mag(a):
+    """The largest finite magnitude in a (a tiny positive number if none)."""
+    a = np.abs(np.asarray(a, dtype=float))
+    return max(float(np.max(a, initial=0.0, where=np.isfinite(a))), 1e-300)
+
+
+def tss(y):
+    return float(((y - y.mean()) ** 2).sum())
 
 
 # (id, n, p, intercept, kind). kind: "plain", "collinear" (column p-1 repeats
 # column 1, a balanced +-1 column, so the Gram entries of the pair are exact),
-# "nan_y" / "nan_X" (one NaN in the data), "nan_alpha" (a NaN first penalty).
+# "nan_y" / "nan_X" (one NaN in the data), "nan_alpha" (a NaN first penalty),
+# "tiny" (the columns other than the intercept, and y, in units of 1e-15:
+# coefficients unchanged, Gram entries near 1e-30).
 REGIMES = [
     ("tall", 120, 6, True, "nan_alpha"),
     ("tall_no_intercept", 120, 6, False, "plain"),
@@ -48,7 +64,9 @@ REGIMES = [
     ("collinear_no_intercept", 40, 5, False, "collinear"),
     ("nan_y", 30, 4, True, "nan_y"),
     ("nan_X", 30, 4, False, "nan_X"),
+    ("tiny_scale", 60, 5, True, "tiny"),
 ]
+TINY = 1e-15
 
 
 def make_design(rng, n, p, intercept, kind):
@@ -63,6 +81,9 @@ def make_design(rng, n, p, intercept, kind):
     X = np.hstack([np.ones((n, 1)), Z]) if intercept else Z
     beta = np.linspace(1.5, -1.0, p) * (np.arange(p) % 3 != 2)
     y = X @ beta + 0.5 * rng.standard_normal(n) + (2.0 if intercept else 0.0)
+    if kind == "tiny":
+        X[:, b:] *= TINY
+        y *= TINY
     if kind == "nan_y":
         y[n // 2] = np.nan
     if kind == "nan_X":
@@ -132,17 +153,18 @@ def check_ols(lib, X, y, bad):
         assert st[0] == -1 and np.isnan(coef).all()
         assert rc == -1 and np.isnan(out).all()
         return
-    close(G, (X.T @ X).ravel(), 1e-13, "ols G")
-    close(g, X.T @ y, 1e-13, "ols g")
+    sg = mag(X.T @ X)
+    close(G, (X.T @ X).ravel(), 1e-13, "ols G", sg)
+    close(g, X.T @ y, 1e-13, "ols g", mag(X.T @ y))
     Lm = L.reshape(p, p)
     assert (np.triu(Lm, 1) == 0).all()
-    close(Lm @ Lm.T, X.T @ X, 1e-12, "ols L")
+    close(Lm @ Lm.T, X.T @ X, 1e-12, "ols L", sg)
     ref = sm.OLS(y, X).fit()
     assert st[0] == 0 and rc == 0
     close(coef, ref.params, 1e-9, "ols coef")
     close(out[:p], ref.params, 1e-9, "ols step coef")
-    close(out[p], ref.ssr, 1e-9 * max(1.0, ref.centered_tss), "ols ssr")
-    close(out[p + 1], ref.centered_tss, 1e-12, "ols sst")
+    close(out[p], ref.ssr, 1e-9, "ols ssr", ref.centered_tss)
+    close(out[p + 1], ref.centered_tss, 1e-12, "ols sst", ref.centered_tss)
     if n > p:
         assert ref.df_resid == n - p
         close(out[p + 2:], ref.bse, 1e-8, "ols se")
@@ -182,17 +204,18 @@ def check_ridge(lib, X, y, intercept, alphas):
         D = np.eye(p)
         if intercept:
             D[0, 0] = 0.0
-        close(Gu, G_ref.ravel(), 1e-13, "ridge G_unpen")
-        close(G, (G_ref + alpha * D).ravel(), 1e-13, "ridge G")
-        close(g, g_ref, 1e-13, "ridge g")
+        sg = mag(G_ref + alpha * D)
+        close(Gu, G_ref.ravel(), 1e-13, "ridge G_unpen", sg)
+        close(G, (G_ref + alpha * D).ravel(), 1e-13, "ridge G", sg)
+        close(g, g_ref, 1e-13, "ridge g", mag(g_ref))
         Lm = L.reshape(p, p)
-        close(Lm @ Lm.T, G_ref + alpha * D, 1e-12, "ridge L")
+        close(Lm @ Lm.T, G_ref + alpha * D, 1e-12, "ridge L", sg)
         close(coef, want_coef, 1e-9, "ridge coef")
         close(dof[0], want_dof, 1e-9, "ridge dof")
         assert dof[0] <= p + 1e-9
         close(out[:p], want_coef, 1e-9, "ridge step coef")
-        close(out[p], ((y - X @ want_coef) ** 2).sum(), 1e-9, "ridge ssr")
-        close(out[p + 1], ((y - y.mean()) ** 2).sum(), 1e-12, "ridge sst")
+        close(out[p], ((y - X @ want_coef) ** 2).sum(), 1e-9, "ridge ssr", tss(y))
+        close(out[p + 1], tss(y), 1e-12, "ridge sst", tss(y))
         if alpha > 0 and p > int(intercept):
             # scikit-learn's ridge penalises the unscaled loss: alpha n.
             Z = X[:, 1:] if intercept else X
@@ -223,7 +246,7 @@ def check_ridge_grid(lib, X, y, intercept, alphas, criterion):
     ctx = tc.trova_mc_ridge_gs_step_ctx(tc.ptr(alphas), n, p, len(alphas), criterion, int(intercept))
     rc, out, status, _ = run_step(lib, "ridge_gs", ctx, X, y, (n, p))
     assert rc == status == out_st[0]
-    close(scratch[0], (X.T @ X / n).ravel(), 1e-13, "ridge grid G_base")
+    close(scratch[0], (X.T @ X / n).ravel(), 1e-13, "ridge grid G_base", mag(X.T @ X / n))
     if not ok:
         assert out_st[0] == -1 and out_obj[0] == np.inf and np.isnan(out_coef).all()
         assert out_alpha[0] == alphas[0] or (np.isnan(out_alpha[0]) and np.isnan(alphas[0]))
@@ -232,16 +255,17 @@ def check_ridge_grid(lib, X, y, intercept, alphas, criterion):
     # The first usable penalty, replaced only by a strictly smaller objective.
     # Objectives within rounding of each other may go either way.
     best = min(objs[i] for i in ok)
+    obj_scale = tss(y) if criterion == 3 else max(1.0, abs(best))
     chosen = int(np.flatnonzero(alphas == out_alpha[0])[0])
     assert out_st[0] == 0 and chosen in ok
-    assert objs[chosen] <= best + 1e-9 * max(1.0, abs(best)), (alphas, objs, out_alpha[0])
+    assert objs[chosen] <= best + 1e-9 * obj_scale, (alphas, objs, out_alpha[0])
     if np.isfinite(objs[chosen]):
-        close(out_obj[0], objs[chosen], 1e-9, "ridge grid objective")
+        close(out_obj[0], objs[chosen], 1e-9, "ridge grid objective", obj_scale)
     else:
         assert out_obj[0] == objs[chosen]
     close(out_coef, coefs[chosen], 1e-9, "ridge grid coef")
     close(out[:p], out_coef, 0, "ridge grid step coef")
-    close(out[p], ((y - X @ out_coef) ** 2).sum(), 1e-9, "ridge grid ssr")
+    close(out[p], ((y - X @ out_coef) ** 2).sum(), 1e-9, "ridge grid ssr", tss(y))
 
 
 def full_rank(Z):
@@ -260,7 +284,7 @@ def check_lasso(lib, X, y, intercept, bad, alpha):
         assert st == -2 and rc == -2 and np.isnan(out).all()
         return
     assert st == 0 and rc == 0
-    close(Gcoef, G @ coef, 1e-12, "lasso Gcoef")
+    close(Gcoef, G @ coef, 1e-12, "lasso Gcoef", mag(g))
     Z = X[:, 1:] if intercept else X
     if Z.shape[1] == 0:
         assert out[0] == pytest.approx(y.mean(), rel=1e-13)
@@ -273,24 +297,27 @@ def check_lasso(lib, X, y, intercept, bad, alpha):
         def obj(beta):
             return 0.5 * beta @ G @ beta - g @ beta + alpha * np.abs(beta).sum()
         assert obj(coef) <= obj(ref.coef_) + 1e-11 * max(1.0, abs(obj(ref.coef_)))
-        close(zc @ coef, zc @ ref.coef_, 1e-6, "lasso fit")
+        close(zc @ coef, zc @ ref.coef_, 1e-6, "lasso fit", mag(zc @ ref.coef_))
         if full_rank(Z):
             close(coef, ref.coef_, 1e-7, "lasso coef")
             close(out[b:p], ref.coef_, 1e-7, "lasso step coef")
             if intercept:
                 close(out[0], ref.intercept_, 1e-7, "lasso step intercept")
         close(out[b:p], coef, 1e-12, "lasso step = kernel")
-    close(out[p], ((y - X @ out[:p]) ** 2).sum(), 1e-10, "lasso ssr")
-    close(out[p + 1], ((y - y.mean()) ** 2).sum(), 1e-12, "lasso sst")
+    close(out[p], ((y - X @ out[:p]) ** 2).sum(), 1e-10, "lasso ssr", tss(y))
+    close(out[p + 1], tss(y), 1e-12, "lasso sst", tss(y))
 
 
-def check_lars_and_grid(lib, X, y, intercept, bad, grid):
+def check_lars_and_grid(lib, X, y, intercept, bad, grid, unit):
+    """unit: the data's unit (X and y scaled by it scale the penalties by
+    unit^2 and leave the coefficients alone)."""
     n, p = X.shape
     b = int(intercept)
     k = p - b
     G, g = centred_gram(X, y, intercept)
-    st, lam, beta = lars(lib, G, g, max_iter=100, tol=1e-12)
-    ctx = tc.trova_mc_lasso_gs_step_ctx(tc.ptr(grid), n, p, len(grid), b, 100, 1e-12)
+    lam_tol = 1e-12 * unit ** 2
+    st, lam, beta = lars(lib, G, g, max_iter=100, tol=lam_tol)
+    ctx = tc.trova_mc_lasso_gs_step_ctx(tc.ptr(grid), n, p, len(grid), b, 100, lam_tol)
     rc, out, status, _ = run_step(lib, "lasso_gs", ctx, X, y, (n, p, b, len(grid), 100))
     assert rc == status
     if bad:
@@ -299,7 +326,7 @@ def check_lars_and_grid(lib, X, y, intercept, bad, grid):
     # Every knot solves the lasso at its own penalty, and the penalties fall.
     assert len(lam) >= 1 and (np.diff(lam) < 0).all()
     for lv, bv in zip(lam, beta):
-        assert kkt_ok(G, g, lv, bv, 1e-10), (lv, bv)
+        assert kkt_ok(G, g, lv, bv, 1e-10 * unit ** 2), (lv, bv)
     Z = X[:, 1:] if intercept else X
     zc = Z - Z.mean(axis=0) if intercept else Z
     yc = y - y.mean() if intercept else y
@@ -307,13 +334,14 @@ def check_lars_and_grid(lib, X, y, intercept, bad, grid):
         # The active system broke down (collinear columns): the grid fails.
         assert st == -2 and not full_rank(Z) and rc == -2 and np.isnan(out).all()
         return
-    assert abs(lam[-1]) <= 1e-12 or k == 0
+    assert abs(lam[-1]) <= lam_tol or k == 0
     if k > 0 and full_rank(Z):
+        # The reference path of the data in their own unit.
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
-            ref_lam, _, ref_coefs = lars_path(zc, yc, method="lasso")
+            ref_lam, _, ref_coefs = lars_path(zc / unit, yc / unit, method="lasso")
         assert len(lam) == len(ref_lam)
-        close(lam, ref_lam, 1e-10, "lars knots")
+        close(lam / unit ** 2, ref_lam, 1e-10, "lars knots")
         close(beta, ref_coefs.T, 1e-8, "lars coefficients")
     # The path read at the grid, and at points around the knots.
     probe = np.concatenate([grid, lam, 0.5 * (lam[1:] + lam[:-1]), [lam[0] * 2 + 1, -1.0]])
@@ -338,13 +366,13 @@ def check_lars_and_grid(lib, X, y, intercept, bad, grid):
     assert rc == 0
     best = min(rss.values())
     got_rss = ((yc - zc @ out[b:p]) ** 2).sum()
-    close(got_rss, best, 1e-7, "lasso grid rss")
-    chosen = min((i for i in usable if rss[i] <= best + 1e-7 * max(1.0, best)))
+    close(got_rss, best, 1e-7, "lasso grid rss", tss(y))
+    chosen = min((i for i in usable if rss[i] <= best + 1e-7 * tss(y)))
     if full_rank(Z):
         close(out[b:p], sols[chosen], 1e-7, "lasso grid coef")
     if intercept:
         close(out[0], y.mean() - Z.mean(axis=0) @ out[1:p], 1e-12, "lasso grid intercept")
-    close(out[p], ((y - X @ out[:p]) ** 2).sum(), 1e-10, "lasso grid ssr")
+    close(out[p], ((y - X @ out[:p]) ** 2).sum(), 1e-10, "lasso grid ssr", tss(y))
 
 
 def check_elastic_net(lib, X, y, intercept, bad, grid, l1_ratio, criterion):
@@ -371,7 +399,7 @@ def check_elastic_net(lib, X, y, intercept, bad, grid, l1_ratio, criterion):
         close(out[b:p], ref.coef_, 1e-7, "elastic net coef")
         if intercept:
             close(out[0], ref.intercept_, 1e-7, "elastic net intercept")
-        close(out[p], ((y - X @ out[:p]) ** 2).sum(), 1e-10, "elastic net ssr")
+        close(out[p], ((y - X @ out[:p]) ** 2).sum(), 1e-10, "elastic net ssr", tss(y))
 
     # The path kernel over the grid, warm-started, each row at its index.
     coefs = np.full((len(grid), k), -5.0)
@@ -401,7 +429,8 @@ def check_elastic_net(lib, X, y, intercept, bad, grid, l1_ratio, criterion):
                 close(row, ref, 1e-7, f"elastic net path row {i}")
             else:
                 # No penalty on collinear columns: any least-squares solution.
-                close(zc @ row, zc @ np.linalg.lstsq(zc, yc, rcond=None)[0], 1e-7, "elastic net path fit")
+                close(zc @ row, zc @ np.linalg.lstsq(zc, yc, rcond=None)[0], 1e-7, "elastic net path fit",
+                      mag(yc))
         # Degrees of freedom on the row's active set, the fallback included.
         A = np.abs(row) > TOL_CD
         if A.any() and singular(G[np.ix_(A, A)] + a2 * np.eye(A.sum())):
@@ -422,12 +451,12 @@ def check_elastic_net(lib, X, y, intercept, bad, grid, l1_ratio, criterion):
         return fallback
     best = min(objs[i] for i in finite)
     assert rc == 0
-    cands = [i for i in finite if objs[i] <= best + 1e-9 * max(1.0, abs(best))]
+    cands = [i for i in finite if objs[i] <= best + 1e-9 * (tss(y) if criterion == 3 else max(1.0, abs(best)))]
     assert any(np.allclose(out[b:p], coefs[i], rtol=0, atol=1e-8) for i in cands), (objs, out, coefs)
     if intercept:
         close(out[0], y.mean() - Z.mean(axis=0) @ out[1:p], 1e-12, "elastic net grid intercept")
-    close(out[p], ((y - X @ out[:p]) ** 2).sum(), 1e-10, "elastic net grid ssr")
-    close(out[p + 1], ((y - y.mean()) ** 2).sum(), 1e-12, "elastic net grid sst")
+    close(out[p], ((y - X @ out[:p]) ** 2).sum(), 1e-10, "elastic net grid ssr", tss(y))
+    close(out[p + 1], tss(y), 1e-12, "elastic net grid sst", tss(y))
     return fallback
 
 
@@ -451,7 +480,7 @@ def test_regression_sweep(lib, rng, regime):
     check_lasso(lib, X, y, intercept, bad, 0.1 * scale)
     check_lasso(lib, X, y, intercept, bad, 0.01 * scale)
     lasso_grid = np.ascontiguousarray(nan_first + [0.3 * scale, 0.05 * scale, 0.01 * scale])
-    check_lars_and_grid(lib, X, y, intercept, bad, lasso_grid)
+    check_lars_and_grid(lib, X, y, intercept, bad, lasso_grid, TINY if kind == "tiny" else 1.0)
 
     # Collinear designs: the pure L2 path down to no penalty at all, whose
     # last point has a collinear active set and no factor.
