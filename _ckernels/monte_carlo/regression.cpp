@@ -316,13 +316,15 @@ TROVA_API void trova_mc_lasso_gs_fit(const f64* X, const f64* y, const f64* alph
                                      f64* beta_grid, f64* work) {
     const i64 n = rec->n, p = rec->p, b = intercept ? 1 : 0, k = p - b;
     if (no_design(rec, static_cast<int>(b))) return;
-    trova_mc_sparse_gram(X, y, n, p, intercept != 0, G_base, G, g);
-    // An empty grid selects nothing: report it as the other grid fits do.
-    if (n_alpha <= 0) {
+    // An empty grid selects nothing: report it as the other grid fits do. A
+    // negative knot budget has no lam_path block (its lane is carved with a
+    // negative length), and LARS would write its first knot there.
+    if (n_alpha <= 0 || max_iter < 0) {
         rec->status = REGRESSION_NON_CONVERGENT;
         trova_mc_set_failure(rec);
         return;
     }
+    trova_mc_sparse_gram(X, y, n, p, intercept != 0, G_base, G, g);
     i64 n_knots = 0;
     rec->status = trova_lars_lasso_gram(G, g, k, max_iter, tol, lam_path, beta_path, &n_knots, work);
     if (rec->status != REGRESSION_OK) {
@@ -371,6 +373,13 @@ TROVA_API void trova_mc_elastic_net_gs_fit(const f64* X, const f64* y, const f64
                                            f64* dof_work) {
     const i64 n = rec->n, p = rec->p, b = intercept ? 1 : 0, k = p - b;
     if (no_design(rec, static_cast<int>(b))) return;
+    // An empty grid selects nothing; a negative one would have the path
+    // clear its warm start where the lane has no block for it.
+    if (n_alpha <= 0) {
+        rec->status = REGRESSION_NON_CONVERGENT;
+        trova_mc_set_failure(rec);
+        return;
+    }
     trova_mc_sparse_gram(X, y, n, p, intercept != 0, G_base, G, g);
     trova_en_gram_cd_path(G, g, k, alphas, n_alpha, l1_ratio, max_iter, tol, beta_grid, statuses, Gcoef, beta);
     f64 best = std::numeric_limits<f64>::infinity();

@@ -252,6 +252,24 @@ def _reg_no_design(lib):
                 assert (out == -5.0).all(), (family, out)
 
 
+def _reg_negative_grids(lib):
+    # Negative grid lengths or knot budgets: -2, NaN outputs, and the lanes
+    # (sized for an empty grid) untouched beyond X and y.
+    X, y = _reg_data()
+    n, p = X.shape
+    alphas = np.array([0.1, 0.01])
+    for n_alpha, max_iter in ((-3, 5), (-1000, 5), (0, 5), (2, -4), (2, -1000)):
+        cases = [("lasso_gs", tc.trova_mc_lasso_gs_step_ctx(tc.ptr(alphas), n, p, n_alpha, 1, max_iter, 1e-12),
+                  (n, p, 1, max(n_alpha, 0), max(max_iter, 0)))]
+        if max_iter >= 0:
+            cases.append(("elastic_net_gs",
+                          tc.trova_mc_elastic_net_gs_step_ctx(tc.ptr(alphas), n, p, n_alpha, 1, 1, 100, 1e-10, 0.5),
+                          (n, p, 1, max(n_alpha, 0))))
+        for family, ctx, sizer_args in cases:
+            rc, out, _ = _reg_step(lib, family, ctx, X, y, sizer_args)
+            assert rc == -2 and np.isnan(out).all(), (family, n_alpha, max_iter, rc)
+
+
 def _reg_nan_penalty_first(lib):
     # A NaN first penalty is never selected: each grid chooses as it does
     # for the grid without it, with status 0. A NaN single penalty fails.
@@ -331,6 +349,7 @@ REGRESSION_CASES += [
     ("regression_nan_data_kernels", _reg_nan_data_kernels),
     ("regression_no_rows", _reg_no_rows),
     ("regression_no_design", _reg_no_design),
+    ("regression_negative_grids", _reg_negative_grids),
     ("regression_nan_penalty_first", _reg_nan_penalty_first),
     ("regression_nan_warm_start", _reg_nan_warm_start),
     ("regression_path_eval_without_knots", _reg_path_eval_without_knots),
