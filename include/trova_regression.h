@@ -29,14 +29,16 @@ enum {
 /* ---- OLS and ridge ---- */
 
 /* coef = (X'X)^-1 X'y; G = X'X, g = X'y, L its factor. A factor that does
- * not exist (a NaN pivot included), or coefficients that come out NaN or
- * infinite (NaN or infinite data), give status -1 and NaN coefficients. */
+ * not exist (a NaN pivot, from NaN in X, included) gives status -1 and NaN
+ * coefficients. Data that leave the factor intact but are not finite (NaN
+ * in y) give NaN coefficients with status 0. */
 TROVA_API void trova_ols_chol_solve(const f64* X, const f64* y, i64 n, i64 p, f64* coef, f64* L,
                                     i64* status, f64* G, f64* g);
 /* (X'X/n + alpha D) coef = X'y/n with D = I, or D[0][0] = 0 when intercept
  * is nonzero; dof = trace((X'X/n + alpha D)^-1 X'X/n). Status -1 with NaN
- * coefficients and dof when n < 1 or alpha is NaN (nothing is read then),
- * when the factor does not exist, or when the solution is not finite. */
+ * coefficients and dof when n < 1 or alpha is NaN (nothing is read then) or
+ * when the factor does not exist; NaN in y alone gives NaN coefficients with
+ * status 0, as for OLS. */
 TROVA_API void trova_chol_solve_L2(const f64* X, const f64* y, i64 n, i64 p, f64 alpha, i64 intercept,
                                    f64* coef, f64* L, f64* dof, i64* status, f64* G, f64* G_unpen, f64* g,
                                    f64* col);

@@ -128,6 +128,13 @@ bool no_design(trova_mc_regression_record* rec, int b) {
     return true;
 }
 
+// The OLS and ridge solves leave NaN data (in y, say) as NaN coefficients
+// with status 0; a fit reports them as no solution, -1.
+void require_finite(trova_mc_regression_record* rec) {
+    if (rec->status == REGRESSION_OK && !trova::regression::all_finite(rec->coef, rec->p))
+        rec->status = REGRESSION_RANK_DEFICIENT;
+}
+
 // Finishes a penalised fit: NaN outputs on failure, else the intercept (if
 // any) and the goodness of fit.
 void finish_penalised(const f64* X, const f64* y, bool intercept, trova_mc_regression_record* rec,
@@ -253,6 +260,7 @@ TROVA_API void trova_mc_ols_fit(const f64* X, const f64* y, trova_mc_regression_
     const i64 n = rec->n, p = rec->p;
     if (no_design(rec, 0)) return;
     trova_ols_chol_solve(X, y, n, p, rec->coef, L, &rec->status, G, g);
+    require_finite(rec);
     if (rec->status != REGRESSION_OK) {
         trova_mc_set_failure(rec);
         return;
@@ -279,6 +287,7 @@ TROVA_API void trova_mc_ridge_fit(const f64* X, const f64* y, f64 alpha, int int
     f64 dof;
     trova_chol_solve_L2(X, y, rec->n, rec->p, alpha, intercept, rec->coef, L, &dof, &rec->status, G, G_unpen,
                         g, col);
+    require_finite(rec);
     if (rec->status != REGRESSION_OK) {
         trova_mc_set_failure(rec);
         return;

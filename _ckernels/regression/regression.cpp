@@ -80,9 +80,10 @@ TROVA_API void trova_ols_chol_solve(const f64* X, const f64* y, i64 n, i64 p, f6
                                     i64* status, f64* G, f64* g) {
     trova_gram(X, G, n, p);
     trova_gram_rhs(X, y, g, n, p);
-    // NaN or infinite data that leave the factor intact (in y, say) still
-    // give no solution: only finite coefficients count as one.
-    if (trova_chol_solve(G, g, coef, L, p) == 0 && all_finite(coef, p)) {
+    // NaN or infinite data that leave the factor intact (in y, say) come out
+    // as NaN coefficients with status 0, as the diagnostics built on this
+    // solve expect; the pipeline fit treats them as a failure.
+    if (trova_chol_solve(G, g, coef, L, p) == 0) {
         *status = REGRESSION_OK;
     } else {
         fill_nan(coef, p);
@@ -108,7 +109,6 @@ TROVA_API void trova_chol_solve_L2(const f64* X, const f64* y, i64 n, i64 p, f64
     for (i64 j = 0; j < p; ++j) coef[j] = g[j];
     chol_solve_in_place(L, coef, p);
     *dof = trova_ridge_eff_dof(L, G_unpen, p, col);
-    if (!all_finite(coef, p) || !std::isfinite(*dof)) return fail();
     *status = REGRESSION_OK;
 }
 
