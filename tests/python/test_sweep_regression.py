@@ -1,6 +1,7 @@
 """One sweep of every regression fit across design shapes: p = 1, an
 intercept alone, p close to n, n = p + 1, n = p, wide designs (p > n),
-collinear columns, with and without intercept, NaN data and NaN penalties.
+collinear columns, with and without intercept, data in a tiny unit, NaN data
+and NaN penalties.
 
 Each regime runs the kernels (OLS, ridge, the ridge grid, lasso coordinate
 descent, LARS and the path evaluator, elastic-net descent, path and degrees
