@@ -29,16 +29,26 @@ enum {
 /* ---- OLS and ridge ---- */
 
 /* coef = (X'X)^-1 X'y; G = X'X, g = X'y, L its factor. A factor that does
- * not exist gives status -1 and NaN coefficients. */
+ * not exist (a NaN pivot, from NaN in X, included) gives status -1 and NaN
+ * coefficients. Data that leave the factor intact but are not finite (NaN
+ * in y) give NaN coefficients with status 0. */
 TROVA_API void trova_ols_chol_solve(const f64* X, const f64* y, i64 n, i64 p, f64* coef, f64* L,
                                     i64* status, f64* G, f64* g);
 /* (X'X/n + alpha D) coef = X'y/n with D = I, or D[0][0] = 0 when intercept
- * is nonzero; dof = trace((X'X/n + alpha D)^-1 X'X/n). */
+ * is nonzero; dof = trace((X'X/n + alpha D)^-1 X'X/n). Status -1 with NaN
+ * coefficients and dof when n < 1 or alpha is NaN (nothing is read then) or
+ * when the factor does not exist; NaN in y alone gives NaN coefficients with
+ * status 0, as for OLS. */
 TROVA_API void trova_chol_solve_L2(const f64* X, const f64* y, i64 n, i64 p, f64 alpha, i64 intercept,
                                    f64* coef, f64* L, f64* dof, i64* status, f64* G, f64* G_unpen, f64* g,
                                    f64* col);
-/* The penalty of `alphas` with the smallest objective (ties keep the
- * earlier); num <= 0 writes nothing. */
+/* The penalty of `alphas` with the smallest objective; num <= 0 writes
+ * nothing. A penalty fails when n < 1, when it is NaN, when its factor does
+ * not exist, or when its coefficients or objective come out non-finite or
+ * NaN. The first penalty that does not fail is taken whatever its objective,
+ * a later one only when strictly better (ties keep the earlier), so a NaN
+ * objective never wins. When every penalty fails: out_alpha = alphas[0],
+ * out_obj = +inf, out_status = -1, NaN coefficients. */
 TROVA_API void trova_ridge_grid_search(const f64* X, const f64* y, i64 n, i64 p, const f64* alphas, i64 num,
                                        i64 criterion, i64 intercept, f64* out_alpha, f64* out_coef,
                                        f64* out_obj, i64* out_status, f64* G_base, f64* G, f64* g, f64* L,
@@ -47,21 +57,31 @@ TROVA_API void trova_ridge_grid_search(const f64* X, const f64* y, i64 n, i64 p,
 /* ---- lasso ---- */
 
 /* Cyclic coordinate descent from zero; 0 when a sweep moves no coefficient
- * by tol or more, -2 when max_iter sweeps do not get there. */
+ * by tol or more, -2 when max_iter sweeps do not get there. A NaN penalty,
+ * or a NaN met in the descent (NaN in G or g), is no convergence: -2 at
+ * once, with the last iterate in coef. */
 TROVA_API i64 trova_lasso_gram_cd(const f64* G, const f64* g, i64 k, f64 alpha, i64 max_iter, f64 tol,
                                   f64* coef, f64* Gcoef);
 /* The lasso path by LARS: knots (lam_path[i], beta_path row i), at most
  * max_iter + 1 of them, from the all-zero solution down to lambda <= tol.
- * work holds k^2 + 8k values. */
+ * work holds k^2 + 8k values. Status 0, or -2 when max_iter runs out or the
+ * active system is not positive (the knots written stay valid, n_knots
+ * counts them); a NaN or infinite entry of G or c gives -2 with n_knots = 0
+ * and no knot written. Data in another unit s give the same knots with
+ * penalties times s^2 (tol itself is absolute). */
 TROVA_API i64 trova_lars_lasso_gram(const f64* G, const f64* c, i64 k, i64 max_iter, f64 tol,
                                     f64* lam_path, f64* beta_path, i64* n_knots, f64* work);
-/* The piecewise-linear path at each penalty of lam_grid (rows of out). */
-TROVA_API void trova_lasso_path_eval(const f64* lam_path, const f64* beta_path, i64 n_knots, i64 k,
-                                     const f64* lam_grid, i64 n_grid, f64* out);
+/* The piecewise-linear path at each penalty of lam_grid (rows of out): zeros
+ * at or above lam_path[0], the last knot at or below the last penalty. 0, or
+ * -1 when n_knots < 1 or k < 0 (no path: nothing is read or written). */
+TROVA_API i64 trova_lasso_path_eval(const f64* lam_path, const f64* beta_path, i64 n_knots, i64 k,
+                                    const f64* lam_grid, i64 n_grid, f64* out);
 
 /* ---- elastic net ---- */
 
-/* Coordinate descent from beta0; statuses as for the lasso. */
+/* Coordinate descent from beta0; statuses as for the lasso: a NaN penalty,
+ * or a NaN met in the descent (NaN in G, g or beta0), is -2, never
+ * convergence, and a result that is not finite is never 0. */
 TROVA_API i64 trova_en_gram_cd(const f64* G, const f64* g, i64 k, f64 alpha_l1, f64 alpha_l2,
                                const f64* beta0, i64 max_iter, f64 tol, f64* coef, f64* Gcoef);
 /* Every penalty of alpha_grid (split as alpha l1_ratio and alpha
@@ -71,7 +91,9 @@ TROVA_API void trova_en_gram_cd_path(const f64* G, const f64* g, i64 k, const f6
                                      f64 l1_ratio, i64 max_iter, f64 tol, f64* coefs, i64* statuses,
                                      f64* Gcoef, f64* beta);
 /* (intercept ? 1 : 0) + trace((G_AA + alpha_l2 I)^-1 G_AA) over the active
- * set {j : |beta_j| > atol}; work holds 3k^2 + k values. */
+ * set {j : |beta_j| > atol}, or (intercept ? 1 : 0) + the number of active
+ * variables when G_AA + alpha_l2 I cannot be factored (collinear active
+ * columns); work holds 3k^2 + k values. */
 TROVA_API f64 trova_en_active_dof(const f64* G, const f64* beta, i64 k, f64 alpha_l2, i64 intercept,
                                   f64 atol, f64* work);
 
@@ -80,7 +102,15 @@ TROVA_API f64 trova_en_active_dof(const f64* G, const f64* beta, i64 k, f64 alph
  * Float output lane: coef (p), ssr, sst, and for OLS the p standard errors.
  * Integer output lane: the status. With an intercept, column 0 of X is the
  * caller's column of ones; the penalised fits then centre the other columns
- * and leave the intercept unpenalised. */
+ * and leave the intercept unpenalised.
+ * Every fit with n < 1, p < 0, or (lasso, elastic net and their grids) an
+ * intercept but p < 1 reports -1 with NaN outputs; a step whose context has
+ * p < 0 writes only its status, -1. A failed fit (status non-zero) leaves
+ * NaN coefficients, sums and standard errors. NaN or infinite data fail
+ * every fit (OLS, ridge and the ridge grid with -1; the lasso, the lasso
+ * grid, the elastic net and its grid with -2). The lasso grid selects by
+ * in-sample rss, where a NaN rss (a NaN penalty) never wins; a grid without
+ * any other point reports -2. */
 
 typedef struct trova_mc_regression_record {
     i64 n;

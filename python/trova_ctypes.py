@@ -555,7 +555,7 @@ SIGNATURES = {
                                        P_i64] + [P_f64] * 6),
     "trova_lasso_gram_cd": (i64, [P_f64, P_f64, i64, f64, i64, f64, P_f64, P_f64]),
     "trova_lars_lasso_gram": (i64, [P_f64, P_f64, i64, i64, f64, P_f64, P_f64, P_i64, P_f64]),
-    "trova_lasso_path_eval": (None, [P_f64, P_f64, i64, i64, P_f64, i64, P_f64]),
+    "trova_lasso_path_eval": (i64, [P_f64, P_f64, i64, i64, P_f64, i64, P_f64]),
     "trova_en_gram_cd": (i64, [P_f64, P_f64, i64, f64, f64, P_f64, i64, f64, P_f64, P_f64]),
     "trova_en_gram_cd_path": (None, [P_f64, P_f64, i64, P_f64, i64, f64, i64, f64, P_f64, P_i64, P_f64,
                                      P_f64]),

@@ -118,6 +118,23 @@ f64 trova_mc_objective(i64 criterion, f64 rss, i64 n, f64 dof) {
     return trova::regression::trova_ridge_objective(criterion, rss, n, dof);
 }
 
+// A fit without rows, with a negative column count, or with an intercept
+// but no column for it (b = 1) has nothing to solve: status -1 (as OLS
+// reports for its all-zero Gram matrix) and NaN outputs, nothing read.
+bool no_design(trova_mc_regression_record* rec, int b) {
+    if (rec->n >= 1 && rec->p >= b) return false;
+    rec->status = REGRESSION_RANK_DEFICIENT;
+    trova_mc_set_failure(rec);
+    return true;
+}
+
+// The OLS and ridge solves leave NaN data (in y, say) as NaN coefficients
+// with status 0; a fit reports them as no solution, -1.
+void require_finite(trova_mc_regression_record* rec) {
+    if (rec->status == REGRESSION_OK && !trova::regression::all_finite(rec->coef, rec->p))
+        rec->status = REGRESSION_RANK_DEFICIENT;
+}
+
 // Finishes a penalised fit: NaN outputs on failure, else the intercept (if
 // any) and the goodness of fit.
 void finish_penalised(const f64* X, const f64* y, bool intercept, trova_mc_regression_record* rec,
@@ -241,7 +258,9 @@ extern "C" {
 TROVA_API void trova_mc_ols_fit(const f64* X, const f64* y, trova_mc_regression_record* rec, f64* L, f64* G,
                                 f64* g, f64* work) {
     const i64 n = rec->n, p = rec->p;
+    if (no_design(rec, 0)) return;
     trova_ols_chol_solve(X, y, n, p, rec->coef, L, &rec->status, G, g);
+    require_finite(rec);
     if (rec->status != REGRESSION_OK) {
         trova_mc_set_failure(rec);
         return;
@@ -264,9 +283,11 @@ TROVA_API void trova_mc_ols_fit(const f64* X, const f64* y, trova_mc_regression_
 TROVA_API void trova_mc_ridge_fit(const f64* X, const f64* y, f64 alpha, int intercept,
                                   trova_mc_regression_record* rec, f64* L, f64* G, f64* G_unpen, f64* g,
                                   f64* col) {
+    if (no_design(rec, 0)) return;
     f64 dof;
     trova_chol_solve_L2(X, y, rec->n, rec->p, alpha, intercept, rec->coef, L, &dof, &rec->status, G, G_unpen,
                         g, col);
+    require_finite(rec);
     if (rec->status != REGRESSION_OK) {
         trova_mc_set_failure(rec);
         return;
@@ -277,6 +298,7 @@ TROVA_API void trova_mc_ridge_fit(const f64* X, const f64* y, f64 alpha, int int
 TROVA_API void trova_mc_ridge_gs_fit(const f64* X, const f64* y, const f64* alphas, i64 n_alpha,
                                      i64 criterion, int intercept, trova_mc_regression_record* rec,
                                      f64* G_base, f64* G, f64* L, f64* g, f64* coef_work, f64* col) {
+    if (no_design(rec, 0)) return;
     f64 alpha, obj;
     trova_ridge_grid_search(X, y, rec->n, rec->p, alphas, n_alpha, criterion, intercept, &alpha, rec->coef,
                             &obj, &rec->status, G_base, G, g, L, coef_work, col);
@@ -291,6 +313,7 @@ TROVA_API void trova_mc_lasso_fit(const f64* X, const f64* y, f64 alpha, int int
                                   f64 tol, trova_mc_regression_record* rec, f64* G_base, f64* G, f64* g,
                                   f64* Gcoef) {
     const i64 n = rec->n, p = rec->p, b = intercept ? 1 : 0, k = p - b;
+    if (no_design(rec, static_cast<int>(b))) return;
     trova_mc_sparse_gram(X, y, n, p, intercept != 0, G_base, G, g);
     rec->status = trova_lasso_gram_cd(G, g, k, alpha, max_iter, tol, rec->coef + b, Gcoef);
     finish_penalised(X, y, intercept != 0, rec, G_base, g);
@@ -301,13 +324,16 @@ TROVA_API void trova_mc_lasso_gs_fit(const f64* X, const f64* y, const f64* alph
                                      f64* G_base, f64* G, f64* g, f64* lam_path, f64* beta_path,
                                      f64* beta_grid, f64* work) {
     const i64 n = rec->n, p = rec->p, b = intercept ? 1 : 0, k = p - b;
-    trova_mc_sparse_gram(X, y, n, p, intercept != 0, G_base, G, g);
-    // An empty grid selects nothing: report it as the other grid fits do.
-    if (n_alpha <= 0) {
+    if (no_design(rec, static_cast<int>(b))) return;
+    // An empty grid selects nothing: report it as the other grid fits do. A
+    // negative knot budget has no lam_path block (its lane is carved with a
+    // negative length), and LARS would write its first knot there.
+    if (n_alpha <= 0 || max_iter < 0) {
         rec->status = REGRESSION_NON_CONVERGENT;
         trova_mc_set_failure(rec);
         return;
     }
+    trova_mc_sparse_gram(X, y, n, p, intercept != 0, G_base, G, g);
     i64 n_knots = 0;
     rec->status = trova_lars_lasso_gram(G, g, k, max_iter, tol, lam_path, beta_path, &n_knots, work);
     if (rec->status != REGRESSION_OK) {
@@ -315,14 +341,23 @@ TROVA_API void trova_mc_lasso_gs_fit(const f64* X, const f64* y, const f64* alph
         return;
     }
     trova_lasso_path_eval(lam_path, beta_path, n_knots, k, alphas, n_alpha, beta_grid);
-    i64 chosen = 0;
+    // The first grid point with a rss is taken, a later one only when its
+    // rss is strictly smaller; a NaN rss (a NaN penalty) never wins, and a
+    // grid of nothing else selects nothing.
+    i64 chosen = -1;
     f64 best = 0.0;
     for (i64 a = 0; a < n_alpha; ++a) {
         const f64 rss = penalised_rss(X, y, n, p, intercept != 0, beta_grid + a * k, G_base, g);
-        if (a == 0 || rss < best) {
+        if (std::isnan(rss)) continue;
+        if (chosen < 0 || rss < best) {
             chosen = a;
             best = rss;
         }
+    }
+    if (chosen < 0) {
+        rec->status = REGRESSION_NON_CONVERGENT;
+        trova_mc_set_failure(rec);
+        return;
     }
     for (i64 j = 0; j < k; ++j) rec->coef[b + j] = beta_grid[chosen * k + j];
     finish_penalised(X, y, intercept != 0, rec, G_base, g);
@@ -332,6 +367,7 @@ TROVA_API void trova_mc_elastic_net_fit(const f64* X, const f64* y, f64 alpha, f
                                         i64 max_iter, f64 tol, trova_mc_regression_record* rec,
                                         f64* G_base, f64* G, f64* g, f64* Gcoef) {
     const i64 n = rec->n, p = rec->p, b = intercept ? 1 : 0, k = p - b;
+    if (no_design(rec, static_cast<int>(b))) return;
     trova_mc_sparse_gram(X, y, n, p, intercept != 0, G_base, G, g);
     for (i64 j = 0; j < k; ++j) Gcoef[j] = 0.0;  // also the zero start
     rec->status = trova_en_gram_cd(G, g, k, alpha * l1_ratio, (1.0 - l1_ratio) * alpha, Gcoef, max_iter, tol,
@@ -345,6 +381,14 @@ TROVA_API void trova_mc_elastic_net_gs_fit(const f64* X, const f64* y, const f64
                                            f64* g, f64* beta_grid, i64* statuses, f64* Gcoef, f64* beta,
                                            f64* dof_work) {
     const i64 n = rec->n, p = rec->p, b = intercept ? 1 : 0, k = p - b;
+    if (no_design(rec, static_cast<int>(b))) return;
+    // An empty grid selects nothing; a negative one would have the path
+    // clear its warm start where the lane has no block for it.
+    if (n_alpha <= 0) {
+        rec->status = REGRESSION_NON_CONVERGENT;
+        trova_mc_set_failure(rec);
+        return;
+    }
     trova_mc_sparse_gram(X, y, n, p, intercept != 0, G_base, G, g);
     trova_en_gram_cd_path(G, g, k, alphas, n_alpha, l1_ratio, max_iter, tol, beta_grid, statuses, Gcoef, beta);
     f64 best = std::numeric_limits<f64>::infinity();
@@ -419,6 +463,12 @@ template <class Ctx, class MakeLane, class Fit>
 int regression_step(const void* ctx, f64* float_in_work, f64* float_out, i64* int_out, bool with_se,
                     MakeLane make_lane, Fit fit) {
     const Ctx& c = *static_cast<const Ctx*>(ctx);
+    // The output lane holds p + 2 (OLS 2p + 2) values: with p < 0 it has no
+    // layout, so only the status is written.
+    if (c.p < 0) {
+        if (int_out != nullptr) int_out[0] = REGRESSION_RANK_DEFICIENT;
+        return REGRESSION_RANK_DEFICIENT;
+    }
     trova_mc_regression_record rec = trova_mc_regression_output_record(c.n, c.p, float_out, with_se);
     Carver carver(float_in_work);
     fit(c, make_lane(carver, c), &rec);

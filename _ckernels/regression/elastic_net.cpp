@@ -26,7 +26,8 @@ TROVA_API i64 trova_en_gram_cd(const f64* G, const f64* g, i64 k, f64 alpha_l1, 
     // Gcoef = (G + alpha_l2 I) coef, kept up to date move by move.
     trova_matvec(G, coef, Gcoef, k, k);
     trova::dense::axpy(alpha_l2, coef, Gcoef, k);
-    if (max_iter <= 0) return REGRESSION_NON_CONVERGENT;
+    // A NaN L1 penalty would threshold everything to zero.
+    if (max_iter <= 0 || std::isnan(alpha_l1) || std::isnan(alpha_l2)) return REGRESSION_NON_CONVERGENT;
     for (i64 sweep = 0; sweep < max_iter; ++sweep) {
         f64 max_delta = 0.0;
         for (i64 j = 0; j < k; ++j) {
@@ -36,6 +37,10 @@ TROVA_API i64 trova_en_gram_cd(const f64* G, const f64* g, i64 k, f64 alpha_l1, 
             const f64 z = (g[j] - Gcoef[j]) + coef[j] * b;
             const f64 updated = trova_smooth_threshold(z, alpha_l1) / b;
             const f64 delta = updated - coef[j];
+            // A NaN move is never above tol and the threshold maps a NaN z to
+            // 0, so either would pass for convergence: a NaN in G, g or the
+            // start is no solution.
+            if (std::isnan(z) || std::isnan(delta)) return REGRESSION_NON_CONVERGENT;
             if (std::fabs(delta) > tol) {
                 trova::dense::axpy(delta, Gj, Gcoef, k);
                 Gcoef[j] += alpha_l2 * delta;
@@ -43,7 +48,9 @@ TROVA_API i64 trova_en_gram_cd(const f64* G, const f64* g, i64 k, f64 alpha_l1, 
                 if (std::fabs(delta) > max_delta) max_delta = std::fabs(delta);
             }
         }
-        if (max_delta < tol) return REGRESSION_OK;
+        // A coordinate never visited (b <= 0) keeps its start, NaN or not.
+        if (max_delta < tol)
+            return trova::regression::all_finite(coef, k) ? REGRESSION_OK : REGRESSION_NON_CONVERGENT;
     }
     return REGRESSION_NON_CONVERGENT;
 }

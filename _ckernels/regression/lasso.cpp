@@ -60,7 +60,8 @@ extern "C" {
 TROVA_API i64 trova_lasso_gram_cd(const f64* G, const f64* g, i64 k, f64 alpha, i64 max_iter, f64 tol,
                                   f64* coef, f64* Gcoef) {
     for (i64 j = 0; j < k; ++j) coef[j] = Gcoef[j] = 0.0;
-    if (max_iter <= 0) return REGRESSION_NON_CONVERGENT;
+    // A NaN penalty would threshold everything to zero.
+    if (max_iter <= 0 || std::isnan(alpha)) return REGRESSION_NON_CONVERGENT;
     for (i64 sweep = 0; sweep < max_iter; ++sweep) {
         f64 max_delta = 0.0;
         for (i64 j = 0; j < k; ++j) {
@@ -70,13 +71,18 @@ TROVA_API i64 trova_lasso_gram_cd(const f64* G, const f64* g, i64 k, f64 alpha, 
             const f64 z = g[j] + (coef[j] * d - Gcoef[j]);
             const f64 updated = trova_smooth_threshold(z, alpha) / d;
             const f64 delta = updated - coef[j];
+            // The threshold maps a NaN z to 0 and a NaN move is never above
+            // tol: either would pass for convergence, so a NaN in G or g
+            // stops the descent here with the last iterate.
+            if (std::isnan(z) || std::isnan(delta)) return REGRESSION_NON_CONVERGENT;
             if (std::fabs(delta) > tol) {
                 trova::dense::axpy(delta, Gj, Gcoef, k);
                 coef[j] = updated;
                 if (std::fabs(delta) > max_delta) max_delta = std::fabs(delta);
             }
         }
-        if (max_delta < tol) return REGRESSION_OK;
+        if (max_delta < tol)
+            return trova::regression::all_finite(coef, k) ? REGRESSION_OK : REGRESSION_NON_CONVERGENT;
     }
     return REGRESSION_NON_CONVERGENT;
 }
@@ -93,6 +99,12 @@ TROVA_API i64 trova_lars_lasso_gram(const f64* G, const f64* c, i64 k, i64 max_i
     f64* GAA = work + 7 * k;
     f64* active = work + 7 * k + k * k;
 
+    // A NaN never wins a comparison, so a non-finite G or c would leave its
+    // variables out of the path unnoticed: no knot is written then.
+    if (!trova::regression::all_finite(c, k) || !trova::regression::all_finite(G, k * k)) {
+        *n_knots = 0;
+        return REGRESSION_NON_CONVERGENT;
+    }
     f64 lam = 0.0;
     for (i64 j = 0; j < k; ++j) {
         beta[j] = sign[j] = active[j] = 0.0;
@@ -164,15 +176,19 @@ TROVA_API i64 trova_lars_lasso_gram(const f64* G, const f64* c, i64 k, i64 max_i
         trova_matvec(G, u, a, k, k);
 
         // Step to the next event: an inactive correlation catching up, or
-        // (the lasso modification) an active coefficient reaching zero.
+        // (the lasso modification) an active coefficient reaching zero. An
+        // inactive variable whose correlation moves (almost) in step with the
+        // active ones cannot catch up; "almost" is relative to A, since a_j / A
+        // does not change when the data are rescaled while A does.
         f64 gamma = lam / A;
+        const f64 parallel = 1e-14 * A;
         for (i64 j = 0; j < k; ++j) {
             if (active[j] != 0.0) continue;
-            if (A - a[j] > 1e-14) {
+            if (A - a[j] > parallel) {
                 const f64 g1 = (lam - chat[j]) / (A - a[j]);
                 if (0.0 < g1 && g1 < gamma) gamma = g1;
             }
-            if (A + a[j] > 1e-14) {
+            if (A + a[j] > parallel) {
                 const f64 g2 = (lam + chat[j]) / (A + a[j]);
                 if (0.0 < g2 && g2 < gamma) gamma = g2;
             }
@@ -215,8 +231,10 @@ TROVA_API i64 trova_lars_lasso_gram(const f64* G, const f64* c, i64 k, i64 max_i
     }
 }
 
-TROVA_API void trova_lasso_path_eval(const f64* lam_path, const f64* beta_path, i64 n_knots, i64 k,
-                                     const f64* lam_grid, i64 n_grid, f64* out) {
+TROVA_API i64 trova_lasso_path_eval(const f64* lam_path, const f64* beta_path, i64 n_knots, i64 k,
+                                    const f64* lam_grid, i64 n_grid, f64* out) {
+    // Without a knot there is no path to read: -1, nothing read or written.
+    if (n_knots < 1 || k < 0) return -1;
     for (i64 i = 0; i < n_grid; ++i) {
         const f64 lam = lam_grid[i];
         f64* row = out + i * k;
@@ -240,6 +258,7 @@ TROVA_API void trova_lasso_path_eval(const f64* lam_path, const f64* beta_path, 
             for (i64 j = 0; j < k; ++j) row[j] = b_lo[j] + t * (b_hi[j] - b_lo[j]);
         }
     }
+    return REGRESSION_OK;
 }
 
 }  // extern "C"

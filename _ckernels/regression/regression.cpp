@@ -80,6 +80,9 @@ TROVA_API void trova_ols_chol_solve(const f64* X, const f64* y, i64 n, i64 p, f6
                                     i64* status, f64* G, f64* g) {
     trova_gram(X, G, n, p);
     trova_gram_rhs(X, y, g, n, p);
+    // NaN or infinite data that leave the factor intact (in y, say) come out
+    // as NaN coefficients with status 0, as the diagnostics built on this
+    // solve expect; the pipeline fit treats them as a failure.
     if (trova_chol_solve(G, g, coef, L, p) == 0) {
         *status = REGRESSION_OK;
     } else {
@@ -91,15 +94,18 @@ TROVA_API void trova_ols_chol_solve(const f64* X, const f64* y, i64 n, i64 p, f6
 TROVA_API void trova_chol_solve_L2(const f64* X, const f64* y, i64 n, i64 p, f64 alpha, i64 intercept,
                                    f64* coef, f64* L, f64* dof, i64* status, f64* G, f64* G_unpen, f64* g,
                                    f64* col) {
-    scaled_normal_equations(X, y, n, p, G, g);
-    for (i64 e = 0; e < p * p; ++e) G_unpen[e] = G[e];
-    add_penalty(G, p, alpha, intercept);
-    if (trova_chol(G, 0.0, L, p) != 0) {
+    const auto fail = [&] {
         fill_nan(coef, p);
         *dof = quiet_nan();
         *status = REGRESSION_RANK_DEFICIENT;
-        return;
-    }
+    };
+    // No rows, or a NaN penalty (even one that penalises nothing), give no
+    // fit; nothing is read then.
+    if (n < 1 || std::isnan(alpha)) return fail();
+    scaled_normal_equations(X, y, n, p, G, g);
+    for (i64 e = 0; e < p * p; ++e) G_unpen[e] = G[e];
+    add_penalty(G, p, alpha, intercept);
+    if (trova_chol(G, 0.0, L, p) != 0) return fail();
     for (i64 j = 0; j < p; ++j) coef[j] = g[j];
     chol_solve_in_place(L, coef, p);
     *dof = trova_ridge_eff_dof(L, G_unpen, p, col);
@@ -113,35 +119,48 @@ TROVA_API void trova_ridge_grid_search(const f64* X, const f64* y, i64 n, i64 p,
     scaled_normal_equations(X, y, n, p, G_base, g);
     if (num <= 0) return;
     const f64 inf = std::numeric_limits<f64>::infinity();
+    // A penalty fails when there are no rows, when it is NaN, when its
+    // factor does not exist, or when its coefficients or objective come out
+    // non-finite or NaN (NaN or infinite data). The first penalty that does
+    // not fail is taken whatever its objective, a later one only when its
+    // objective is strictly smaller, so ties keep the earlier penalty. Only
+    // when every penalty fails do the outputs report the first one, failed.
+    bool taken = false;
     f64 best = inf;
     for (i64 i = 0; i < num; ++i) {
         const f64 alpha = alphas[i];
-        for (i64 e = 0; e < p * p; ++e) G[e] = G_base[e];
-        add_penalty(G, p, alpha, intercept);
-        if (trova_chol(G, 0.0, L, p) != 0) {
+        bool ok = n >= 1 && !std::isnan(alpha);
+        f64 obj = inf;
+        if (ok) {
+            for (i64 e = 0; e < p * p; ++e) G[e] = G_base[e];
+            add_penalty(G, p, alpha, intercept);
+            ok = trova_chol(G, 0.0, L, p) == 0;
+        }
+        if (ok) {
+            for (i64 j = 0; j < p; ++j) coef[j] = g[j];
+            chol_solve_in_place(L, coef, p);
+            const f64 k = trova_ridge_eff_dof(L, G_base, p, col);
+            const f64 rss = residual_sum_of_squares(X, y, coef, n, p);
+            obj = trova_ridge_objective(criterion, rss, n, k);
+            ok = all_finite(coef, p) && !std::isnan(obj);
+        }
+        if (!ok) {
             fill_nan(coef, p);
             if (i == 0) {
                 *out_alpha = alpha;
                 *out_obj = inf;
                 *out_status = REGRESSION_RANK_DEFICIENT;
                 for (i64 j = 0; j < p; ++j) out_coef[j] = coef[j];
-                best = inf;
             }
             continue;
         }
-        for (i64 j = 0; j < p; ++j) coef[j] = g[j];
-        chol_solve_in_place(L, coef, p);
-        const f64 k = trova_ridge_eff_dof(L, G_base, p, col);
-        const f64 rss = n > 0 ? residual_sum_of_squares(X, y, coef, n, p) : 0.0;
-        const f64 obj = trova_ridge_objective(criterion, rss, n, k);
-        // The first penalty is always taken; later ones only when strictly
-        // better (so a NaN objective never replaces anything).
-        if (i == 0 || obj < best) {
+        if (!taken || obj < best) {
             *out_alpha = alpha;
             *out_obj = obj;
             *out_status = REGRESSION_OK;
             for (i64 j = 0; j < p; ++j) out_coef[j] = coef[j];
             best = obj;
+            taken = true;
         }
     }
 }

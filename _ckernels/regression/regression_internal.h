@@ -3,6 +3,8 @@
 #ifndef TROVA_REGRESSION_INTERNAL_H
 #define TROVA_REGRESSION_INTERNAL_H
 
+#include <cmath>
+
 #include "_common/nan.h"
 #include "trova_regression.h"
 
@@ -17,6 +19,13 @@ inline f64 trova_smooth_threshold(f64 z, f64 gamma) {
     if (z > gamma) return z - gamma;
     if (z < -gamma) return z + gamma;
     return 0.0;
+}
+
+// True when none of the n values is NaN or infinite.
+inline bool all_finite(const f64* v, i64 n) {
+    for (i64 i = 0; i < n; ++i)
+        if (!std::isfinite(v[i])) return false;
+    return true;
 }
 
 // Selection objective of the grid searches: criterion 3 (loss): rss;

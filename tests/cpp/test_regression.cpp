@@ -91,4 +91,35 @@ TEST(RegressionSteps, SevenFamiliesInOnePipeline) {
     }
 }
 
+// Without a knot there is no path: the evaluator says so and touches
+// nothing (the sanitizer build would report a read before the arrays).
+TEST(RegressionKernels, PathEvalWithoutKnotsReadsNothing) {
+    const std::vector<f64> lam{1.0}, beta{0.5, -0.5}, grid{0.25, 2.0};
+    for (i64 n_knots : {i64{0}, i64{-1}, i64{-(i64{1} << 62)}}) {
+        std::vector<f64> out(4, -5.0);
+        EXPECT_EQ(trova_lasso_path_eval(lam.data(), beta.data(), n_knots, 2, grid.data(), 2, out.data()), -1);
+        for (f64 v : out) EXPECT_EQ(v, -5.0);
+    }
+    // One knot: zeros at or above it, the knot itself below.
+    std::vector<f64> out(4, -5.0);
+    EXPECT_EQ(trova_lasso_path_eval(lam.data(), beta.data(), 1, 2, grid.data(), 2, out.data()), 0);
+    EXPECT_EQ(out, (std::vector<f64>{0.5, -0.5, 0.0, 0.0}));
+}
+
+// A NaN met in a coordinate descent is no convergence, whatever the
+// threshold makes of it.
+TEST(RegressionKernels, CoordinateDescentsRejectNaN) {
+    const f64 G[4] = {2.0, 0.3, 0.3, 1.0};
+    const f64 g[2] = {0.5, std::nan("")};
+    const f64 zero[2] = {0.0, 0.0};
+    f64 coef[2], Gcoef[2];
+    EXPECT_EQ(trova_lasso_gram_cd(G, g, 2, 0.01, 100, 1e-12, coef, Gcoef), REGRESSION_NON_CONVERGENT);
+    EXPECT_EQ(trova_en_gram_cd(G, g, 2, 0.01, 0.1, zero, 100, 1e-12, coef, Gcoef), REGRESSION_NON_CONVERGENT);
+    const f64 g_ok[2] = {0.5, -0.2};
+    const f64 nan_start[2] = {std::nan(""), 0.0};
+    EXPECT_EQ(trova_en_gram_cd(G, g_ok, 2, 0.01, 0.1, nan_start, 100, 1e-12, coef, Gcoef),
+              REGRESSION_NON_CONVERGENT);
+    EXPECT_EQ(trova_en_gram_cd(G, g_ok, 2, 0.01, 0.1, zero, 100, 1e-12, coef, Gcoef), REGRESSION_OK);
+}
+
 }  // namespace
