@@ -10,6 +10,7 @@
 
 namespace trova::regression {
 
+using trova::all_finite;
 using trova::fill_nan;
 using trova::quiet_nan;
 
@@ -19,13 +20,6 @@ inline f64 trova_smooth_threshold(f64 z, f64 gamma) {
     if (z > gamma) return z - gamma;
     if (z < -gamma) return z + gamma;
     return 0.0;
-}
-
-// True when none of the n values is NaN or infinite.
-inline bool all_finite(const f64* v, i64 n) {
-    for (i64 i = 0; i < n; ++i)
-        if (!std::isfinite(v[i])) return false;
-    return true;
 }
 
 // Selection objective of the grid searches: criterion 3 (loss): rss;
