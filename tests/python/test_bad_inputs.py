@@ -17,6 +17,7 @@ import traceback
 
 import numpy as np
 import pytest
+from Tessaroventa._ckernels.monte_carlo import _arena
 
 import trova_ctypes as tc
 
@@ -636,9 +637,9 @@ def _reg_step(lib, family, ctx, X, y, sizer_args):
     size = getattr(lib, f"trova_mc_{family}_work_arena_size")(*sizer_args)
     # Contexts without a design may size their lanes oddly: keep room for X
     # and y all the same.
-    lane = guarded(max(size.n_float, n * p + n))
-    lane.a[:n * p] = X.ravel()
-    lane.a[n * p:n * p + n] = y
+    staged = tc.pack([X, y])  # X | y at the start of the lane, as the step lays them out
+    lane = guarded(max(size.n_float, staged.size))
+    lane.a[:staged.size] = staged
     out = guarded(max(2 * p + 2 if family == "ols" else p + 2, 0), fill=-5.0)
     int_out = guarded(1, fill=99, dtype=np.int64)
     int_work = guarded(max(size.n_int, 0), fill=0, dtype=np.int64)
@@ -1068,11 +1069,11 @@ def _bg_negative_counts(lib):
 def _residual_steps_nonfinite(lib):
     X, eps = _diag_data(n=30, k=2)
     n, k = X.shape
-    inputs = np.concatenate([_planted(eps, np.nan, n - 1), X.ravel()])
+    inputs = tc.pack([_planted(eps, np.nan, n - 1), X])
     runs = [("breusch_pagan", tc.trova_mc_breusch_pagan_test_ctx(n, k, robust),
-             2 * n * (k + 1) + lib.trova_bp_arena_size(n, k + 1).n_float) for robust in (0, 1)]
+             _arena.diagnostic_arena_size("breusch_pagan", n, k)[0]) for robust in (0, 1)]
     runs += [("breusch_godfrey", tc.trova_mc_breusch_godfrey_test_ctx(n, k, lags),
-              n * (k + 1) + lib.trova_bg_arena_size(n, k, lags).n_float) for lags in (0, 2)]
+              _arena.diagnostic_arena_size("breusch_godfrey", n, k, lags)[0]) for lags in (0, 2)]
     for name, ctx, lane_size in runs:
         st, v = diag_step(lib, name, ctx, lane_size, inputs)
         assert st == -3 and np.isnan(v), name
@@ -1109,12 +1110,10 @@ def _recursive_nonfinite(lib):
 def _stability_steps_nonfinite(lib):
     T, p = 30, 2
     X, y = _diag_data(T, p)
-    inputs = np.concatenate([_planted(y, np.nan, T - 1), X.ravel()])
-    for name, size, ctx in (
-            ("cusum", lib.trova_cusum_arena_size(T, p).n_float, tc.trova_mc_cusum_test_ctx(T, p)),
-            ("cusumsq", lib.trova_cusumsq_arena_size(T, p).n_float, tc.trova_mc_cusumsq_test_ctx(T, p)),
-            ("chow", lib.trova_chow_arena_size(p).n_float, tc.trova_mc_chow_test_ctx(T, p, 10))):
-        st, v = diag_step(lib, name, ctx, T * (p + 1) + size, inputs)
+    inputs = tc.pack([_planted(y, np.nan, T - 1), X])
+    for name, ctx in (("cusum", tc.trova_mc_cusum_test_ctx(T, p)), ("cusumsq", tc.trova_mc_cusumsq_test_ctx(T, p)),
+                      ("chow", tc.trova_mc_chow_test_ctx(T, p, 10))):
+        st, v = diag_step(lib, name, ctx, _arena.diagnostic_arena_size(name, T, p)[0], inputs)
         assert st == -3 and np.isnan(v), name
 
 

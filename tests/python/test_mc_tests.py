@@ -9,6 +9,7 @@ import pytest
 import statsmodels.api as sm
 from statsmodels.stats.diagnostic import acorr_ljungbox
 from statsmodels.stats.stattools import jarque_bera
+from Tessaroventa._ckernels.monte_carlo import _arena
 
 import trova_ctypes as tc
 
@@ -152,7 +153,7 @@ def test_simulation_ols_residual_diagnostics_pipeline(lib):
         p.bind(s2, s0, 2 * T, n_rows=T, columns=[1], source_row_stride=2, target_row_stride=1)
         p.bind(s2, s1, 3 * T, columns=[0, 1], source_row_stride=6)
         s3 = p.add_step(tc.fn_address(lib, "trova_mc_ljung_box_test_runner"), lb,
-                        n_in=T + lib.trova_lb_arena_size(T, 5).n_float, n_out=1, n_int_out=1)
+                        n_in=_arena.diagnostic_arena_size("ljung_box", T, lags=5)[0], n_out=1, n_int_out=1)
         p.bind(s3, s2, 0, n_rows=T, columns=[0], source_row_stride=1, target_row_stride=1)
         s4 = p.add_step(tc.fn_address(lib, "trova_mc_jarque_bera_test_runner"), jb, n_in=T, n_out=1, n_int_out=1)
         p.bind(s4, s2, 0, n_rows=T, columns=[0], source_row_stride=1, target_row_stride=1)

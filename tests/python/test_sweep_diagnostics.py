@@ -264,7 +264,7 @@ def check_breusch_pagan(lib, rng, n, k, flavour):
     lane_size, _ = _arena.diagnostic_arena_size("breusch_pagan", n, k)
     for robust in (0, 1):
         ctx = tc.trova_mc_breusch_pagan_test_ctx(n, k, robust)
-        st, v = step(lib, "breusch_pagan", ctx, lane_size, np.concatenate([e, X.ravel()]))
+        st, v = step(lib, "breusch_pagan", ctx, lane_size, tc.pack([e, X]))
         assert st == outs[robust][0] and same(v, outs[robust][1])
 
 
@@ -295,7 +295,7 @@ def check_breusch_godfrey(lib, rng, n, k, lags, flavour):
                 assert v == pytest.approx(acorr_breusch_godfrey(res, nlags=lags)[0], rel=1e-7, abs=1e-8 * n)
     lane_size, _ = _arena.diagnostic_arena_size("breusch_godfrey", n, k, lags)
     st, sv = step(lib, "breusch_godfrey", tc.trova_mc_breusch_godfrey_test_ctx(n, k, lags), lane_size,
-                  np.concatenate([e, X.ravel()]))
+                  tc.pack([e, X]))
     assert st == status and same(sv, v)
 
 
@@ -396,7 +396,7 @@ def check_stability(lib, rng, T, p, t_break, flavour):
         want = ((rc - r1 - r2) / p) / ((r1 + r2) / (T - 2 * p))
         assert st_chow == 0 and F.a[0] == pytest.approx(want, rel=1e-7)
     # The three steps on (y, X) lanes sized by the arena module.
-    inputs = np.concatenate([y, X.ravel()])
+    inputs = tc.pack([y, X])
     for name, ctx, status, stat in (
             ("cusum", tc.trova_mc_cusum_test_ctx(T, p), st_cus, cus.a[0]),
             ("cusumsq", tc.trova_mc_cusumsq_test_ctx(T, p), st_sq, sq.a[0]),

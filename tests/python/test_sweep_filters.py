@@ -122,6 +122,14 @@ def packed_histories(out, names):
     return np.concatenate([out[h].ravel() for h in names])
 
 
+def unpacked(packed_out, out, names):
+    """The step's output blocks, placed as the library places them (with
+    their gaps they fill the lane), flattened in the order of names."""
+    hist = [out[h] for h in names]
+    assert packed_out.size == tc.pack(hist).size
+    return np.concatenate([b.ravel() for b in tc.unpack(packed_out, [h.shape for h in hist])])
+
+
 # ---- linear ----
 
 def sweep_linear(lib, rng, shape, variant):
@@ -149,14 +157,14 @@ def sweep_linear(lib, rng, shape, variant):
         close(out["std_innov"], ref.standardized_forecasts_error.T, RTOL)
     # The step on the packed blocks.
     ctx = tc.trova_mc_filter_linear_step_ctx(T, n, m, k, sym, jitter, shocks)
-    packed = np.concatenate([mats[x].ravel() for x in KF_MATRICES])
+    packed = tc.pack([mats[x] for x in KF_MATRICES])
     assert packed.size == lib.trova_filter_linear_input_arena_size(n, m, k, T)
     step_status, stored, packed_out = run_step(lib, "trova_mc_filter_linear_runner", ctx, packed,
                                                lib.kf_arena_size(n, m, k).n_float,
                                                lib.trova_filter_linear_output_arena_size(n, m, k, T, shocks))
     assert step_status == stored == 0
     names = HISTORIES if shocks else [h for h in HISTORIES if h != "eps_hat"]
-    close(packed_out, packed_histories(out, names), 1e-13)
+    close(unpacked(packed_out, out, names), packed_histories(out, names), 1e-13)
 
 
 # ---- extended ----
@@ -232,15 +240,14 @@ def sweep_extended(lib, rng, shape, variant):
     # The step on the packed blocks: A | B | params | Q | R | y | x0 | P0.
     _, (meas, jac) = callbacks()
     ctx = tc.trova_mc_filter_extended_step_ctx(meas, jac, T, n, m, k, len(params), sym, jitter, shocks)
-    packed = np.concatenate([mats["A"].ravel(), mats["B"].ravel(), params]
-                            + [mats[x].ravel() for x in ("Q", "R", "y", "x0", "P0")])
+    packed = tc.pack([mats["A"], mats["B"], params] + [mats[x] for x in ("Q", "R", "y", "x0", "P0")])
     assert packed.size == lib.trova_filter_extended_input_arena_size(n, m, k, T, len(params))
     step_status, stored, packed_out = run_step(lib, "trova_mc_filter_extended_runner", ctx, packed,
                                                lib.ekf_arena_size(n, m, k).n_float,
                                                lib.trova_filter_extended_output_arena_size(n, m, k, T, shocks))
     assert step_status == stored == status
     names = HISTORIES if shocks else [h for h in HISTORIES if h != "eps_hat"]
-    close(packed_out, packed_histories(out, names), 1e-13)
+    close(unpacked(packed_out, out, names), packed_histories(out, names), 1e-13)
 
 
 # ---- unscented ----
@@ -274,16 +281,14 @@ def sweep_unscented(lib, rng, shape, variant):
     cb = measurement_callback(meas, nv, no, 1)
     ctx = tc.trova_mc_filter_unscented_step_ctx(cb, T, ns, nc, ne, no, 1, case.alpha, case.beta, case.kappa,
                                                 case.symmetrize, case.jitter)
-    packed = np.concatenate([model[x].ravel() for x in MODEL]
-                            + [case.params, case.Q.ravel(), case.R.ravel(), case.obs.ravel(), case.z0,
-                               case.P0.ravel()])
+    packed = tc.pack([model[x] for x in MODEL] + [case.params, case.Q, case.R, case.obs, case.z0, case.P0])
     assert packed.size == lib.trova_filter_unscented_input_arena_size(ns, nc, ne, no, T, 1)
     step_status, stored, packed_out = run_step(lib, "trova_mc_filter_unscented_runner", ctx, packed,
                                                lib.ukf_arena_size(ns, nc, ne, no).n_float,
                                                lib.trova_filter_unscented_output_arena_size(ns, nc, no, T))
     assert step_status == stored == 0
     order = OUT[4:] + OUT[:4]  # the packed output puts x1/x2 last, after loglik
-    close(packed_out, packed_histories(out, order), 1e-13)
+    close(unpacked(packed_out, out, order), packed_histories(out, order), 1e-13)
 
 
 SWEEPS = {"linear": sweep_linear, "extended": sweep_extended, "unscented": sweep_unscented}

@@ -209,7 +209,7 @@ def check_runner_alone(lib, runner, ctx, lane_template, n_out, rec, T, rep, want
 
 
 @pytest.mark.parametrize("case", ORDER1, ids=lambda c: "n{}_k{}_m{}_T{}_{}_w{}".format(*c[:4], *c[5:]))
-def test_first_order(lib, rng, case):
+def test_first_order(lib, rng, gapless, case):
     n, k, m, T, n_par, shape, workers = case
     model = assembled_model(lib, rng, n, k)
     if model is None:
@@ -237,11 +237,15 @@ def test_first_order(lib, rng, case):
     # The step kernel over a packed arena, and the runner on its own.
     size = lib.trova_simulate_order1_arena_size(n, k, T, n_par)
     off = lib.trova_simulate_order1_shock_offset(n, k)
-    assert off == n * (n + k + 1) and size == off + T * k + n_par
+    layout = tc.Layout()  # A | B | x0 | shock | params
+    at = [layout.take(*dims) for dims in ((n, n), (n, k), (n,), (T, k), (n_par,))]
+    assert off == at[3] and size == layout.offset
+    if gapless:
+        assert off == n * (n + k + 1) and size == off + T * k + n_par
     rec = Recorder(n, m, n_par, T)
     meas = rec.fn if m > 0 else tc.trova_measurement_fn()
     rows = [np.hstack([w.ravel(), rec.reference(w, params).ravel()]) for w in want]
-    arena = np.concatenate([A.ravel(), B.ravel(), x0, eps.ravel(), params])
+    arena = tc.pack([A, B, x0, eps, params])
     simout = np.full(T * (n + m), SENTINEL)
     rec.start(simout)
     assert lib.trova_simulate_order1_step(tc.ptr(arena), meas, T, n, k, n_par, m, tc.ptr(simout)) == 0
@@ -252,19 +256,18 @@ def test_first_order(lib, rng, case):
     ctx = tc.trova_mc_simulate_order1_step_ctx(meas, T, n, k, n_par, m,
                                                ctypes.pointer(plan.plan) if plan else None, size)
     lane = np.full(size + scratch, SENTINEL)
-    lane[:size] = np.concatenate([A.ravel(), B.ravel(), x0, shocks[3].ravel(), params])
+    lane[:size] = tc.pack([A, B, x0, shocks[3], params])
     check_runner_alone(lib, "trova_mc_simulate_order1_runner", ctx, lane, T * (n + m), rec, T, 3, rows[3])
 
     # Inside pipelines; the callback cannot see a fresh lane there.
     rec.check_order = False
 
     def bind(p, s):
-        p.bind_static(s, 0, A)
-        p.bind_static(s, n * n, B)
-        p.bind_static(s, n * n + n * k, x0)
+        for offset, block in zip(at, (A, B, x0)):
+            p.bind_static(s, offset, block)
         if plan is None:
             p.bind_static(s, off, bound.reshape(N_REP, T * k), batched=True)
-        p.bind_static(s, size - n_par, params)
+        p.bind_static(s, at[4], params)
     got = run_pipeline(lib, "trova_mc_simulate_order1_runner", ctx, size + scratch, T * (n + m), workers, bind)
     for r in range(N_REP):
         close(got[r], rows[r])
@@ -281,7 +284,7 @@ ORDER2_ARGS = ("hx", "gx", "bx", "hxx", "gxx", "hss", "gss")
 
 
 @pytest.mark.parametrize("case", ORDER2, ids=lambda c: "nx{}_ny{}_k{}_m{}_T{}_{}_w{}".format(*c[:5], *c[6:]))
-def test_pruned_second_order(lib, rng, case):
+def test_pruned_second_order(lib, rng, gapless, case):
     nx, ny, ne, m, T, n_par, shape, workers = case
     n = nx + ny
     model = order2_model(rng, nx, ny, ne)
@@ -305,16 +308,22 @@ def test_pruned_second_order(lib, rng, case):
     # The step kernel and the runner on their own: levels, measurement in levels.
     size = lib.trova_simulate_order2_arena_size(nx, n, ne, T, n_par)
     off = lib.trova_simulate_order2_shock_offset(nx, ny, ne)
-    assert size == off + T * ne + n_par + nx * (nx + 4)
+    if gapless:
+        assert size == off + T * ne + n_par + nx * (nx + 4)
     rec = Recorder(n, m, n_par, T)
     meas = rec.fn if m > 0 else tc.trova_measurement_fn()
     levels = [np.hstack([x, y]) + ss for x, y in want]
     rows = [np.hstack([lv.ravel(), rec.reference(lv, params).ravel()]) for lv in levels]
-    head = np.concatenate([model[a].ravel() for a in ORDER2_ARGS] + [ss, x0])
+    head = tc.pack([model[a] for a in ORDER2_ARGS] + [ss, x0])
     assert head.size == off
+    rest = tc.Layout(off)  # shock | params | scratch
+    rest.take(T, ne)
+    params_at = rest.take(n_par)
 
     def arena_for(e):
-        return np.concatenate([head, e.ravel(), params, np.full(nx * (nx + 4), SENTINEL)])
+        arena = tc.pack([model[a] for a in ORDER2_ARGS] + [ss, x0, e, params, np.full((nx, nx + 4), SENTINEL)])
+        assert arena.size == size
+        return arena
     arena = arena_for(eps)
     simout = np.full(T * (n + m), SENTINEL)
     rec.start(simout)
@@ -334,7 +343,7 @@ def test_pruned_second_order(lib, rng, case):
         p.bind_static(s, 0, head)
         if plan is None:
             p.bind_static(s, off, bound.reshape(N_REP, T * ne), batched=True)
-        p.bind_static(s, off + T * ne, params)
+        p.bind_static(s, params_at, params)
     got = run_pipeline(lib, "trova_mc_simulate_order2_runner", ctx, size + scratch, T * (n + m), workers, bind)
     for r in range(N_REP):
         close(got[r], rows[r])
