@@ -26,9 +26,10 @@ TROVA_API void trova_simulate_linear_states(const f64* A, const f64* B, const f6
 TROVA_API void trova_affine_observations(const f64* states, const f64* C, const f64* d, f64* out,
                                          i64 T, i64 m, i64 n);
 
-/* Step arena, packed without gaps: A | B | x0 | shock (T x k) | params.
+/* Step arena, packed in order: A | B | x0 | shock (T x k) | params.
  * Size n (n + k + 1) + k T + n_par floats; the shock block starts at
- * trova_simulate_order1_shock_offset(n, k) = n (n + k + 1). Sizes and offsets
+ * trova_simulate_order1_shock_offset(n, k) = n (n + k + 1). In a build with
+ * layout gaps every block is followed by trova_layout_gap() more. Sizes and offsets
  * that do not fit in 64 bits are reported as -1 (see arena_size). */
 TROVA_API i64 trova_simulate_order1_arena_size(i64 n, i64 k, i64 T, i64 n_par);
 TROVA_API i64 trova_simulate_order1_shock_offset(i64 n, i64 k);
@@ -81,7 +82,8 @@ TROVA_API i64 trova_simulate_second_order_pruned(const f64* hx, const f64* gx, c
                                                  i64 T, i64 nx, i64 ny, i64 n_exog, f64* x_out,
                                                  f64* y_out);
 
-/* Step arena, packed without gaps: hx | gx | bx | hxx | gxx | hss | gss |
+/* Step arena, packed in order (with trova_layout_gap() after each block in
+ * a build with layout gaps): hx | gx | bx | hxx | gxx | hss | gss |
  * steady_state (n_var) | x0 | shock (T x n_exog) | params | scratch
  * (nx (nx + 4)), with n_state = nx and n_var = nx + ny. */
 TROVA_API i64 trova_simulate_order2_arena_size(i64 n_state, i64 n_var, i64 n_exog, i64 T,
