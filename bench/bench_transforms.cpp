@@ -29,7 +29,11 @@ void BM_Rolling(benchmark::State& state) {
     const Kind kind = static_cast<Kind>(state.range(0));
     const i64 window = state.range(1);
     const std::vector<f64> x = panel();
-    std::vector<f64> scratch(2 * kP), out(static_cast<std::size_t>((kN - window + 1) * kP));
+    // The kernels' scratch is what their sizers give beyond the input.
+    const arena_size lane = kind == kMean ? trova_rolling_mean_arena_size(kN, kP, window)
+                                          : trova_rolling_var_arena_size(kN, kP, window);
+    std::vector<f64> scratch(static_cast<std::size_t>(lane.n_float - kN * kP));
+    std::vector<f64> out(static_cast<std::size_t>((kN - window + 1) * kP));
     for (auto _ : state) {
         i64 status = 0;
         if (kind == kMean)

@@ -234,7 +234,7 @@ def test_nan_reaches_exactly_the_windows_that_contain_it(lib, rng):
 @pytest.mark.parametrize("n,p,param", [(1, 1, 1), (100, 4, 7), (0, 3, 2), (-5, 3, 1), (7, -2, 9), (2**40, 2, 3)])
 def test_sizers(lib, n, p, param):
     want = {"standardize": p * (n + 2), "log": n * p, "log_diff": p + n * p, "diff": p * (n + param),
-            "rolling_mean": p + n * p, "rolling_var": p * (n + 2), "rolling_std": p * (n + 2)}
+            "rolling_mean": p * (n + 7), "rolling_var": p * (n + 5), "rolling_std": p * (n + 5)}
     for name, size in want.items():
         got = TRANSFORMS[name][3](lib, n, p, {"order": param, "window": param})
         assert (got.n_float, got.n_int) == (size, 0), name
