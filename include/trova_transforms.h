@@ -154,7 +154,8 @@ TROVA_API int trova_mc_rolling_var_runner(i64 rep_idx, f64* float_in_work, f64* 
                                           i64* int_work, i64* int_out, const void* ctx);
 TROVA_API int trova_mc_rolling_std_runner(i64 rep_idx, f64* float_in_work, f64* float_out,
                                           i64* int_work, i64* int_out, const void* ctx);
-/* Calls fn(float_in_work, float_out, n_in, p_in, n_out, p_out) once. */
+/* Calls fn(float_in_work, float_out, n_in, p_in, n_out, p_out) once; with
+ * fn NULL it writes nothing to float_out and fails with -6. */
 TROVA_API int trova_mc_user_transform_runner(i64 rep_idx, f64* float_in_work, f64* float_out,
                                              i64* int_work, i64* int_out, const void* ctx);
 

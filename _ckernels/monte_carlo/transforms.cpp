@@ -778,6 +778,8 @@ TROVA_API int trova_mc_rolling_std_runner(i64 /*rep_idx*/, f64* float_in_work, f
 TROVA_API int trova_mc_user_transform_runner(i64 /*rep_idx*/, f64* float_in_work, f64* float_out,
                                              i64* /*int_work*/, i64* int_out, const void* ctx) {
     const auto* c = static_cast<const trova_mc_user_transform_step_ctx*>(ctx);
+    // Without a function there is no transform to run.
+    if (c->fn == nullptr) return trova::trova_mc_transform_status(int_out, kInvalidDims);
     return trova::trova_mc_transform_status(
         int_out, c->fn(float_in_work, float_out, c->n_in, c->p_in, c->n_out, c->p_out));
 }
