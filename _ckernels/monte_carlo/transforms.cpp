@@ -406,12 +406,129 @@ inline f64 largest_lane(V a, V b, V c) {
     }
 }
 
+// Runs a rolling statistic over rows d = 0 ... n - window: emits row d from
+// the running state of the window of rows d ... d + window - 1, then slides
+// the window by one row. Roll supplies the state of the columns of a tag:
+//   load(c, tag), store(state, c): the state in scratch;
+//   emit(state, d, out): output row d;
+//   slide(state, x_old, x_new): the running update, and fine(state), which
+//     is false when the update met a non-finite value or its state needs
+//     recomputing;
+//   careful(state, x_old, x_new, row): the update again, with a non-finite
+//     value counting as the shift and its row noted (row is that of x_new),
+//     and within_budget(state), false when the state must be recomputed;
+//   rebuild(c, r0, tag): the state of the window starting at row r0, from its
+//     values.
+// Each block of columns runs through a stretch of rows with its state in
+// registers.
+template <class Roll>
+void roll_windows(const f64* x, i64 n, i64 p, i64 window, const Roll& roll, f64* out) {
+    const i64 last = n - window;
+    for (i64 d0 = 0; d0 <= last; d0 += kRowStretch) {
+        const i64 d1 = last - d0 < kRowStretch ? last + 1 : d0 + kRowStretch;
+        for_columns(p, [&](i64 c, auto tag) {
+            auto state = roll.load(c, tag);
+            for (i64 d = d0; d < d1; ++d) {
+                roll.emit(state, d, out + d * p + c);
+                if (d == last) break;
+                const auto x_old = load(x + d * p + c, tag), x_new = load(x + (d + window) * p + c, tag);
+                auto next = roll.slide(state, x_old, x_new);
+                if (!roll.fine(next)) {
+                    next = roll.careful(state, x_old, x_new, static_cast<f64>(d + window));
+                    if (!roll.within_budget(next)) {
+                        roll.store(next, c);
+                        roll.rebuild(c, d + 1, tag);
+                        next = roll.load(c, tag);
+                    }
+                }
+                state = next;
+            }
+            roll.store(state, c);
+        });
+    }
+}
+
+// The running state of a rolling moment in registers.
+template <class V>
+struct MomentState {
+    V shift, mean, m2, absorbed, last_bad;
+};
+
+// Rolling variance and standard deviation: the Welford removal of the old
+// row (S / (w - 1) is the mean of the rows that stay) and the addition of
+// the new, about the shift.
+struct MomentRoll {
+    const f64* x;
+    i64 p, window;
+    RollingMoments st;
+    f64 w, inv_den, inv_w, inv_r;
+    bool take_root;
+
+    template <class V>
+    MomentState<V> load(i64 c, V tag) const {
+        return {::load(st.shift + c, tag), ::load(st.mean + c, tag), ::load(st.m2 + c, tag),
+                ::load(st.absorbed + c, tag), ::load(st.last_bad + c, tag)};
+    }
+    template <class V>
+    void store(const MomentState<V>& s, i64 c) const {
+        ::store(st.shift + c, s.shift);
+        ::store(st.mean + c, s.mean);
+        ::store(st.m2 + c, s.m2);
+        ::store(st.absorbed + c, s.absorbed);
+        ::store(st.last_bad + c, s.last_bad);
+    }
+    // NaN while the window holds a non-finite value.
+    template <class V>
+    void emit(const MomentState<V>& s, i64 d, f64* o) const {
+        V v = clamp0(s.m2) * inv_den;
+        if (take_root) v = root(v);
+        ::store(o, s.last_bad >= splat<V>(static_cast<f64>(d)) ? splat<V>(kNaN) : v);
+    }
+    // The update, from values already taken about the shift.
+    template <class V>
+    MomentState<V> update(const MomentState<V>& s, V xo, V xn) const {
+        MomentState<V> r = s;
+        const V s_r = (w * s.mean - xo) * inv_r;
+        const V g = xn - s_r;
+        r.mean = s_r + g * inv_w;
+        r.m2 = clamp0(s.m2 + (s_r - xo) * (xo - s.mean) + (xn - r.mean) * g);
+        const V mag = magnitude(xo) + magnitude(xn) + magnitude(s.mean);
+        r.absorbed = s.absorbed + mag * mag;
+        return r;
+    }
+    template <class V>
+    MomentState<V> slide(const MomentState<V>& s, V xo, V xn) const {
+        return update(s, sub_first(xo, s.shift), sub_first(xn, s.shift));
+    }
+    template <class V>
+    MomentState<V> careful(const MomentState<V>& s, V xo, V xn, f64 row) const {
+        const auto fo = is_finite(xo), fn = is_finite(xn);
+        MomentState<V> r = update(s, fo ? sub_first(xo, s.shift) : V{}, fn ? sub_first(xn, s.shift) : V{});
+        r.last_bad = fn ? s.last_bad : splat<V>(row);
+        return r;
+    }
+    template <class V>
+    bool within_budget(const MomentState<V>& s) const {
+        return all((s.absorbed <= kMomentBudget * s.m2) & (s.mean * s.mean * w <= kDriftLimit * s.m2));
+    }
+    // A non-finite value on either side leaves a NaN or infinite absorbed
+    // magnitude and so fails this test.
+    template <class V>
+    bool fine(const MomentState<V>& s) const {
+        return all((s.absorbed <= kMomentBudget * s.m2) & (s.absorbed <= splat<V>(kMaxFinite)) &
+                   (s.mean * s.mean * w <= kDriftLimit * s.m2));
+    }
+    template <class V>
+    void rebuild(i64 c, i64 r0, V tag) const {
+        rebuild_moments(x, p, c, r0, window, st, tag);
+    }
+};
+
 // Rolling variance (take_sqrt = 0) or standard deviation (take_sqrt = 1).
 i64 rolling_moment_ax0(const f64* x, i64 n, i64 p, i64 window, i64 ddof, int take_sqrt, f64* scratch,
                        f64* out) {
     // window - ddof < 1, written so that no ddof overflows.
     if (n <= 0 || p <= 0 || window < 1 || n < window || ddof > window - 1) return kInvalidDims;
-    const bool take_root = take_sqrt != 0;
     if (window == 1) {
         // A single value has no spread; a non-finite one has none defined.
         for (i64 i = 0; i < n * p; ++i) out[i] = std::isfinite(x[i]) ? 0.0 : kNaN;
@@ -425,69 +542,95 @@ i64 rolling_moment_ax0(const f64* x, i64 n, i64 p, i64 window, i64 ddof, int tak
     }
     for_columns(p, [&](i64 c, auto tag) { rebuild_moments(x, p, c, 0, window, st, tag); });
     const f64 w = static_cast<f64>(window);
-    const f64 inv_den = 1.0 / (w - static_cast<f64>(ddof));
-    const f64 inv_w = 1.0 / w;
-    const f64 inv_r = 1.0 / (w - 1.0);
-    const i64 last = n - window;
-    for (i64 d0 = 0; d0 <= last; d0 += kRowStretch) {
-        const i64 d1 = last - d0 < kRowStretch ? last + 1 : d0 + kRowStretch;
-        for_columns(p, [&](i64 c, auto tag) {
-            using V = decltype(tag);
-            V s = load(st.shift + c, tag), mu = load(st.mean + c, tag), m2 = load(st.m2 + c, tag);
-            V absorbed = load(st.absorbed + c, tag), last_bad = load(st.last_bad + c, tag);
-            // The Welford removal of the old row (S / (w - 1) is the mean of
-            // the rows that stay) and the addition of the new, about the shift.
-            auto slide = [&](V xo, V xn, V& m2_new, V& mu_new, V& absorbed_new) {
-                const V s_r = (w * mu - xo) * inv_r;
-                const V g = xn - s_r;
-                mu_new = s_r + g * inv_w;
-                m2_new = clamp0(m2 + (s_r - xo) * (xo - mu) + (xn - mu_new) * g);
-                const V mag = magnitude(xo) + magnitude(xn) + magnitude(mu);
-                absorbed_new = absorbed + mag * mag;
-            };
-            for (i64 d = d0; d < d1; ++d) {
-                // Row d (its window starts at row d): NaN while the window
-                // holds a non-finite value.
-                V v = clamp0(m2) * inv_den;
-                if (take_root) v = root(v);
-                store(out + d * p + c, last_bad >= splat<V>(static_cast<f64>(d)) ? splat<V>(kNaN) : v);
-                if (d == last) break;
-                const V xo_raw = load(x + d * p + c, tag), xn_raw = load(x + (d + window) * p + c, tag);
-                V m2_new, mu_new, absorbed_new;
-                slide(sub_first(xo_raw, s), sub_first(xn_raw, s), m2_new, mu_new, absorbed_new);
-                // A non-finite value on either side leaves a NaN or infinite
-                // absorbed magnitude and so fails this test, as an absorbed
-                // magnitude that outgrew the window does.
-                if (!all((absorbed_new <= kMomentBudget * m2_new) & (absorbed_new <= splat<V>(kMaxFinite)) &
-                         (mu_new * mu_new * w <= kDriftLimit * m2_new))) {
-                    // A non-finite value counts as the shift.
-                    const auto fo = is_finite(xo_raw), fn = is_finite(xn_raw);
-                    slide(fo ? sub_first(xo_raw, s) : V{}, fn ? sub_first(xn_raw, s) : V{}, m2_new, mu_new,
-                          absorbed_new);
-                    last_bad = fn ? last_bad : splat<V>(static_cast<f64>(d + window));
-                    if (!all((absorbed_new <= kMomentBudget * m2_new) &
-                             (mu_new * mu_new * w <= kDriftLimit * m2_new))) {
-                        store(st.last_bad + c, last_bad);
-                        rebuild_moments(x, p, c, d + 1, window, st, tag);
-                        s = load(st.shift + c, tag);
-                        mu_new = load(st.mean + c, tag);
-                        m2_new = load(st.m2 + c, tag);
-                        absorbed_new = load(st.absorbed + c, tag);
-                    }
-                }
-                m2 = m2_new;
-                mu = mu_new;
-                absorbed = absorbed_new;
-            }
-            store(st.shift + c, s);
-            store(st.mean + c, mu);
-            store(st.m2 + c, m2);
-            store(st.absorbed + c, absorbed);
-            store(st.last_bad + c, last_bad);
-        });
-    }
+    const MomentRoll roll{x, p, window, st, w, 1.0 / (w - static_cast<f64>(ddof)), 1.0 / w, 1.0 / (w - 1.0),
+                          take_sqrt != 0};
+    roll_windows(x, n, p, window, roll, out);
     return 0;
 }
+
+// The running state of a rolling mean in registers, with the newest
+// non-finite row of any of its columns (later windows are finite).
+template <class V>
+struct SumState {
+    V shift, sum, scale, absorbed, nan_row, pinf_row, ninf_row;
+    f64 newest_bad;
+};
+
+// Rolling mean: the sum gains x_new - x_old.
+struct SumRoll {
+    const f64* x;
+    i64 p, window;
+    WindowSums st;
+    f64 inv_w;
+
+    template <class V>
+    SumState<V> load(i64 c, V tag) const {
+        SumState<V> s{::load(st.shift + c, tag),     ::load(st.sum + c, tag),      ::load(st.scale + c, tag),
+                      ::load(st.absorbed + c, tag),  ::load(st.last_nan + c, tag), ::load(st.last_pinf + c, tag),
+                      ::load(st.last_ninf + c, tag), 0.0};
+        s.newest_bad = largest_lane(s.nan_row, s.pinf_row, s.ninf_row);
+        return s;
+    }
+    template <class V>
+    void store(const SumState<V>& s, i64 c) const {
+        ::store(st.shift + c, s.shift);
+        ::store(st.sum + c, s.sum);
+        ::store(st.scale + c, s.scale);
+        ::store(st.absorbed + c, s.absorbed);
+        ::store(st.last_nan + c, s.nan_row);
+        ::store(st.last_pinf + c, s.pinf_row);
+        ::store(st.last_ninf + c, s.ninf_row);
+    }
+    // NaN while the window holds a NaN or infinities of both signs, the
+    // infinity while it holds those of one sign, otherwise shift + sum / w.
+    template <class V>
+    void emit(const SumState<V>& s, i64 d, f64* o) const {
+        const V value = s.shift + s.sum * inv_w;
+        if (s.newest_bad < static_cast<f64>(d)) {
+            ::store(o, value);
+            return;
+        }
+        const f64 inf = std::numeric_limits<f64>::infinity();
+        const V start = splat<V>(static_cast<f64>(d));
+        const auto pinf = s.pinf_row >= start, ninf = s.ninf_row >= start;
+        const V infinite = pinf ? splat<V>(inf) : splat<V>(-inf);
+        const V v = (pinf | ninf) ? infinite : value;
+        ::store(o, (s.nan_row >= start) | (pinf & ninf) ? splat<V>(kNaN) : v);
+    }
+    template <class V>
+    SumState<V> slide(const SumState<V>& s, V xo, V xn) const {
+        SumState<V> r = s;
+        const V dx = sub_first(xn, xo);
+        r.sum = s.sum + dx;
+        r.scale = s.scale + (magnitude(xn) - magnitude(xo));
+        r.absorbed = s.absorbed + magnitude(r.sum) + magnitude(dx);
+        return r;
+    }
+    template <class V>
+    SumState<V> careful(const SumState<V>& s, V xo, V xn, f64 row) const {
+        SumState<V> r = slide(s, is_finite(xo) ? xo : s.shift, is_finite(xn) ? xn : s.shift);
+        const V at = splat<V>(row);
+        r.nan_row = xn != xn ? at : s.nan_row;
+        r.pinf_row = xn > splat<V>(kMaxFinite) ? at : s.pinf_row;
+        r.ninf_row = xn < splat<V>(-kMaxFinite) ? at : s.ninf_row;
+        r.newest_bad = largest_lane(r.nan_row, r.pinf_row, r.ninf_row);
+        return r;
+    }
+    template <class V>
+    bool within_budget(const SumState<V>& s) const {
+        return all(s.absorbed <= kSumBudget * s.scale);
+    }
+    // A non-finite value on either side leaves a NaN or infinite absorbed
+    // magnitude and so fails this test.
+    template <class V>
+    bool fine(const SumState<V>& s) const {
+        return all((s.absorbed <= kSumBudget * s.scale) & (s.absorbed <= splat<V>(kMaxFinite)));
+    }
+    template <class V>
+    void rebuild(i64 c, i64 r0, V tag) const {
+        rebuild_sums(x, p, c, r0, window, st, tag);
+    }
+};
 
 // Passes one row through the difference stack: v (held in `v`, which starts
 // as the row) runs through levels 0 ... levels - 1; each level keeps the value
@@ -590,79 +733,7 @@ TROVA_KERNEL i64 trova_rolling_mean(const f64* x, i64 n, i64 p, i64 window, f64*
         st.last_nan[c] = st.last_pinf[c] = st.last_ninf[c] = -1.0;
     }
     for_columns(p, [&](i64 c, auto tag) { rebuild_sums(x, p, c, 0, window, st, tag); });
-    const f64 inv_w = 1.0 / static_cast<f64>(window);
-    const f64 inf = std::numeric_limits<f64>::infinity();
-    const i64 last = n - window;
-    for (i64 d0 = 0; d0 <= last; d0 += kRowStretch) {
-        const i64 d1 = last - d0 < kRowStretch ? last + 1 : d0 + kRowStretch;
-        for_columns(p, [&](i64 c, auto tag) {
-            using V = decltype(tag);
-            V s = load(st.shift + c, tag), sum = load(st.sum + c, tag), scale = load(st.scale + c, tag);
-            V absorbed = load(st.absorbed + c, tag), nan_row = load(st.last_nan + c, tag);
-            V pinf_row = load(st.last_pinf + c, tag), ninf_row = load(st.last_ninf + c, tag);
-            // The newest non-finite row of any of these columns: later
-            // windows are finite throughout.
-            f64 newest_bad = largest_lane(nan_row, pinf_row, ninf_row);
-            // The sum gains x_new - x_old.
-            auto slide = [&](V xo, V xn, V& sum_new, V& scale_new, V& absorbed_new) {
-                const V dx = sub_first(xn, xo);
-                sum_new = sum + dx;
-                scale_new = scale + (magnitude(xn) - magnitude(xo));
-                absorbed_new = absorbed + magnitude(sum_new) + magnitude(dx);
-            };
-            for (i64 d = d0; d < d1; ++d) {
-                // Row d (its window starts at row d): NaN while the window
-                // holds a NaN or infinities of both signs, the infinity while
-                // it holds those of one sign, otherwise shift + sum / window.
-                const V value = s + sum * inv_w;
-                if (newest_bad < static_cast<f64>(d)) {
-                    store(out + d * p + c, value);
-                } else {
-                    const V start = splat<V>(static_cast<f64>(d));
-                    const auto pinf = pinf_row >= start, ninf = ninf_row >= start;
-                    const V infinite = pinf ? splat<V>(inf) : splat<V>(-inf);
-                    const V v = (pinf | ninf) ? infinite : value;
-                    store(out + d * p + c, (nan_row >= start) | (pinf & ninf) ? splat<V>(kNaN) : v);
-                }
-                if (d == last) break;
-                const V xo = load(x + d * p + c, tag), xn = load(x + (d + window) * p + c, tag);
-                V sum_new, scale_new, absorbed_new;
-                slide(xo, xn, sum_new, scale_new, absorbed_new);
-                // A non-finite value on either side leaves a NaN or infinite
-                // absorbed magnitude and so fails this test, as an absorbed
-                // magnitude that outgrew the window does.
-                if (!all((absorbed_new <= kSumBudget * scale_new) & (absorbed_new <= splat<V>(kMaxFinite)))) {
-                    // A non-finite value counts as the shift.
-                    const V row = splat<V>(static_cast<f64>(d + window));
-                    nan_row = xn != xn ? row : nan_row;
-                    pinf_row = xn > splat<V>(kMaxFinite) ? row : pinf_row;
-                    ninf_row = xn < splat<V>(-kMaxFinite) ? row : ninf_row;
-                    newest_bad = largest_lane(nan_row, pinf_row, ninf_row);
-                    slide(is_finite(xo) ? xo : s, is_finite(xn) ? xn : s, sum_new, scale_new, absorbed_new);
-                    if (!all(absorbed_new <= kSumBudget * scale_new)) {
-                        store(st.last_nan + c, nan_row);
-                        store(st.last_pinf + c, pinf_row);
-                        store(st.last_ninf + c, ninf_row);
-                        rebuild_sums(x, p, c, d + 1, window, st, tag);
-                        s = load(st.shift + c, tag);
-                        sum_new = load(st.sum + c, tag);
-                        scale_new = load(st.scale + c, tag);
-                        absorbed_new = load(st.absorbed + c, tag);
-                    }
-                }
-                sum = sum_new;
-                scale = scale_new;
-                absorbed = absorbed_new;
-            }
-            store(st.shift + c, s);
-            store(st.sum + c, sum);
-            store(st.scale + c, scale);
-            store(st.absorbed + c, absorbed);
-            store(st.last_nan + c, nan_row);
-            store(st.last_pinf + c, pinf_row);
-            store(st.last_ninf + c, ninf_row);
-        });
-    }
+    roll_windows(x, n, p, window, SumRoll{x, p, window, st, 1.0 / static_cast<f64>(window)}, out);
     return 0;
 }
 
