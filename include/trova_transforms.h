@@ -5,9 +5,11 @@
  *
  * Input x is n x p, row-major: n periods (rows) of p series (columns).
  * Outputs are row-major with p columns. Every kernel makes one pass over the
- * data with running updates (Welford moments, running window sums), works in
- * the scratch the caller passes, allocates nothing, and returns an i64
- * status: 0, or -6 when the dimensions are invalid (nothing is written).
+ * data with running updates (Welford moments, running window sums; a rolling
+ * statistic also recomputes a column from its window now and then, see
+ * below), works in the scratch the caller passes, allocates nothing, and
+ * returns an i64 status: 0, or -6 when the dimensions are invalid (nothing
+ * is written).
  * Output and scratch must not overlap the input or each other.
  *
  * The moments and window sums are accumulated about a shift near the
