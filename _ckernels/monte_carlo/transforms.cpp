@@ -410,11 +410,11 @@ inline f64 largest_lane(V a, V b, V c) {
 // the running state of the window of rows d ... d + window - 1, then slides
 // the window by one row. Roll supplies the state of the columns of a tag:
 //   load(c, tag), store(state, c): the state in scratch;
-//   emit(state, d, out): output row d;
+//   emit(state, c, d, out): output row d;
 //   slide(state, x_old, x_new): the running update, and fine(state), which
 //     is false when the update met a non-finite value or its state needs
 //     recomputing;
-//   careful(state, x_old, x_new, row): the update again, with a non-finite
+//   careful(state, c, x_old, x_new, row): the update again, with a non-finite
 //     value counting as the shift and its row noted (row is that of x_new),
 //     and within_budget(state), false when the state must be recomputed;
 //   rebuild(c, r0, tag): the state of the window starting at row r0, from its
@@ -426,15 +426,18 @@ void roll_windows(const f64* x, i64 n, i64 p, i64 window, const Roll& roll, f64*
     const i64 last = n - window;
     for (i64 d0 = 0; d0 <= last; d0 += kRowStretch) {
         const i64 d1 = last - d0 < kRowStretch ? last + 1 : d0 + kRowStretch;
-        for_columns(p, [&](i64 c, auto tag) {
+        for_columns(p, [&, x, p, window](i64 c, auto tag) {
             auto state = roll.load(c, tag);
-            for (i64 d = d0; d < d1; ++d) {
-                roll.emit(state, d, out + d * p + c);
+            const f64* old_row = x + d0 * p + c;
+            const f64* new_row = old_row + window * p;
+            f64* o = out + d0 * p + c;
+            for (i64 d = d0; d < d1; ++d, old_row += p, new_row += p, o += p) {
+                roll.emit(state, c, d, o);
                 if (d == last) break;
-                const auto x_old = load(x + d * p + c, tag), x_new = load(x + (d + window) * p + c, tag);
+                const auto x_old = load(old_row, tag), x_new = load(new_row, tag);
                 auto next = roll.slide(state, x_old, x_new);
                 if (!roll.fine(next)) {
-                    next = roll.careful(state, x_old, x_new, static_cast<f64>(d + window));
+                    next = roll.careful(state, c, x_old, x_new, static_cast<f64>(d + window));
                     if (!roll.within_budget(next)) {
                         roll.store(next, c);
                         roll.rebuild(c, d + 1, tag);
@@ -479,7 +482,7 @@ struct MomentRoll {
     }
     // NaN while the window holds a non-finite value.
     template <class V>
-    void emit(const MomentState<V>& s, i64 d, f64* o) const {
+    void emit(const MomentState<V>& s, i64 /*c*/, i64 d, f64* o) const {
         V v = clamp0(s.m2) * inv_den;
         if (take_root) v = root(v);
         ::store(o, s.last_bad >= splat<V>(static_cast<f64>(d)) ? splat<V>(kNaN) : v);
@@ -501,7 +504,7 @@ struct MomentRoll {
         return update(s, sub_first(xo, s.shift), sub_first(xn, s.shift));
     }
     template <class V>
-    MomentState<V> careful(const MomentState<V>& s, V xo, V xn, f64 row) const {
+    MomentState<V> careful(const MomentState<V>& s, i64 /*c*/, V xo, V xn, f64 row) const {
         const auto fo = is_finite(xo), fn = is_finite(xn);
         MomentState<V> r = update(s, fo ? sub_first(xo, s.shift) : V{}, fn ? sub_first(xn, s.shift) : V{});
         r.last_bad = fn ? s.last_bad : splat<V>(row);
@@ -549,10 +552,12 @@ i64 rolling_moment_ax0(const f64* x, i64 n, i64 p, i64 window, i64 ddof, int tak
 }
 
 // The running state of a rolling mean in registers, with the newest
-// non-finite row of any of its columns (later windows are finite).
+// non-finite row of any of its columns (later windows are finite). The rows
+// of the newest NaN and infinities stay in scratch: only emit and careful,
+// once that row is reached, need them.
 template <class V>
 struct SumState {
-    V shift, sum, scale, absorbed, nan_row, pinf_row, ninf_row;
+    V shift, sum, scale, absorbed;
     f64 newest_bad;
 };
 
@@ -565,11 +570,10 @@ struct SumRoll {
 
     template <class V>
     SumState<V> load(i64 c, V tag) const {
-        SumState<V> s{::load(st.shift + c, tag),     ::load(st.sum + c, tag),      ::load(st.scale + c, tag),
-                      ::load(st.absorbed + c, tag),  ::load(st.last_nan + c, tag), ::load(st.last_pinf + c, tag),
-                      ::load(st.last_ninf + c, tag), 0.0};
-        s.newest_bad = largest_lane(s.nan_row, s.pinf_row, s.ninf_row);
-        return s;
+        return {::load(st.shift + c, tag), ::load(st.sum + c, tag), ::load(st.scale + c, tag),
+                ::load(st.absorbed + c, tag),
+                largest_lane(::load(st.last_nan + c, tag), ::load(st.last_pinf + c, tag),
+                             ::load(st.last_ninf + c, tag))};
     }
     template <class V>
     void store(const SumState<V>& s, i64 c) const {
@@ -577,25 +581,23 @@ struct SumRoll {
         ::store(st.sum + c, s.sum);
         ::store(st.scale + c, s.scale);
         ::store(st.absorbed + c, s.absorbed);
-        ::store(st.last_nan + c, s.nan_row);
-        ::store(st.last_pinf + c, s.pinf_row);
-        ::store(st.last_ninf + c, s.ninf_row);
     }
     // NaN while the window holds a NaN or infinities of both signs, the
     // infinity while it holds those of one sign, otherwise shift + sum / w.
     template <class V>
-    void emit(const SumState<V>& s, i64 d, f64* o) const {
+    void emit(const SumState<V>& s, i64 c, i64 d, f64* o) const {
         const V value = s.shift + s.sum * inv_w;
         if (s.newest_bad < static_cast<f64>(d)) {
             ::store(o, value);
             return;
         }
         const f64 inf = std::numeric_limits<f64>::infinity();
+        const V tag{};
         const V start = splat<V>(static_cast<f64>(d));
-        const auto pinf = s.pinf_row >= start, ninf = s.ninf_row >= start;
+        const auto pinf = ::load(st.last_pinf + c, tag) >= start, ninf = ::load(st.last_ninf + c, tag) >= start;
         const V infinite = pinf ? splat<V>(inf) : splat<V>(-inf);
         const V v = (pinf | ninf) ? infinite : value;
-        ::store(o, (s.nan_row >= start) | (pinf & ninf) ? splat<V>(kNaN) : v);
+        ::store(o, (::load(st.last_nan + c, tag) >= start) | (pinf & ninf) ? splat<V>(kNaN) : v);
     }
     template <class V>
     SumState<V> slide(const SumState<V>& s, V xo, V xn) const {
@@ -607,13 +609,16 @@ struct SumRoll {
         return r;
     }
     template <class V>
-    SumState<V> careful(const SumState<V>& s, V xo, V xn, f64 row) const {
+    SumState<V> careful(const SumState<V>& s, i64 c, V xo, V xn, f64 row) const {
         SumState<V> r = slide(s, is_finite(xo) ? xo : s.shift, is_finite(xn) ? xn : s.shift);
-        const V at = splat<V>(row);
-        r.nan_row = xn != xn ? at : s.nan_row;
-        r.pinf_row = xn > splat<V>(kMaxFinite) ? at : s.pinf_row;
-        r.ninf_row = xn < splat<V>(-kMaxFinite) ? at : s.ninf_row;
-        r.newest_bad = largest_lane(r.nan_row, r.pinf_row, r.ninf_row);
+        const V at = splat<V>(row), tag{};
+        const V nan_row = xn != xn ? at : ::load(st.last_nan + c, tag);
+        const V pinf_row = xn > splat<V>(kMaxFinite) ? at : ::load(st.last_pinf + c, tag);
+        const V ninf_row = xn < splat<V>(-kMaxFinite) ? at : ::load(st.last_ninf + c, tag);
+        ::store(st.last_nan + c, nan_row);
+        ::store(st.last_pinf + c, pinf_row);
+        ::store(st.last_ninf + c, ninf_row);
+        r.newest_bad = largest_lane(nan_row, pinf_row, ninf_row);
         return r;
     }
     template <class V>
