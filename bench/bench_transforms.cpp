@@ -1,7 +1,8 @@
 // Rolling statistics over n = 10^5 rows of p = 4 series: input elements per
 // second of the rolling mean, variance and standard deviation at windows of
-// 5, 50, 500 and 5000 rows. A rolling statistic slides its running state by
-// one row per output row, so the rate should not depend on the window.
+// 5, 50, 500 and 5000 rows, on a stationary panel and (drift:1) on drifting
+// random walks. A rolling statistic slides its running state by one row per
+// output row, so the rate should not depend on the window.
 #include <benchmark/benchmark.h>
 
 #include <vector>
@@ -23,13 +24,27 @@ std::vector<f64> panel() {
     return x;
 }
 
+// A random walk with a trend, the walk's steps the panel's spread: the
+// rolling statistics keep recomputing columns from their windows as the
+// level moves away.
+std::vector<f64> drifting_panel() {
+    std::vector<f64> x = panel();
+    for (i64 t = 1; t < kN; ++t)
+        for (i64 c = 0; c < kP; ++c) x[t * kP + c] = x[(t - 1) * kP + c] + (x[t * kP + c] - 100.0) + 0.05;
+    return x;
+}
+
 enum Kind { kMean, kVar, kStd };
 
 void BM_Rolling(benchmark::State& state) {
     const Kind kind = static_cast<Kind>(state.range(0));
     const i64 window = state.range(1);
-    const std::vector<f64> x = panel();
-    std::vector<f64> scratch(2 * kP), out(static_cast<std::size_t>((kN - window + 1) * kP));
+    const std::vector<f64> x = state.range(2) ? drifting_panel() : panel();
+    // The kernels' scratch is what their sizers give beyond the input.
+    const arena_size lane = kind == kMean ? trova_rolling_mean_arena_size(kN, kP, window)
+                                          : trova_rolling_var_arena_size(kN, kP, window);
+    std::vector<f64> scratch(static_cast<std::size_t>(lane.n_float - kN * kP));
+    std::vector<f64> out(static_cast<std::size_t>((kN - window + 1) * kP));
     for (auto _ : state) {
         i64 status = 0;
         if (kind == kMean)
@@ -45,8 +60,9 @@ void BM_Rolling(benchmark::State& state) {
     state.SetLabel(kind == kMean ? "mean" : kind == kVar ? "var" : "std");
 }
 BENCHMARK(BM_Rolling)
-    ->ArgsProduct({{kMean, kVar, kStd}, {5, 50, 500, 5000}})
-    ->ArgNames({"kind", "window"})
+    ->ArgsProduct({{kMean, kVar, kStd}, {5, 50, 500, 5000}, {0}})
+    ->ArgsProduct({{kMean, kVar}, {5, 50, 500, 5000}, {1}})
+    ->ArgNames({"kind", "window", "drift"})
     ->Unit(benchmark::kMicrosecond);
 
 }  // namespace

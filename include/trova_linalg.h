@@ -59,7 +59,10 @@ TROVA_API void trova_lu_solve(const f64* LU, const i64* piv, const f64* B, f64* 
 TROVA_API i64 trova_solve(const f64* A, const f64* B, i64 n, i64 m, f64* X);
 TROVA_API i64 trova_inv(const f64* A, i64 n, f64* Ainv);
 
+/* Sorts ascending in place with NaNs last (the numbers before them sorted). */
 TROVA_API void trova_sort_f64(f64* arr, i64 n);
+/* The median (mean of the two middle values for even n), NaN when n <= 0 or
+ * the data hold a NaN; sorts arr as trova_sort_f64 does. */
 TROVA_API f64 trova_median_f64(f64* arr, i64 n);
 
 TROVA_END_DECLS

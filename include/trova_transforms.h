@@ -5,16 +5,22 @@
  *
  * Input x is n x p, row-major: n periods (rows) of p series (columns).
  * Outputs are row-major with p columns. Every kernel makes one pass over the
- * data with running updates (Welford moments, running window sums), works in
- * the scratch the caller passes, allocates nothing, and returns an i64
- * status: 0, or -6 when the dimensions are invalid (nothing is written).
+ * data with running updates (Welford moments, running window sums; a rolling
+ * statistic also recomputes a column from its window now and then, see
+ * below), works in the scratch the caller passes, allocates nothing, and
+ * returns an i64 status: 0, or -6 when the dimensions are invalid (nothing
+ * is written).
  * Output and scratch must not overlap the input or each other.
  *
- * The moments (standardisation, rolling variance and standard deviation)
- * are accumulated about the column's first value x[0][c]: the statistics do
- * not change, but a series with a large level and a small spread keeps its
+ * The moments and window sums are accumulated about a shift near the
+ * column's values (standardisation: its first value): the statistics do not
+ * change, but a series with a large level and a small spread keeps its
  * digits. A rolling statistic carries its running state from window to
- * window, so a NaN or infinity makes every later window of its column NaN.
+ * window, and recomputes a column's state from its current window when the
+ * rounding the state has absorbed (after a spike, a level shift or a drift)
+ * could otherwise show in that window's statistic: each window's value is
+ * what its own values give, to rounding relative to that window's scale.
+ * A window holding a NaN gives NaN, and only such windows.
  *
  * A transform step's float input lane is the n x p input at offset 0 and the
  * kernel's scratch right behind it; the sizers return exactly input plus
@@ -33,8 +39,10 @@ TROVA_BEGIN_DECLS
 /* ---- kernels ---- */
 
 /* out (n x p) = (x - column mean) / column standard deviation, with divisor
- * n - ddof; a column of zero (or NaN) variance gives 0 (NaN where its values
- * are NaN). Scratch 2p. -6 if n <= 0, p <= 0 or n - ddof <= 0. */
+ * n - ddof; a column of zero variance gives 0. A column holding a NaN or an
+ * infinity has no mean or standard deviation and gives NaN throughout; the
+ * other columns are unaffected. Scratch 2p. -6 if n <= 0, p <= 0 or
+ * n - ddof <= 0. */
 TROVA_API i64 trova_standardize_ax0(const f64* x, i64 ddof, i64 n, i64 p, f64* scratch, f64* out);
 
 /* out (n x p) = log(x + offset), without a domain check (-inf or NaN). No
@@ -50,13 +58,16 @@ TROVA_API i64 trova_log_diff(const f64* x, f64 offset, i64 n, i64 p, f64* scratc
  * order x p. -6 if n <= 0, p <= 0 or order <= 0. */
 TROVA_API i64 trova_diff(const f64* x, i64 order, i64 n, i64 p, f64* scratch, f64* out);
 
-/* Row d of out (n - window + 1 rows) is the mean of rows d ... d + window - 1.
- * Scratch p. -6 if n <= 0, p <= 0, window <= 0 or n < window. */
+/* Row d of out (n - window + 1 rows) is the mean of rows d ... d + window - 1:
+ * NaN while they hold a NaN or infinities of both signs, +inf or -inf while
+ * they hold infinities of that sign only. Scratch 7p. -6 if n <= 0, p <= 0,
+ * window <= 0 or n < window. */
 TROVA_API i64 trova_rolling_mean(const f64* x, i64 n, i64 p, i64 window, f64* scratch, f64* out);
 
 /* Row d of out (n - window + 1 rows) is the variance (divisor window - ddof)
- * or standard deviation of rows d ... d + window - 1, never negative. Scratch
- * 2p. -6 if n <= 0, p <= 0, window < 1, n < window or window - ddof < 1. */
+ * or standard deviation of rows d ... d + window - 1, never negative; NaN
+ * while they hold a NaN or an infinity. Scratch 5p. -6 if n <= 0, p <= 0,
+ * window < 1, n < window or window - ddof < 1. */
 TROVA_API i64 trova_rolling_var(const f64* x, i64 n, i64 p, i64 window, i64 ddof, f64* scratch,
                                 f64* out);
 TROVA_API i64 trova_rolling_std(const f64* x, i64 n, i64 p, i64 window, i64 ddof, f64* scratch,
@@ -69,9 +80,9 @@ TROVA_API arena_size trova_standardize_ax0_arena_size(i64 n, i64 p);       /* p 
 TROVA_API arena_size trova_log_arena_size(i64 n, i64 p);                   /* n p */
 TROVA_API arena_size trova_log_diff_arena_size(i64 n, i64 p);              /* p + n p */
 TROVA_API arena_size trova_diff_arena_size(i64 n, i64 p, i64 order);       /* p (n + order) */
-TROVA_API arena_size trova_rolling_mean_arena_size(i64 n, i64 p, i64 window); /* p + n p */
-TROVA_API arena_size trova_rolling_var_arena_size(i64 n, i64 p, i64 window);  /* p (n + 2) */
-TROVA_API arena_size trova_rolling_std_arena_size(i64 n, i64 p, i64 window);  /* p (n + 2) */
+TROVA_API arena_size trova_rolling_mean_arena_size(i64 n, i64 p, i64 window); /* p (n + 7) */
+TROVA_API arena_size trova_rolling_var_arena_size(i64 n, i64 p, i64 window);  /* p (n + 5) */
+TROVA_API arena_size trova_rolling_std_arena_size(i64 n, i64 p, i64 window);  /* p (n + 5) */
 
 /* ---- step contexts ---- */
 
@@ -145,7 +156,8 @@ TROVA_API int trova_mc_rolling_var_runner(i64 rep_idx, f64* float_in_work, f64* 
                                           i64* int_work, i64* int_out, const void* ctx);
 TROVA_API int trova_mc_rolling_std_runner(i64 rep_idx, f64* float_in_work, f64* float_out,
                                           i64* int_work, i64* int_out, const void* ctx);
-/* Calls fn(float_in_work, float_out, n_in, p_in, n_out, p_out) once. */
+/* Calls fn(float_in_work, float_out, n_in, p_in, n_out, p_out) once; with
+ * fn NULL it writes nothing to float_out and fails with -6. */
 TROVA_API int trova_mc_user_transform_runner(i64 rep_idx, f64* float_in_work, f64* float_out,
                                              i64* int_work, i64* int_out, const void* ctx);
 

@@ -263,7 +263,8 @@ void matvec(const f64* A, const f64* x, const f64* b, f64* out, i64 n, i64 m) {
     for (; i < n; ++i) out[i] = (b ? b[i] : 0.0) + dot(A + i * m, x, m);
 }
 
-// Three-way comparison of the sort; a NaN compares equal to everything.
+// Three-way comparison of the sort; a NaN compares equal to everything (the
+// sort sets NaNs apart before it compares).
 inline int trova_cmp_f64(f64 a, f64 b) { return (a > b) - (a < b); }
 inline bool less(f64 a, f64 b) { return trova_cmp_f64(a, b) < 0; }
 
@@ -605,16 +606,24 @@ i64 trova_solve(const f64* A, const f64* B, i64 n, i64 m, f64* X) {
 
 i64 trova_inv(const f64* A, i64 n, f64* Ainv) { return trova::lu::inverse<f64_lu, f64, RealLuOps>(A, n, Ainv); }
 
+// NaNs go to the end first; the numbers before them are then sorted, where
+// the comparison is a strict weak order.
 void trova_sort_f64(f64* arr, i64 n) {
     if (n <= 1) return;
+    i64 numbers = 0;
+    for (i64 i = 0; i < n; ++i) {
+        if (arr[i] == arr[i]) swap(arr[numbers++], arr[i]);
+    }
     int depth = 0;
-    for (i64 m = n; m > 1; m >>= 1) depth += 2;
-    intro_sort(arr, n, depth);
+    for (i64 m = numbers; m > 1; m >>= 1) depth += 2;
+    intro_sort(arr, numbers, depth);
 }
 
+// The median of data holding a NaN is NaN; the sort leaves a NaN last.
 f64 trova_median_f64(f64* arr, i64 n) {
     if (n <= 0) return __builtin_nan("");
     trova_sort_f64(arr, n);
+    if (arr[n - 1] != arr[n - 1]) return __builtin_nan("");
     const i64 h = n / 2;
     return n % 2 ? arr[h] : (arr[h] + arr[h - 1]) * 0.5;
 }

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
+#include <string>
 #include <vector>
 
 #include "pipeline_builder.h"
@@ -115,5 +117,69 @@ TEST_P(TransformSteps, MatchDirectEvaluationInExactlySizedLanes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Columns, TransformSteps, ::testing::Values(1, 3, 4, 5, 9));
+
+// Rolling statistics of data with NaN, infinities of both signs, spikes of
+// 1e12 and a level shift, in buffers exactly as long as the sizers and the
+// output rows say: each window against its own values evaluated directly
+// (NaN while it holds a NaN or an infinity; the mean of infinities of one
+// sign is that infinity), to rounding relative to the window's own scale.
+TEST(RollingStatistics, EachWindowGivesWhatItsOwnValuesGive) {
+    constexpr i64 n = 160, p = 6;
+    const f64 inf = std::numeric_limits<f64>::infinity();
+    std::vector<f64> x(static_cast<std::size_t>(n * p));
+    for (i64 t = 0; t < n; ++t)
+        for (i64 c = 0; c < p; ++c) x[t * p + c] = std::sin(0.37 * static_cast<f64>(t * (c + 2)) + c);
+    x[20 * p + 0] = std::nan("");
+    x[40 * p + 1] = inf;
+    x[44 * p + 1] = -inf;
+    x[70 * p + 1] = inf;
+    x[30 * p + 2] = 1e12;
+    x[90 * p + 2] = -1e12;
+    for (i64 t = 0; t < 80; ++t) x[t * p + 3] += 1e9;  // a level that drops to zero
+    for (i64 t = 100; t < 103; ++t) x[t * p + 4] = std::nan("");
+    for (const i64 window : {1, 2, 9, 40}) {
+        const i64 rows = n - window + 1;
+        std::vector<f64> means(static_cast<std::size_t>(rows * p)), var(means.size()), sd(means.size());
+        std::vector<f64> s_mean(static_cast<std::size_t>(trova_rolling_mean_arena_size(n, p, window).n_float - n * p));
+        std::vector<f64> s_var(static_cast<std::size_t>(trova_rolling_var_arena_size(n, p, window).n_float - n * p));
+        const i64 ddof = window > 1 ? 1 : 0;
+        ASSERT_EQ(trova_rolling_mean(x.data(), n, p, window, s_mean.data(), means.data()), 0);
+        ASSERT_EQ(trova_rolling_var(x.data(), n, p, window, ddof, s_var.data(), var.data()), 0);
+        ASSERT_EQ(trova_rolling_std(x.data(), n, p, window, ddof, s_var.data(), sd.data()), 0);
+        for (i64 d = 0; d < rows; ++d) {
+            for (i64 c = 0; c < p; ++c) {
+                bool nan = false, pinf = false, ninf = false;
+                ld first = 0, abs_sum = 0;
+                for (i64 t = d; t < d + window; ++t) {
+                    const f64 v = x[t * p + c];
+                    nan |= std::isnan(v);
+                    pinf |= v == inf;
+                    ninf |= v == -inf;
+                    if (t == d) first = v;
+                    abs_sum += std::fabs(static_cast<ld>(v));
+                }
+                const f64 got_mean = means[d * p + c], got_var = var[d * p + c], got_sd = sd[d * p + c];
+                const std::string where = "window " + std::to_string(window) + " row " + std::to_string(d) +
+                                          " column " + std::to_string(c);
+                if (nan || pinf || ninf) {
+                    EXPECT_TRUE(std::isnan(got_var) && std::isnan(got_sd)) << where;
+                    if (nan || (pinf && ninf))
+                        EXPECT_TRUE(std::isnan(got_mean)) << where;
+                    else
+                        EXPECT_EQ(got_mean, pinf ? inf : -inf) << where;
+                    continue;
+                }
+                // About the window's first value, where these doubles stay exact.
+                std::vector<ld> dev;
+                for (i64 t = d; t < d + window; ++t) dev.push_back(static_cast<ld>(x[t * p + c]) - first);
+                const ld m = mean(dev.data(), window);
+                const ld want_var = sum_sq_dev(dev.data(), window) / static_cast<ld>(window - ddof);
+                EXPECT_NEAR(got_mean, static_cast<f64>(first + m), 1e-13 * static_cast<f64>(abs_sum / window)) << where;
+                EXPECT_NEAR(got_var, static_cast<f64>(want_var), 2.5e-13 * static_cast<f64>(want_var)) << where;
+                EXPECT_EQ(got_sd, std::sqrt(got_var)) << where;
+            }
+        }
+    }
+}
 
 }  // namespace

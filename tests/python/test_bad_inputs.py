@@ -610,6 +610,131 @@ FILTER_CASES += [
 
 TRANSFORM_CASES = []
 
+
+def _ctx_ptr(ctx):
+    return ctypes.cast(ctypes.pointer(ctx), ctypes.c_void_p)
+
+
+def _user_transform_without_function(lib):
+    # fn NULL: status -6 in int_out[0] and returned, the output untouched.
+    n, p = 4, 2
+    ctx = tc.trova_mc_user_transform_step_ctx(tc.user_transform_fn(), n, p, 1, p)
+    lane, out = guarded(n * p, fill=1.5), guarded(p)
+    int_out = guarded(1, fill=0, dtype=np.int64)
+    status = lib.trova_mc_user_transform_runner(0, lane.p, out.p, None,
+                                                ctypes.cast(int_out.p, tc.P_i64), _ctx_ptr(ctx))
+    assert status == -6 and int_out.a[0] == -6
+    assert out.untouched(np.nan) and lane.untouched(1.5)
+    for g in (lane, out, int_out):
+        g.check()
+
+
+TRANSFORM_CASES.append(("user_transform_null_function_fails_with_minus_6", _user_transform_without_function))
+
+# Invalid dimensions of every kernel (n, p and the parameters), and of its
+# step: status -6, nothing written to scratch or output. Scratch and output
+# get room for a generous n x p so that a write anywhere would be seen.
+_T_KERNELS = {
+    "standardize": lambda L, x, n, p, k, s, o: L.trova_standardize_ax0(x, k, n, p, s, o),
+    "log": lambda L, x, n, p, k, s, o: L.trova_log(x, 0.5, n, p, o),
+    "log_diff": lambda L, x, n, p, k, s, o: L.trova_log_diff(x, 0.5, n, p, s, o),
+    "diff": lambda L, x, n, p, k, s, o: L.trova_diff(x, k, n, p, s, o),
+    "rolling_mean": lambda L, x, n, p, k, s, o: L.trova_rolling_mean(x, n, p, k, s, o),
+    "rolling_var": lambda L, x, n, p, k, s, o: L.trova_rolling_var(x, n, p, k[0], k[1], s, o),
+    "rolling_std": lambda L, x, n, p, k, s, o: L.trova_rolling_std(x, n, p, k[0], k[1], s, o),
+}
+_T_STEPS = {
+    "standardize": lambda n, p, k: tc.trova_mc_standardize_step_ctx(n, p, k),
+    "log": lambda n, p, k: tc.trova_mc_log_step_ctx(n, p, 0.5),
+    "log_diff": lambda n, p, k: tc.trova_mc_log_diff_step_ctx(n, p, 0.5),
+    "diff": lambda n, p, k: tc.trova_mc_diff_step_ctx(n, p, k),
+    "rolling_mean": lambda n, p, k: tc.trova_mc_rolling_mean_step_ctx(n, p, k),
+    "rolling_var": lambda n, p, k: tc.trova_mc_rolling_var_step_ctx(n, p, k[0], k[1]),
+    "rolling_std": lambda n, p, k: tc.trova_mc_rolling_std_step_ctx(n, p, k[0], k[1]),
+}
+_T_INVALID = [
+    ("standardize", 0, 2, 0), ("standardize", -3, 2, 0), ("standardize", 3, 0, 0), ("standardize", 3, -1, 0),
+    ("standardize", 3, 2, 3), ("standardize", 3, 2, 2**63 - 1),
+    ("log", 0, 2, None), ("log", 2, 0, None), ("log", -(2**62), 2, None),
+    ("log_diff", 0, 2, None), ("log_diff", 3, -2, None),
+    ("diff", 3, 2, 0), ("diff", 3, 2, -(2**63)), ("diff", 0, 2, 1), ("diff", 3, 0, 1),
+    ("rolling_mean", 3, 2, 0), ("rolling_mean", 3, 2, 4), ("rolling_mean", 3, 2, 2**62),
+    ("rolling_mean", 3, 2, -1), ("rolling_mean", 0, 2, 1), ("rolling_mean", 3, 0, 1),
+    ("rolling_var", 3, 2, (0, 0)), ("rolling_var", 3, 2, (4, 0)), ("rolling_var", 3, 2, (1, 1)),
+    ("rolling_var", 5, 2, (3, 3)), ("rolling_var", 3, 2, (2, 2**63 - 1)), ("rolling_var", 3, -4, (1, 0)),
+    ("rolling_std", 3, 2, (1, 1)), ("rolling_std", 2, 2, (3, 0)), ("rolling_std", -2, 2, (1, 0)),
+]
+
+
+def _transform_invalid(name, n, p, prm):
+    def case(lib):
+        room = 64
+        x = guarded(room, fill=2.0)
+        scratch, out = guarded(room, fill=-3.0), guarded(room, fill=-3.0)
+        assert _T_KERNELS[name](lib, x.p, n, p, prm, scratch.p, out.p) == -6
+        assert scratch.untouched(-3.0) and out.untouched(-3.0) and x.untouched(2.0)
+        lane = guarded(room, fill=2.0)
+        step_out = guarded(room, fill=-3.0)
+        int_out = guarded(1, fill=0, dtype=np.int64)
+        runner = getattr(lib, f"trova_mc_{name}_runner")
+        status = runner(0, lane.p, step_out.p, None, ctypes.cast(int_out.p, tc.P_i64),
+                        _ctx_ptr(_T_STEPS[name](n, p, prm)))
+        assert status == -6 and int_out.a[0] == -6 and step_out.untouched(-3.0)
+        for g in (x, scratch, out, lane, step_out, int_out):
+            g.check()
+    return case
+
+
+for _name, _n, _p, _prm in _T_INVALID:
+    TRANSFORM_CASES.append((f"{_name}_invalid_n{_n}_p{_p}_{_prm}".replace(" ", ""),
+                            _transform_invalid(_name, _n, _p, _prm)))
+
+
+def _transform_exact_lanes(lib):
+    # Valid calls on buffers exactly as large as the sizers and the output
+    # rows say, with NaN, infinities and a spike in the data: every kernel
+    # stays inside them.
+    n, p = 9, 5
+    data = np.arange(n * p, dtype=float).reshape(n, p) * 0.25 + 1.0
+    data[2, 0], data[4, 1], data[5, 2], data[6, 3] = np.nan, np.inf, -np.inf, 1e300
+    params = {"standardize": 1, "log": None, "log_diff": None, "diff": 8, "rolling_mean": 9,
+              "rolling_var": (9, 1), "rolling_std": (2, 0)}
+    sizes = {"standardize": lib.trova_standardize_ax0_arena_size(n, p),
+             "log": lib.trova_log_arena_size(n, p), "log_diff": lib.trova_log_diff_arena_size(n, p),
+             "diff": lib.trova_diff_arena_size(n, p, 8),
+             "rolling_mean": lib.trova_rolling_mean_arena_size(n, p, 9),
+             "rolling_var": lib.trova_rolling_var_arena_size(n, p, 9),
+             "rolling_std": lib.trova_rolling_std_arena_size(n, p, 2)}
+    rows = {"standardize": n, "log": n, "log_diff": n - 1, "diff": 1, "rolling_mean": 1,
+            "rolling_var": 1, "rolling_std": n - 1}
+    for name, prm in params.items():
+        x = guarded(n * p)
+        x.a[:] = data.ravel()
+        scratch, out = guarded(sizes[name].n_float - n * p), guarded(rows[name] * p)
+        assert _T_KERNELS[name](lib, x.p, n, p, prm, scratch.p, out.p) == 0, name
+        for g in (x, scratch, out):
+            g.check()
+
+
+TRANSFORM_CASES.append(("transforms_stay_inside_sized_buffers_with_non_finite_data", _transform_exact_lanes))
+
+
+def _median_of_nan_data(lib):
+    # A NaN makes the median NaN; the sort leaves the numbers sorted, NaNs last.
+    for values in ([3.0, np.nan, 1.0, 2.0], [np.nan], [np.nan, np.nan, -np.inf, 5.0, 0.5]):
+        arr = guarded(len(values))
+        arr.a[:] = values
+        assert np.isnan(lib.trova_median_f64(arr.p, len(values)))
+        np.testing.assert_array_equal(arr.a, np.sort(values))
+        arr.check()
+    arr = guarded(3, fill=np.nan)
+    lib.trova_sort_f64(arr.p, 0)
+    assert np.isnan(lib.trova_median_f64(arr.p, 0)) and np.isnan(lib.trova_median_f64(arr.p, -5))
+    arr.check()
+
+
+TRANSFORM_CASES.append(("median_of_nan_data_is_nan_and_sort_puts_nans_last", _median_of_nan_data))
+
 # --- Regression ------------------------------------------------------------
 
 REGRESSION_CASES = []

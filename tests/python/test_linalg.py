@@ -188,10 +188,18 @@ def test_median_of_empty_is_nan(lib):
     assert np.isnan(lib.trova_median_f64(tc.ptr(empty), 0))
 
 
-def test_sort_with_nans_is_a_permutation(lib, rng):
-    values = rng.standard_normal(777)
-    values[rng.random(777) < 0.3] = np.nan
+@pytest.mark.parametrize("share", [0.0, 0.01, 0.3, 1.0])
+@pytest.mark.parametrize("n", [1, 2, 5, 17, 777])
+def test_sort_puts_nans_last_and_median_of_nan_data_is_nan(lib, rng, n, share):
+    # NumPy's order: ascending with NaNs last; NumPy's median: NaN when a NaN is present.
+    values = rng.standard_normal(n)
+    values[rng.random(n) < share] = np.nan
+    values[0] = np.inf if n > 3 else values[0]
     arr = values.copy()
-    lib.trova_sort_f64(tc.ptr(arr), arr.size)
-    assert np.isnan(arr).sum() == np.isnan(values).sum()
-    np.testing.assert_array_equal(np.sort(arr[~np.isnan(arr)]), np.sort(values[~np.isnan(values)]))
+    lib.trova_sort_f64(tc.ptr(arr), n)
+    np.testing.assert_array_equal(arr, np.sort(values))
+    arr = values.copy()
+    got = lib.trova_median_f64(tc.ptr(arr), n)
+    want = np.median(values)
+    assert got == want or (np.isnan(got) and np.isnan(want))
+    np.testing.assert_array_equal(arr, np.sort(values))
