@@ -52,9 +52,7 @@ def sections(quick):
         "wald": lambda t: peer_wald.measure(t, WALD_CASES),
         "scaling": lambda t: peer_study.measure_scaling(t, n_rep=1000 if quick else 2000),
         "study": lambda t: peer_study.measure_replication(t, n_rep=300 if quick else 1000, n_peer=10 if quick else 40),
-        # Quick runs skip the sizes where the dense second order takes seconds.
-        "second_order": lambda t: peer_second_order.measure(
-            t, max_dense_unknowns=2000 if quick else peer_second_order.MAX_DENSE_UNKNOWNS),
+        "second_order": lambda t: peer_second_order.measure(t),
     }
 
 
