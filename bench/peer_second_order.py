@@ -61,13 +61,24 @@ SIZES = (5, 10, 15, 25)
 # N = 10 has 8400 (about 0.6 GB and 15 s per solve).
 MAX_DENSE_UNKNOWNS = 2000
 DYNARE_MATLAB = "/usr/lib/dynare/matlab"
-PEER = "Dynare 5.3 (Octave)"
 TOLERANCE = 1e-7
 STAGES = ("steady state", "linearisation", "QZ", "Hessian", "second order", "risk")
 # The study's default parameters; EXT and SPILL couple the sectors.
 ALPHA, BETA, DELTA, RHO, PSI, SIGMA = 0.33, 0.99, 0.025, 0.95, 2.0, 0.007
 EXT, SPILL = 0.05, 0.02
 SEED_FACTORS = (0.8, 1.0, 1.2, 0.9)  # the Newton seed, per variable kind, times the closed form
+
+
+def debian_version(package):
+    """The installed Debian package's upstream version, or None."""
+    try:
+        out = subprocess.run(["dpkg-query", "-W", "-f=${Version}", package], capture_output=True, text=True)
+    except OSError:
+        return None
+    return (out.stdout.split("-")[0] or None) if out.returncode == 0 else None
+
+
+PEER = f"Dynare {debian_version('dynare') or '5.3'} (Octave {debian_version('octave') or '?'})"
 
 
 def model_library():
