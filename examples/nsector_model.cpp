@@ -16,7 +16,7 @@
 //   Shock      z_i' - rho z_i - spill z_{i+1} = 0
 // The externality is 1 at the steady state, so every sector's steady state
 // is the one-sector model's and z = 0.
-#include "growth_model.h"
+#include "residual_callbacks.h"
 
 namespace nsector {
 
@@ -62,18 +62,4 @@ void residual(const T* fwd, const T* cur, const T* par, T* out) {
 
 }  // namespace nsector
 
-extern "C" {
-
-void nsector_residual_c128(const c128* fwd, const c128* cur, const c128* par, c128* out) {
-    using growth::cplx;
-    nsector::residual(reinterpret_cast<const cplx*>(fwd), reinterpret_cast<const cplx*>(cur),
-                      reinterpret_cast<const cplx*>(par), reinterpret_cast<cplx*>(out));
-}
-
-void nsector_residual_bc256(const bc256* fwd, const bc256* cur, const bc256* par, bc256* out) {
-    using growth::Bicomplex;
-    nsector::residual(reinterpret_cast<const Bicomplex*>(fwd), reinterpret_cast<const Bicomplex*>(cur),
-                      reinterpret_cast<const Bicomplex*>(par), reinterpret_cast<Bicomplex*>(out));
-}
-
-}  // extern "C"
+TROVA_RESIDUAL_CALLBACKS(nsector, nsector::residual)
