@@ -12,6 +12,7 @@ by repetition so that a noisy neighbour slows both alike. The ratio is peer
 time / library time: above 1 the library is faster.
 """
 import json
+import math
 import os
 import statistics
 import sys
@@ -85,9 +86,13 @@ def stage_sum_check(rows, tolerance=STAGE_TOLERANCE):
 
 def json_rows(rows):
     """The table as a list of dicts: section, case, library_s, peer, peer_s
-    and ratio (seconds per call; ratio = peer / library)."""
-    return [{"section": r.section, "case": r.case.strip(), "library_s": r.lib, "peer": r.peer_name,
-             "peer_s": r.peer, "ratio": r.ratio} for r in rows]
+    and ratio (seconds per call; ratio = peer / library; null where a side
+    was not run)."""
+    def value(x):
+        return x if math.isfinite(x) else None
+
+    return [{"section": r.section, "case": r.case.strip(), "library_s": value(r.lib), "peer": r.peer_name,
+             "peer_s": value(r.peer), "ratio": value(r.ratio)} for r in rows]
 
 
 def write_json(rows, path):
@@ -121,6 +126,8 @@ def paired(lib_fn, peer_fn, timing):
 
 
 def fmt_time(seconds):
+    if not math.isfinite(seconds):  # a side that was not run
+        return "--"
     for unit, scale in (("s", 1.0), ("ms", 1e-3), ("us", 1e-6)):
         if seconds >= scale:
             return f"{seconds / scale:7.2f} {unit:2}"
@@ -128,6 +135,8 @@ def fmt_time(seconds):
 
 
 def fmt_ratio(r):
+    if not math.isfinite(r):
+        return "--"
     return f"{r:.0f}x" if r >= 100 else f"{r:.1f}x" if r >= 10 else f"{r:.2f}x"
 
 

@@ -1,12 +1,14 @@
 #!/usr/bin/env -S /usr/bin/python3
 """Every peer comparison in one process and one table: the library against
-NumPy, statsmodels and scikit-learn, each pair checked to agree first, each
+NumPy, statsmodels, scikit-learn and Dynare, each pair checked to agree first, each
 time a median over alternating repetitions, the ratio peer time / library
 time (> 1: the library is faster). scripts/bench-peers builds the library
 and runs this; it runs on its own on a built tree.
 
 Usage: bench/peer_table.py [--quick] [--only SECTION[,SECTION...]] [--json FILE]
-Sections: rng, ndtri, kalman, lasso, diagnostics, stability, wald, scaling, study.
+Sections: rng, ndtri, kalman, lasso, diagnostics, stability, wald, scaling, study,
+second_order (the N-sector model's solution chain against Dynare under Octave,
+from scripts/install-deps peers; without them, the library's rows alone).
 --json FILE also writes the table as a JSON list of rows (section, case,
 library_s, peer, peer_s, ratio; seconds, ratio = peer / library). The study's
 stages must add up to its whole replication within 15%, library and peer
@@ -25,6 +27,7 @@ import peer_ndtri  # noqa: E402
 import peer_regression  # noqa: E402
 import peer_residual_diagnostics  # noqa: E402
 import peer_rng  # noqa: E402
+import peer_second_order  # noqa: E402
 import peer_stability  # noqa: E402
 import peer_study  # noqa: E402
 import peer_wald  # noqa: E402
@@ -49,6 +52,7 @@ def sections(quick):
         "wald": lambda t: peer_wald.measure(t, WALD_CASES),
         "scaling": lambda t: peer_study.measure_scaling(t, n_rep=1000 if quick else 2000),
         "study": lambda t: peer_study.measure_replication(t, n_rep=300 if quick else 1000, n_peer=10 if quick else 40),
+        "second_order": lambda t: peer_second_order.measure(t),
     }
 
 

@@ -110,8 +110,11 @@ def solve_model(lib, study, a):
     s.hxx, s.gxx = np.zeros((ns, ns, ns)), np.zeros((nc, ns, ns))
     s.hss, s.gss = np.zeros(ns), np.zeros(nc)
     eta = np.array([[0.0], [a.sigma]])
+    s.second_order_seconds = float("nan")
     if st == 0:
+        t0 = time.perf_counter()
         st = lib.trova_second_order(ptr(av), ptr(bv), ptr(H), ptr(s.gx), ptr(s.hx), n, ns, ptr(s.gxx), ptr(s.hxx))
+        s.second_order_seconds = time.perf_counter() - t0
     if st == 0:
         st = lib.trova_second_order_risk(ptr(av), ptr(bv), ptr(H), ptr(s.gx), ptr(s.gxx), ptr(eta), n, ns, 1,
                                          ptr(s.gss), ptr(s.hss))
@@ -396,6 +399,7 @@ def print_solution(s, a):
           f"c_kk = {s.gxx[0, 0, 0]:.3e}, n_kz = {s.gxx[1, 0, 1]:.6f}")
     hss, gss = s.hss + 0.0, s.gss + 0.0  # no negative zeros in print
     print(f"    risk corrections: hss = ({hss[0]:.3e}, {hss[1]:.3e}), gss = ({gss[0]:.3e}, {gss[1]:.3e})")
+    print(f"    second-order solve (trova_second_order, n = 4, nx = 2): {1e6 * s.second_order_seconds:.1f} us")
 
 
 def print_profile(p):

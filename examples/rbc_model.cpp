@@ -11,7 +11,7 @@
 //   Labour     psi c - (1 - alpha) e^z k^alpha n^(1-alpha) / n = 0
 //   Resources  k' + c - e^z k^alpha n^(1-alpha) - (1 - delta) k = 0
 //   Shock      z' - rho z = 0
-#include "growth_model.h"
+#include "residual_callbacks.h"
 
 namespace rbc {
 
@@ -31,18 +31,4 @@ void residual(const T* fwd, const T* cur, const T* par, T* out) {
 
 }  // namespace rbc
 
-extern "C" {
-
-void rbc_residual_c128(const c128* fwd, const c128* cur, const c128* par, c128* out) {
-    using growth::cplx;
-    rbc::residual(reinterpret_cast<const cplx*>(fwd), reinterpret_cast<const cplx*>(cur),
-                  reinterpret_cast<const cplx*>(par), reinterpret_cast<cplx*>(out));
-}
-
-void rbc_residual_bc256(const bc256* fwd, const bc256* cur, const bc256* par, bc256* out) {
-    using growth::Bicomplex;
-    rbc::residual(reinterpret_cast<const Bicomplex*>(fwd), reinterpret_cast<const Bicomplex*>(cur),
-                  reinterpret_cast<const Bicomplex*>(par), reinterpret_cast<Bicomplex*>(out));
-}
-
-}  // extern "C"
+TROVA_RESIDUAL_CALLBACKS(rbc, rbc::residual)

@@ -63,3 +63,18 @@ def test_stage_sum_check_needs_one_whole_row():
     rows = study_rows([4e-4, 6e-4], [1e-3, 4e-3])
     rows[1].part = "whole"
     assert pc.stage_sum_check(rows)[0] is False
+
+
+def test_rows_of_a_side_not_run_print_dashes_and_write_null(tmp_path, capsys):
+    nan = float("nan")
+    rows = [pc.Row("Second order", "whole chain, N = 5", 0.05, nan, "Dynare", "peer not installed"),
+            pc.Row("Second order", "whole chain, N = 25", nan, nan, "Dynare", "skipped")]
+    path = tmp_path / "table.json"
+    pc.write_json(rows, path)
+    got = json.loads(path.read_text(), parse_constant=lambda c: pytest.fail(f"{c} in the JSON"))
+    assert got[0]["library_s"] == 0.05 and got[0]["peer_s"] is None and got[0]["ratio"] is None
+    assert got[1]["library_s"] is None
+    pc.print_table(rows, pc.QUICK, out=sys.stdout)
+    lines = capsys.readouterr().out.splitlines()[2:]
+    assert "50.00 ms" in lines[0] and lines[0].count("--") == 2 and "nan" not in lines[0]
+    assert lines[1].count("--") == 3 and "nan" not in lines[1]
