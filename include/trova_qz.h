@@ -68,6 +68,14 @@ TROVA_API i64 trova_assemble_state_space(const c128* p, const c128* f, i64 n_sta
 TROVA_API i64 trova_second_order(const f64* a, const f64* b, const f64* f_xx, const f64* gx,
                                  const f64* hx, i64 n, i64 nx, f64* gxx, f64* hxx);
 
+/* The same solution by the dense reference path: the square system over the
+ * R = n nx (nx + 1) / 2 distinct unknowns formed and factored by LU (R^3
+ * work, 8 R^2 bytes), -2 only for an exactly zero pivot. Kept for tests
+ * and benchmarks of trova_second_order; same arguments and statuses. */
+TROVA_API i64 trova_second_order_dense(const f64* a, const f64* b, const f64* f_xx,
+                                       const f64* gx, const f64* hx, i64 n, i64 nx, f64* gxx,
+                                       f64* hxx);
+
 /* Risk corrections gss (ny) and hss (nx) for shocks loaded on the states by
  * eta (nx x ne). Status as trova_second_order, with nx = 0 allowed and a
  * negative ne refused (-1). */
