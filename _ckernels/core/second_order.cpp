@@ -513,6 +513,7 @@ i64 solve_structured(const f64* a, const f64* b, const f64* f_xx, const f64* gx,
                 ri[i] = Ai[off + i] + tar * qi[i] + tai * qr[i];
             }
             // rhs = f_ab - B r, into y_ab's place.
+            f64 fmax = 0.0;
             f64* yr = Yr + off;
             f64* yi = Yi + off;
             for (i64 i = 0; i < n; ++i) {
@@ -524,6 +525,7 @@ i64 solve_structured(const f64* a, const f64* b, const f64* f_xx, const f64* gx,
                 }
                 yr[i] = Fr[off + i] - sr;
                 yi[i] = Fi[off + i] - si;
+                fmax = max_nan(max_nan(fmax, yr[i]), yi[i]);
             }
             // M = A + lambda B, lambda = T[a][a] T[b][b].
             const f64 tbr = Tr[cb * nx + cb], tbi = Ti[cb * nx + cb];
@@ -539,8 +541,14 @@ i64 solve_structured(const f64* a, const f64* b, const f64* f_xx, const f64* gx,
                     mi[j] = li * Bi[j];
                 }
             }
-            const f64 tol = static_cast<f64>(n) * kEps * (nrm_a + std::hypot(lr, li) * nrm_b);
-            if (!trova_core::hessenberg_solve(Mr, Mi, yr, yi, n, tol)) return -2;
+            // Numerically singular: a pivot within rounding of zero, or a
+            // solution so large that M's condition number must exceed
+            // 1 / (n eps) (|M| |y| / |rhs| bounds it from below).
+            const f64 scale = static_cast<f64>(n) * kEps * (nrm_a + std::hypot(lr, li) * nrm_b);
+            if (!trova_core::hessenberg_solve(Mr, Mi, yr, yi, n, scale)) return -2;
+            f64 ymax = 0.0;
+            for (i64 i = 0; i < n; ++i) ymax = max_nan(max_nan(ymax, yr[i]), yi[i]);
+            if (ymax * scale > fmax) return -2;
             if (cb != ra) {
                 std::memcpy(Yr + (cb * nx + ra) * n, yr, static_cast<std::size_t>(n) * sizeof(f64));
                 std::memcpy(Yi + (cb * nx + ra) * n, yi, static_cast<std::size_t>(n) * sizeof(f64));
