@@ -57,7 +57,10 @@ TEST(SecondOrder, FailuresWriteNothing) {
               -2);
     EXPECT_EQ(hss, -7.0);
     EXPECT_EQ(trova_second_order(&one, &one, fxx, &one, &one, 1, 0, &gxx, &hxx), -1);
+    EXPECT_EQ(trova_second_order_dense(&zero, &zero, fxx, nullptr, &half, 1, 1, &gxx, &hxx), -2);
+    EXPECT_EQ(trova_second_order_dense(&one, &one, fxx, &one, &one, 1, 0, &gxx, &hxx), -1);
     EXPECT_EQ(gxx, -7.0);
+    EXPECT_EQ(hxx, -7.0);
 }
 
 // A random model whose reduced system (R = n nx (nx + 1) / 2) spans one or
@@ -136,6 +139,22 @@ TEST_P(SecondOrderResidual, SolvesEveryUnreducedEquation) {
     EXPECT_LT(worst, 1e-10);
     EXPECT_GT(std::fabs(hxx[0]) + std::fabs(gxx.empty() ? 0.0 : gxx[0]), 1e-6);
 
+    // The dense reference path: the same terms to rounding.
+    std::vector<f64> gd(gxx.size(), NAN), hd(hxx.size(), NAN);
+    ASSERT_EQ(trova_second_order_dense(a.data(), b.data(), fxx.data(), gx.data(), hx.data(), n,
+                                       nx, gd.data(), hd.data()),
+              0);
+    f64 big = 0.0, diff = 0.0;
+    for (std::size_t e = 0; e < gd.size(); ++e) {
+        big = std::max(big, std::fabs(gd[e]));
+        diff = std::max(diff, std::fabs(gd[e] - gxx[e]));
+    }
+    for (std::size_t e = 0; e < hd.size(); ++e) {
+        big = std::max(big, std::fabs(hd[e]));
+        diff = std::max(diff, std::fabs(hd[e] - hxx[e]));
+    }
+    EXPECT_LE(diff, 1e-10 * big);
+
     // The same model with one equation stripped of its coefficients is
     // singular; the failure path frees everything (LeakSanitizer) and
     // writes nothing.
@@ -144,11 +163,15 @@ TEST_P(SecondOrderResidual, SolvesEveryUnreducedEquation) {
     EXPECT_EQ(trova_second_order(a.data(), b.data(), fxx.data(), gx.data(), hx.data(), n, nx,
                                  g2.data(), h2.data()),
               -2);
-    EXPECT_EQ(h2[0], -7.0);
+    EXPECT_EQ(trova_second_order_dense(a.data(), b.data(), fxx.data(), gx.data(), hx.data(), n,
+                                       nx, g2.data(), h2.data()),
+              -2);
+    for (f64 v : h2) EXPECT_EQ(v, -7.0);
+    for (f64 v : g2) EXPECT_EQ(v, -7.0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, SecondOrderResidual,
-                         ::testing::Values(Random{3, 2}, Random{6, 3}, Random{12, 5},
-                                           Random{15, 6}));
+                         ::testing::Values(Random{1, 1}, Random{3, 2}, Random{6, 3},
+                                           Random{12, 5}, Random{15, 6}, Random{9, 9}));
 
 }  // namespace
