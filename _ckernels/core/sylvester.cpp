@@ -171,9 +171,9 @@ bool complex_schur(const f64* h, i64 m, f64* T_out, f64* U_out, f64* work) {
     cplx* T = reinterpret_cast<cplx*>(T_out);
     cplx* U = reinterpret_cast<cplx*>(U_out);
     for (i64 i = 0; i < m * m; ++i) H[i] = h[i];
-    // U is first the real orthogonal factor of the Hessenberg reduction,
-    // accumulated in the real parts of U_out (stride 2 avoided: built in
-    // T_out's real storage, which is m x m x 2 >= m x m).
+    // The real orthogonal factor Q of the Hessenberg reduction is built in
+    // T_out's first m x m values; U_out's first m values take the row
+    // products of the left reflections. Both become complex afterwards.
     f64* Q = T_out;
     set_identity(Q, m);
     for (i64 k = 0; k + 2 < m; ++k) {
@@ -181,15 +181,13 @@ bool complex_schur(const f64* h, i64 m, f64* T_out, f64* U_out, f64* work) {
         const f64 tau = reflector(H + (k + 1) * m + k, m, m - k - 1, v, &alpha);
         if (tau == 0.0) continue;
         // Left: rows k+1.., columns k..; right: columns k+1.., every row.
-        // The left product needs a row of m values: H's last row is not
-        // touched by it before it is read, so the product goes to U_out.
         reflect_left(H, m, k + 1, m - k - 1, k, m, v, tau, U_out);
         reflect_right(H, m, 0, m, k + 1, m - k - 1, v, tau);
         reflect_right(Q, m, 0, m, k + 1, m - k - 1, v, tau);
         H[(k + 1) * m + k] = alpha;
         for (i64 i = k + 2; i < m; ++i) H[i * m + k] = 0.0;
     }
-    for (i64 i = m * m - 1; i >= 0; --i) U[i] = cplx(Q[i], 0.0);  // back to front: Q aliases T_out
+    for (i64 i = 0; i < m * m; ++i) U[i] = cplx(Q[i], 0.0);
     for (i64 i = 0; i < m * m; ++i) T[i] = cplx(H[i], 0.0);
 
     f64 hnorm = 0.0;
