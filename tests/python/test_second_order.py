@@ -292,3 +292,11 @@ def test_structured_singular_and_non_finite(lib, rng):
     std, gd, hd = call_second_order(lib, a, b, fxx, gx, hx4, n, nx, dense=True)
     assert st == std == 0
     assert np.isnan(gxx).any() and np.isnan(hxx).any()
+    # A NaN coefficient or Hessian entry spreads to every term on both
+    # paths, as it does through an LU factorisation; no status changes.
+    for arr in (a, fxx):
+        arr.flat[4] = np.nan
+        for dense in (False, True):
+            st, gxx, hxx = call_second_order(lib, a, b, fxx, gx, hx, n, nx, dense)
+            assert st == 0 and np.isnan(gxx).all() and np.isnan(hxx).all()
+        arr.flat[4] = 0.5
