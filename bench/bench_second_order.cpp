@@ -1,11 +1,12 @@
 // Second-order perturbation: the structured solve (trova_second_order) and
 // the dense reduced solve (trova_second_order_dense) side by side at
-// (n, nx) = (10, 4), (20, 8), (40, 15) and (40, 20), the structured one alone
+// (n, nx) = (2, 1), (4, 2), (10, 4), (20, 8), (40, 15) and (40, 20), the structured one alone
 // at (60, 30) and (100, 50), where the dense system (R = n nx (nx + 1) / 2
 // unknowns, 8 R^2 bytes: 6.5 GB and 130 GB) no longer fits. Counters: R and
 // the process's peak resident set after the runs, in MB, inputs included.
 // The structured runs are registered first, so their peaks are not those
-// of the dense matrices.
+// of the dense matrices. At (2, 1) and (4, 2) trova_second_order itself
+// takes the dense path (one or two states, small systems).
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 
@@ -74,6 +75,8 @@ void BM_SecondOrder(benchmark::State& state) { run(state, trova_second_order); }
 void BM_SecondOrderDense(benchmark::State& state) { run(state, trova_second_order_dense); }
 
 BENCHMARK(BM_SecondOrder)
+    ->Args({2, 1})
+    ->Args({4, 2})
     ->Args({10, 4})
     ->Args({20, 8})
     ->Args({40, 15})
@@ -81,7 +84,7 @@ BENCHMARK(BM_SecondOrder)
     ->Args({60, 30})
     ->Args({100, 50})
     ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_SecondOrderDense)->Args({10, 4})->Args({20, 8})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SecondOrderDense)->Args({2, 1})->Args({4, 2})->Args({10, 4})->Args({20, 8})->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SecondOrderDense)
     ->Args({40, 15})
     ->Args({40, 20})

@@ -68,8 +68,10 @@ TROVA_API i64 trova_assemble_state_space(const c128* p, const c128* f, i64 n_sta
  * and hx to complex Schur form (no LAPACK, no inverse of either matrix),
  * then one shifted Hessenberg system of n unknowns is solved per distinct
  * state pair: O(n^3 + n^2 nx^2 + n nx^3) work beside the contraction of
- * the Hessian, O(n nx^2) memory, and gxx, hxx exactly symmetric. Should
- * the Schur iteration on hx not converge, the dense path below is used.
+ * the Hessian, O(n nx^2) memory, and gxx, hxx exactly symmetric. With one
+ * or two states and at most 2048 distinct unknowns, where it is faster, and
+ * should the Schur iteration on hx not converge, the dense path below is
+ * used instead.
  * 0 success, -1 nx < 1, nx > n, dimensions whose arrays would not fit in
  * 64-bit byte counts, allocation or solver failure, -2 singular: an
  * equation without coefficients, an unknown in no equation, or a shifted

@@ -1,4 +1,4 @@
-// Dense building blocks of the structured second-order solve: the
+// The structured second-order solve and its dense building blocks: the
 // Hessenberg-triangular reduction of a real pencil, the complex Schur form
 // of a real matrix and the solve of a shifted complex upper Hessenberg
 // system. All arrays are row-major; complex arrays hold interleaved (re, im)
@@ -33,6 +33,14 @@ bool complex_schur(const f64* h, i64 m, f64* T, f64* U, f64* work);
 // pivot's modulus is at most tol (nothing is solved then); a NaN pivot
 // passes, so NaN inputs give NaN solutions.
 bool hessenberg_solve(f64* Mr, f64* Mi, f64* fr, f64* fi, i64 n, f64 tol);
+
+// The structured solve of trova_second_order on its checked dimensions
+// (1 <= nx <= n): 0, -1 (allocation), -2 (singular), or 1 when the Schur
+// iteration on hx does not converge. Nothing is written unless it returns
+// 0. trova_second_order takes the dense path instead for one or two states
+// and small systems, where that is faster; tests reach this path directly.
+i64 second_order_structured(const f64* a, const f64* b, const f64* f_xx, const f64* gx,
+                            const f64* hx, i64 n, i64 nx, f64* gxx, f64* hxx);
 
 }  // namespace trova_core
 

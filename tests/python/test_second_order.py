@@ -206,9 +206,12 @@ def assert_same(got, ref, rel=1e-10):
 
 
 STRUCTURED = [
-    # (n, nx, transition, static control)
+    # (n, nx, transition, static control). With one or two states and small
+    # systems trova_second_order itself takes the dense path (the C++ tests
+    # call the structured one there directly).
     (1, 1, "complex", False),   # one state, nothing else
     (9, 1, "complex", False),   # one state, many controls
+    (40, 3, "complex", False),  # three states, many controls
     (6, 3, "complex", False),
     (8, 5, "complex", True),    # singular A: the pencil path must go on
     (12, 5, "jordan", False),   # a defective transition
