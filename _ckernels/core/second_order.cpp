@@ -23,6 +23,9 @@
 // only the pairs b >= a are solved. hx (x) hx is never formed: the first
 // sum is accumulated row block by row block, O(n nx^3) in all. Work is
 // O(n^3 + n^2 nx^2 + n nx^3) besides forming S, memory O(n nx^2).
+// With one or two states and a small system the dense path below is the
+// faster one and is taken instead, as it is when the Schur iteration on hx
+// fails to converge.
 //
 // trova_second_order_dense, the reference path, forms the square system
 // over the distinct pairs instead: with T = nx (nx + 1) / 2 and pair index
