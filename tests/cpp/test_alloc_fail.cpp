@@ -214,11 +214,11 @@ TEST(AllocFailHessian, EveryAllocationFailsCleanly) {
     for (f64 v : H) EXPECT_EQ(v, 0.0);
 }
 
-// Second order on a small random model (n = 4, nx = 2), by the structured
-// and the dense path: every failing allocation gives -1 and writes nothing,
+// Second order on a small random model (n = 4, nx = 3: three states, so
+// trova_second_order takes the structured path), and by the dense path: every failing allocation gives -1 and writes nothing,
 // and the successful run's terms agree between the paths.
 TEST(AllocFailSecondOrder, BothPathsFailCleanly) {
-    const i64 n = 4, nx = 2, ny = 2, n2 = 8;
+    const i64 n = 4, nx = 3, ny = 1, n2 = 8;
     std::vector<f64> a(n * n), b(n * n), fxx(n * n2 * n2), gx(ny * nx), hx(nx * nx);
     f64 x = 0.3;
     auto next = [&x]() { return x = std::fmod(x * 7.31 + 0.17, 2.0) - 1.0; };
