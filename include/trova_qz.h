@@ -76,8 +76,8 @@ TROVA_API i64 trova_assemble_state_space(const c128* p, const c128* f, i64 n_sta
  * 64-bit byte counts, allocation or solver failure, -2 singular: an
  * equation without coefficients, an unknown in no equation, or a shifted
  * system whose pivot or solution shows it singular to working precision
- * (condition beyond 1 / (n eps)); the outputs are written only on
- * success. */
+ * (condition beyond 1 / (n eps)); on the dense path an exactly zero
+ * pivot. The outputs are written only on success. */
 TROVA_API i64 trova_second_order(const f64* a, const f64* b, const f64* f_xx, const f64* gx,
                                  const f64* hx, i64 n, i64 nx, f64* gxx, f64* hxx);
 
