@@ -9,7 +9,8 @@
  * between (tests/support/klein_solve.h does this).
  *
  * trova_second_order and trova_second_order_risk add the quadratic terms and
- * the risk corrections of the second-order perturbation solution.
+ * the risk corrections of the second-order perturbation solution;
+ * trova_second_order_dense is the dense reference path of the first.
  * Every kernel here allocates its work memory from the heap and frees it on
  * every path. Compiles as C11 and C++. */
 #ifndef TROVA_QZ_H
@@ -62,11 +63,31 @@ TROVA_API i64 trova_assemble_state_space(const c128* p, const c128* f, i64 n_sta
 /* Quadratic terms gxx (ny x nx x nx) and hxx (nx x nx x nx) from the
  * Jacobians a, b (n x n), the Hessian f_xx (n x 2n x 2n over z = (v(t+1);
  * v(t))) and the first-order gx (ny x nx), hx (nx x nx); ny = n - nx.
+ * The equations are solved through their Kronecker structure: the pencil
+ * of the unknowns' coefficients is reduced to triangular-Hessenberg form
+ * and hx to complex Schur form (no LAPACK, no inverse of either matrix),
+ * then one shifted Hessenberg system of n unknowns is solved per distinct
+ * state pair: O(n^3 + n^2 nx^2 + n nx^3) work beside the contraction of
+ * the Hessian, O(n nx^2) memory, and gxx, hxx exactly symmetric. With one
+ * or two states and at most 2048 distinct unknowns, where it is faster, and
+ * should the Schur iteration on hx not converge, the dense path below is
+ * used instead.
  * 0 success, -1 nx < 1, nx > n, dimensions whose arrays would not fit in
- * 64-bit byte counts, allocation or solver failure, -2 singular; the
- * outputs are written only on success. */
+ * 64-bit byte counts, allocation or solver failure, -2 singular: an
+ * equation without coefficients, an unknown in no equation, or a shifted
+ * system whose pivot or solution shows it singular to working precision
+ * (condition beyond 1 / (n eps)); on the dense path an exactly zero
+ * pivot. The outputs are written only on success. */
 TROVA_API i64 trova_second_order(const f64* a, const f64* b, const f64* f_xx, const f64* gx,
                                  const f64* hx, i64 n, i64 nx, f64* gxx, f64* hxx);
+
+/* The same solution by the dense reference path: the square system over the
+ * R = n nx (nx + 1) / 2 distinct unknowns formed and factored by LU (R^3
+ * work, 8 R^2 bytes), -2 only for an exactly zero pivot. Kept for tests
+ * and benchmarks of trova_second_order; same arguments and statuses. */
+TROVA_API i64 trova_second_order_dense(const f64* a, const f64* b, const f64* f_xx,
+                                       const f64* gx, const f64* hx, i64 n, i64 nx, f64* gxx,
+                                       f64* hxx);
 
 /* Risk corrections gss (ny) and hss (nx) for shocks loaded on the states by
  * eta (nx x ne). Status as trova_second_order, with nx = 0 allowed and a

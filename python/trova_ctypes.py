@@ -481,6 +481,8 @@ SIGNATURES = {
     "klein_postproc": (i64, [P_c128, P_c128, P_c128, i64, i64, P_c128, P_c128, P_i64, P_c128]),
     "trova_assemble_state_space": (i64, [P_c128, P_c128, i64, i64, i64, P_f64, P_f64]),
     "trova_second_order": (i64, [P_f64, P_f64, P_f64, P_f64, P_f64, i64, i64, P_f64, P_f64]),
+    "trova_second_order_dense": (i64, [P_f64, P_f64, P_f64, P_f64, P_f64, i64, i64, P_f64,
+                                       P_f64]),
     "trova_second_order_risk": (i64, [P_f64, P_f64, P_f64, P_f64, P_f64, P_f64, i64, i64, i64,
                                       P_f64, P_f64]),
     # Runner and source steps.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "trova_model.h"
+#include "trova_qz.h"
 
 #ifndef TROVA_SANITIZE
 
@@ -211,6 +212,50 @@ TEST(AllocFailHessian, EveryAllocationFailsCleanly) {
         });
     EXPECT_EQ(runs, 1 + 4);
     for (f64 v : H) EXPECT_EQ(v, 0.0);
+}
+
+// Second order on a small random model (n = 4, nx = 3: three states, so
+// trova_second_order takes the structured path), and by the dense path: every failing allocation gives -1 and writes nothing,
+// and the successful run's terms agree between the paths.
+TEST(AllocFailSecondOrder, BothPathsFailCleanly) {
+    const i64 n = 4, nx = 3, ny = 1, n2 = 8;
+    std::vector<f64> a(n * n), b(n * n), fxx(n * n2 * n2), gx(ny * nx), hx(nx * nx);
+    f64 x = 0.3;
+    auto next = [&x]() { return x = std::fmod(x * 7.31 + 0.17, 2.0) - 1.0; };
+    for (i64 i = 0; i < n * n; ++i) {
+        a[i] = 0.3 * next() + (i % (n + 1) == 0 ? 2.0 : 0.0);
+        b[i] = 0.3 * next() + (i % (n + 1) == 0 ? 2.0 : 0.0);
+    }
+    for (auto& v : fxx) v = next();
+    for (auto& v : gx) v = next();
+    for (auto& v : hx) v = 0.4 * next();
+    std::vector<f64> g[2], h[2];
+    for (int dense = 0; dense < 2; ++dense) {
+        g[dense].assign(ny * nx * nx, 0.0);
+        h[dense].assign(nx * nx * nx, 0.0);
+        const long runs = for_each_failure(
+            [&] {
+                std::fill(g[dense].begin(), g[dense].end(), -7.0);
+                std::fill(h[dense].begin(), h[dense].end(), -7.0);
+                auto fn = dense ? trova_second_order_dense : trova_second_order;
+                return fn(a.data(), b.data(), fxx.data(), gx.data(), hx.data(), n, nx,
+                          g[dense].data(), h[dense].data());
+            },
+            [&](long, bool failed) {
+                if (!failed) return;
+                for (f64 v : g[dense]) EXPECT_EQ(v, -7.0);
+                for (f64 v : h[dense]) EXPECT_EQ(v, -7.0);
+            });
+        // The structured path takes one carved block and its index array;
+        // the dense one twelve work arrays, the reduced matrix and the LU's.
+        if (dense)
+            EXPECT_GE(runs, 1 + 13);
+        else
+            EXPECT_EQ(runs, 1 + 2);
+    }
+    for (std::size_t e = 0; e < h[0].size(); ++e) EXPECT_NEAR(h[0][e], h[1][e], 1e-12);
+    for (std::size_t e = 0; e < g[0].size(); ++e) EXPECT_NEAR(g[0][e], g[1][e], 1e-12);
+    EXPECT_GT(std::fabs(h[0][0]), 1e-6);
 }
 
 }  // namespace

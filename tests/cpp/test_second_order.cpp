@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/sylvester.h"
 #include "trova.h"
 
 namespace {
@@ -57,7 +58,10 @@ TEST(SecondOrder, FailuresWriteNothing) {
               -2);
     EXPECT_EQ(hss, -7.0);
     EXPECT_EQ(trova_second_order(&one, &one, fxx, &one, &one, 1, 0, &gxx, &hxx), -1);
+    EXPECT_EQ(trova_second_order_dense(&zero, &zero, fxx, nullptr, &half, 1, 1, &gxx, &hxx), -2);
+    EXPECT_EQ(trova_second_order_dense(&one, &one, fxx, &one, &one, 1, 0, &gxx, &hxx), -1);
     EXPECT_EQ(gxx, -7.0);
+    EXPECT_EQ(hxx, -7.0);
 }
 
 // A random model whose reduced system (R = n nx (nx + 1) / 2) spans one or
@@ -136,6 +140,22 @@ TEST_P(SecondOrderResidual, SolvesEveryUnreducedEquation) {
     EXPECT_LT(worst, 1e-10);
     EXPECT_GT(std::fabs(hxx[0]) + std::fabs(gxx.empty() ? 0.0 : gxx[0]), 1e-6);
 
+    // The dense reference path: the same terms to rounding.
+    std::vector<f64> gd(gxx.size(), NAN), hd(hxx.size(), NAN);
+    ASSERT_EQ(trova_second_order_dense(a.data(), b.data(), fxx.data(), gx.data(), hx.data(), n,
+                                       nx, gd.data(), hd.data()),
+              0);
+    f64 big = 0.0, diff = 0.0;
+    for (std::size_t e = 0; e < gd.size(); ++e) {
+        big = std::max(big, std::fabs(gd[e]));
+        diff = std::max(diff, std::fabs(gd[e] - gxx[e]));
+    }
+    for (std::size_t e = 0; e < hd.size(); ++e) {
+        big = std::max(big, std::fabs(hd[e]));
+        diff = std::max(diff, std::fabs(hd[e] - hxx[e]));
+    }
+    EXPECT_LE(diff, 1e-10 * big);
+
     // The same model with one equation stripped of its coefficients is
     // singular; the failure path frees everything (LeakSanitizer) and
     // writes nothing.
@@ -144,11 +164,66 @@ TEST_P(SecondOrderResidual, SolvesEveryUnreducedEquation) {
     EXPECT_EQ(trova_second_order(a.data(), b.data(), fxx.data(), gx.data(), hx.data(), n, nx,
                                  g2.data(), h2.data()),
               -2);
-    EXPECT_EQ(h2[0], -7.0);
+    EXPECT_EQ(trova_second_order_dense(a.data(), b.data(), fxx.data(), gx.data(), hx.data(), n,
+                                       nx, g2.data(), h2.data()),
+              -2);
+    for (f64 v : h2) EXPECT_EQ(v, -7.0);
+    for (f64 v : g2) EXPECT_EQ(v, -7.0);
+}
+
+// trova_second_order runs the dense path for one or two states and small
+// systems; the structured path must agree with it there too, also when
+// A = [fy, C] is singular (a control without current-period coefficients).
+TEST(SecondOrderStructured, AgreesWithDenseForOneAndTwoStates) {
+    const Random sizes[] = {{1, 1}, {2, 1}, {7, 1}, {2, 2}, {5, 2}, {13, 2}};
+    std::uint64_t state = 777;
+    auto u = [&state]() {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        return static_cast<f64>(state >> 11) * 0x1.0p-52 - 1.0;
+    };
+    for (const Random& sz : sizes) {
+        for (int static_control = 0; static_control < 2; ++static_control) {
+            const i64 n = sz.n, nx = sz.nx, ny = n - nx, n2 = 2 * n;
+            if (static_control && ny == 0) continue;
+            std::vector<f64> a(n * n), b(n * n), fxx(n * n2 * n2), gx(ny * nx), hx(nx * nx);
+            for (i64 i = 0; i < n * n; ++i) {
+                a[i] = 0.3 * u() + (i % (n + 1) == 0 ? 2.0 : 0.0);
+                b[i] = 0.3 * u() + (i % (n + 1) == 0 ? 2.0 : 0.0);
+            }
+            if (static_control)
+                for (i64 i = 0; i < n; ++i) b[i * n + nx] = 0.0;
+            for (auto& v : fxx) v = u();
+            for (auto& v : gx) v = 0.5 * u();
+            // Complex eigenvalues 0.6 (cos 1 +- i sin 1) when nx = 2.
+            if (nx == 1) hx[0] = 0.7;
+            if (nx == 2) hx = {0.6 * std::cos(1.0), -0.6 * std::sin(1.0), 0.6 * std::sin(1.0),
+                               0.6 * std::cos(1.0)};
+            std::vector<f64> gs(ny * nx * nx + 1, NAN), hs(nx * nx * nx, NAN);
+            std::vector<f64> gd(gs.size(), NAN), hd(hs.size(), NAN);
+            ASSERT_EQ(trova_core::second_order_structured(a.data(), b.data(), fxx.data(), gx.data(),
+                                                          hx.data(), n, nx, gs.data(), hs.data()),
+                      0);
+            ASSERT_EQ(trova_second_order_dense(a.data(), b.data(), fxx.data(), gx.data(), hx.data(),
+                                               n, nx, gd.data(), hd.data()),
+                      0);
+            f64 big = 0.0, diff = 0.0;
+            for (i64 e = 0; e < ny * nx * nx; ++e) {
+                big = std::max(big, std::fabs(gd[e]));
+                diff = std::max(diff, std::fabs(gd[e] - gs[e]));
+            }
+            for (i64 e = 0; e < nx * nx * nx; ++e) {
+                big = std::max(big, std::fabs(hd[e]));
+                diff = std::max(diff, std::fabs(hd[e] - hs[e]));
+            }
+            EXPECT_GT(big, 1e-6);
+            EXPECT_LE(diff, 1e-10 * big) << n << " " << nx << " " << static_control;
+            EXPECT_TRUE(std::isnan(gs[ny * nx * nx]));  // nothing past the output
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, SecondOrderResidual,
-                         ::testing::Values(Random{3, 2}, Random{6, 3}, Random{12, 5},
-                                           Random{15, 6}));
+                         ::testing::Values(Random{1, 1}, Random{3, 2}, Random{6, 3},
+                                           Random{12, 5}, Random{15, 6}, Random{9, 9}));
 
 }  // namespace

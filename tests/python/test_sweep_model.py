@@ -222,6 +222,12 @@ def test_model_sweep(lib, zgges, rng, nx, ny, ne, scale, singular_a):
     tol = 1e-10 * np.linalg.cond(M) * max(1.0, np.abs(h_ref).max(), np.abs(g_ref).max(initial=0))
     np.testing.assert_allclose(gxx, g_ref, atol=tol)
     np.testing.assert_allclose(hxx, h_ref, atol=tol)
+    # The dense reference path on the same inputs: the same terms.
+    gd, hd = np.full((max(ny, 1), nx, nx), np.nan), np.full((nx, nx, nx), np.nan)
+    assert lib.trova_second_order_dense(tc.ptr(a), tc.ptr(b), tc.ptr(H), tc.ptr(gx if ny else np.zeros(1)),
+                                        tc.ptr(hx), n, nx, tc.ptr(gd), tc.ptr(hd)) == 0
+    np.testing.assert_allclose(gxx, gd[:ny], atol=tol)
+    np.testing.assert_allclose(hxx, hd, atol=tol)
 
     # Risk corrections for shocks loaded on the states.
     eta = np.ascontiguousarray(rng.standard_normal((nx, ne)))
