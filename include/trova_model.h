@@ -61,6 +61,17 @@ TROVA_API i64 trova_steady_state_newton(trova_residual_fn residual, const f64* s
 /* Second derivatives of every residual with respect to z = (fwd; cur) at
  * fwd = cur = ss, by bicomplex step: hessian is n_eq x 2n_var x 2n_var,
  * element (e, r, c) at e (2n_var)^2 + r 2n_var + c, symmetric in r and c.
+ * Only pairs (r, c) that some equation depends on together are evaluated
+ * (one residual call each); every other entry is 0. Which equation depends
+ * on which variable is found by complex steps at ss and at two nearby
+ * points, and three bicomplex calls along fixed pseudo-random directions
+ * check the result; if they disagree (a dependency the pattern missed, e.g.
+ * a residual that is not analytic), every pair is evaluated. Either way
+ * each evaluated pair has the bits the all-pairs loop gives it and each
+ * skipped pair is the 0 that loop finds there. Small models
+ * (2n_var (2n_var + 1) / 2 <= 6 n_var + 3) and n_eq = 0 evaluate every pair
+ * directly. The residual is called from the calling thread, one call after
+ * the other.
  * Status: 0 success, -1 null residual, a Hessian too large to address or
  * allocation failure (nothing written). */
 TROVA_API i64 trova_bicomplex_hessian(bc_residual_fn residual, const f64* ss, const f64* par,

@@ -197,21 +197,26 @@ void bc_linear(const bc256* fwd, const bc256* cur, const bc256*, bc256* out) {
                    c128{fwd[0].b.re + cur[0].b.re, fwd[0].b.im + cur[0].b.im}};
 }
 
+// One variable takes the all-pairs loop; four take the dependency pattern,
+// the skipped pairs and the checks. Both allocate the same seven blocks.
 TEST(AllocFailHessian, EveryAllocationFailsCleanly) {
-    const f64 ss[1] = {1.0};
-    f64 H[4];
-    const long runs = for_each_failure(
-        [&] {
-            std::fill(H, H + 4, -7.0);
-            return trova_bicomplex_hessian(bc_linear, ss, nullptr, 1, 0, 1, 1e-10, H);
-        },
-        [&](long, bool failed) {
-            if (failed) {
-                for (f64 v : H) EXPECT_EQ(v, -7.0);
-            }
-        });
-    EXPECT_EQ(runs, 1 + 4);
-    for (f64 v : H) EXPECT_EQ(v, 0.0);
+    const f64 ss[4] = {1.0, 0.5, -0.5, 2.0};
+    for (i64 n_var : {1, 4}) {
+        const i64 m = 2 * n_var;
+        std::vector<f64> H(m * m);
+        const long runs = for_each_failure(
+            [&] {
+                std::fill(H.begin(), H.end(), -7.0);
+                return trova_bicomplex_hessian(bc_linear, ss, nullptr, n_var, 0, 1, 1e-10, H.data());
+            },
+            [&](long, bool failed) {
+                if (failed) {
+                    for (f64 v : H) EXPECT_EQ(v, -7.0);
+                }
+            });
+        EXPECT_EQ(runs, 1 + 7);
+        for (f64 v : H) EXPECT_EQ(v, 0.0);
+    }
 }
 
 // Second order on a small random model (n = 4, nx = 3: three states, so

@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
+#include <string>
 #include <tuple>
+#include <vector>
 
 #include "trova_model.h"
 
@@ -176,6 +179,100 @@ TEST(Hessian, NoEquationsStillCallsTheModel) {
     EXPECT_EQ(g_calls, 6 * 7 / 2);
     EXPECT_EQ(H[0], -7.0);
 }
+
+// ---- Hessian pairs skipped by the dependency pattern ----
+
+// Every pair (r, c) by its own bicomplex call, read from the definition: the
+// ij-part of f(z + i h e_r + j h e_c) over h^2.
+std::vector<double> all_pairs(bc_residual_fn f, const std::vector<double>& ss, i64 n_eq, double h) {
+    const i64 n = static_cast<i64>(ss.size()), m = 2 * n;
+    std::vector<double> H(n_eq * m * m, -7.0);
+    std::vector<bc256> out(n_eq);
+    for (i64 r = 0; r < m; ++r)
+        for (i64 c = r; c < m; ++c) {
+            std::vector<bc256> z(m);
+            for (i64 q = 0; q < m; ++q) z[q] = bc256{c128{ss[q % n], 0.0}, c128{0.0, 0.0}};
+            z[r].a.im = h;
+            z[c].b.re = h;
+            f(z.data(), z.data() + n, nullptr, out.data());
+            for (i64 e = 0; e < n_eq; ++e)
+                H[e * m * m + r * m + c] = H[e * m * m + c * m + r] = (1.0 / (h * h)) * out[e].b.im;
+        }
+    return H;
+}
+
+bc256 bc_add(bc256 x, bc256 y) {
+    return bc256{c128{x.a.re + y.a.re, x.a.im + y.a.im}, c128{x.b.re + y.b.re, x.b.im + y.b.im}};
+}
+bc256 bc_scale(double s, bc256 x) { return bc256{c128{s * x.a.re, s * x.a.im}, c128{s * x.b.re, s * x.b.im}}; }
+
+// Eight equations, each in three of the sixteen variables of z: most pairs
+// meet in no equation.
+void sparse_model(const bc256* fwd, const bc256* cur, const bc256*, bc256* out) {
+    ++g_calls;
+    for (int e = 0; e < 8; ++e)
+        out[e] = bc_add(bc_mul(bc_mul(fwd[e], fwd[e]), cur[(e + 1) % 8]), bc_scale(0.5 + e, cur[e]));
+}
+
+// At x = y = 0 the term x y has no first derivative, so the point alone
+// hides that it couples fwd[0] and cur[2]; the other equations are sparse.
+void hidden_product(const bc256* fwd, const bc256* cur, const bc256*, bc256* out) {
+    ++g_calls;
+    out[0] = bc_add(bc_mul(fwd[0], cur[2]), bc_scale(2.0, fwd[1]));
+    for (int e = 1; e < 8; ++e) out[e] = bc_add(bc_mul(cur[e], cur[e]), bc_scale(3.0, fwd[e]));
+}
+
+// Not analytic: the product fwd[0] cur[2] is present only when some input
+// carries a j-part, so no complex step (i-part only) can see it, at any point.
+void j_branch(const bc256* fwd, const bc256* cur, const bc256*, bc256* out) {
+    ++g_calls;
+    bool j = false;
+    for (int q = 0; q < 4; ++q) j = j || fwd[q].b.re != 0.0 || cur[q].b.re != 0.0;
+    out[0] = j ? bc_mul(fwd[0], cur[2]) : bc_scale(0.0, fwd[0]);
+    for (int e = 1; e < 4; ++e) out[e] = bc_add(bc_mul(cur[e], cur[e]), bc_scale(3.0, fwd[e]));
+}
+
+struct PatternCase {
+    const char* name;
+    bc_residual_fn f;
+    std::vector<double> ss;
+    i64 n_eq;
+    i64 r, c;          // one pair the model couples
+    double want;       // its second derivative in equation 0
+    bool all_called;   // whether the evaluation must go through every pair
+};
+
+void PrintTo(const PatternCase& pc, std::ostream* os) { *os << pc.name; }
+
+class HessianPattern : public ::testing::TestWithParam<PatternCase> {};
+
+TEST_P(HessianPattern, SameBitsAsEveryPair) {
+    const PatternCase& pc = GetParam();
+    const i64 n = static_cast<i64>(pc.ss.size()), m = 2 * n;
+    for (double h : {1e-10, 1e-30}) {
+        const std::vector<double> want = all_pairs(pc.f, pc.ss, pc.n_eq, h);
+        std::vector<double> H(pc.n_eq * m * m, -7.0);
+        g_calls = 0;
+        ASSERT_EQ(trova_bicomplex_hessian(pc.f, pc.ss.data(), nullptr, n, 0, pc.n_eq, h, H.data()), 0);
+        for (std::size_t k = 0; k < H.size(); ++k)
+            ASSERT_EQ(std::memcmp(&H[k], &want[k], sizeof(double)), 0)
+                << pc.name << " element " << k << ": " << H[k] << " vs " << want[k];
+        EXPECT_NEAR(H[pc.r * m + pc.c], pc.want, 1e-14);
+        if (pc.all_called)
+            EXPECT_GE(g_calls, m * (m + 1) / 2) << pc.name;
+        else
+            EXPECT_LT(g_calls, m * (m + 1) / 2) << pc.name;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Models, HessianPattern,
+    ::testing::Values(
+        // d2/dfwd0^2 of fwd0^2 cur1 = 2 cur1 = 2 (1.3).
+        PatternCase{"sparse", sparse_model, {0.7, -1.1, 1.3, 0.4, -0.9, 2.1, 0.8, -0.3}, 8, 0, 0, 2.0 * -1.1, false},
+        PatternCase{"hidden_product", hidden_product, {0.0, 0.5, 0.0, -0.25, 1.5, 0.3, -0.7, 0.9}, 8, 0, 10, 1.0, false},
+        PatternCase{"j_branch", j_branch, {0.6, 0.5, -0.8, -0.25}, 4, 0, 6, 1.0, true}),
+    [](const ::testing::TestParamInfo<PatternCase>& i) { return std::string(i.param.name); });
 
 }  // namespace
 

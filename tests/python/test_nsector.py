@@ -2,6 +2,7 @@
 bench/peer_second_order.py): its solution chain at N = 2 against a NumPy
 reading of the model, and the Dynare model file the benchmark generates
 (checked in Python; Dynare is not run). Nothing here is timed."""
+import ctypes
 import math
 import os
 import re
@@ -111,3 +112,64 @@ def test_mod_file_holds_the_model(N, tmp_path):
             lhs, rhs = re.sub(r"\((\+1|-1)\)", "", eq.rstrip(";").replace("^", "**")).split(" = ")
             gaps.append(eval(lhs, {}, env) - eval(rhs, {}, env))
         assert bool(np.max(np.abs(gaps)) < 1e-12) is holds
+
+
+def all_pairs_hessian(fn, x, par, n_eq, h):
+    """Every pair (r, c) of z = (fwd; cur) by its own bicomplex call: the
+    ij-part of f(z + i h e_r + j h e_c) over h^2."""
+    n = len(x)
+    m = 2 * n
+    H = np.full((n_eq, m, m), np.nan)
+    par_bc = (tc.bc256 * max(len(par), 1))()
+    for k, p in enumerate(par):
+        par_bc[k].a.re = p
+    out = (tc.bc256 * n_eq)()
+    for r in range(m):
+        for c in range(r, m):
+            z = (tc.bc256 * m)()
+            for q in range(m):
+                z[q].a.re = x[q % n]
+            z[r].a.im = h
+            z[c].b.re = h
+            fn(z, ctypes.cast(ctypes.byref(z, n * ctypes.sizeof(tc.bc256)), tc.P_bc256), par_bc, out)
+            H[:, r, c] = H[:, c, r] = [(1.0 / (h * h)) * out[e].b.im for e in range(n_eq)]
+    return H
+
+
+def hessian_models():
+    lib = so.model_library()
+    growth = ctypes.CDLL(os.environ["TROVA_TEST_MODELS"])
+    study = ctypes.CDLL(os.environ["TROVA_STUDY_LIB"])
+    one = so.Model(1, lib)
+    yield "growth", growth.growth_residual_bc256, np.array([0.2, 0.05, 0.8]), np.array([0.36, 0.99, 0.95])
+    yield "rbc", study.rbc_residual_bc256, one.closed_form * np.array([1.1, 1.0, 0.9, 1.05]) + [0, 0.02, 0, 0], \
+        one.par[:7]
+    for N in (2, 3):
+        m = so.Model(N, lib)
+        yield f"nsector{N}", lib.nsector_residual_bc256, m.closed_form, m.par
+
+
+@pytest.mark.parametrize("case", list(hessian_models()), ids=lambda c: c[0])
+@pytest.mark.parametrize("h", [1e-8, 1e-30])
+def test_hessian_skips_only_zero_pairs(case, h):
+    """The library evaluates only pairs that share an equation: its Hessian
+    is the all-pairs one bit for bit, in fewer calls on the sectoral models."""
+    lib = tc.load()
+    name, fn_ptr, x, par = case
+    fn = tc.bc_residual_fn(ctypes.cast(fn_ptr, ctypes.c_void_p).value)
+    n = len(x)
+    m = 2 * n
+    want = all_pairs_hessian(fn, x, par, n, h)
+    calls = [0]
+
+    def counted(f, c, p, o):
+        calls[0] += 1
+        fn(f, c, p, o)
+
+    H = np.full((n, m, m), -7.0)
+    assert lib.trova_bicomplex_hessian(tc.bc_residual_fn(counted), tc.ptr(x), tc.ptr(par), n, len(par), n, h,
+                                       tc.ptr(H)) == 0
+    np.testing.assert_array_equal(H.view(np.uint64), want.view(np.uint64))
+    assert np.count_nonzero(H) > 0
+    if name.startswith("nsector"):
+        assert calls[0] < m * (m + 1) // 2
