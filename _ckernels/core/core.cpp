@@ -189,9 +189,12 @@ TROVA_API i64 trova_simulate_order1_shock_offset(i64 n, i64 k) {
     return l.size.overflow ? -1 : l.shock;
 }
 
-TROVA_API int trova_simulate_order1_step(f64* arena, trova_measurement_fn measurement, i64 T,
-                                         i64 n, i64 k, i64 n_par, i64 m, f64* simout) {
-    if (trova::simulation::order1_status(measurement, T, n, k, n_par, m) != 0) return -1;
+}  // extern "C"
+
+// The steps' bodies, for dimensions already checked: the exported steps
+// check and run them, the runners check once before drawing the shocks.
+void trova::simulation::order1_run(f64* arena, trova_measurement_fn measurement, i64 T, i64 n, i64 k,
+                                   i64 n_par, i64 m, f64* simout) {
     const Order1Layout l = order1_layout(n, k, T, n_par, arena);
     f64* params = arena + l.params;
     f64* obs = simout + T * n;
@@ -199,6 +202,14 @@ TROVA_API int trova_simulate_order1_step(f64* arena, trova_measurement_fn measur
                   [&](i64 t) {
                       if (m > 0) measurement(simout + t * n, params, obs + t * m);
                   });
+}
+
+extern "C" {
+
+TROVA_API int trova_simulate_order1_step(f64* arena, trova_measurement_fn measurement, i64 T,
+                                         i64 n, i64 k, i64 n_par, i64 m, f64* simout) {
+    if (trova::simulation::order1_status(measurement, T, n, k, n_par, m) != 0) return -1;
+    trova::simulation::order1_run(arena, measurement, T, n, k, n_par, m, simout);
     return 0;
 }
 
@@ -241,10 +252,10 @@ TROVA_API i64 trova_simulate_order2_shock_offset(i64 nx, i64 ny, i64 n_exog) {
     return l.size.overflow ? -1 : l.shock;
 }
 
-TROVA_API int trova_simulate_order2_step(f64* arena, trova_measurement_fn measurement, i64 T,
-                                         i64 nx, i64 ny, i64 n_exog, i64 n_par, i64 m,
-                                         f64* simout) {
-    if (trova::simulation::order2_status(measurement, T, nx, ny, n_exog, n_par, m) != 0) return -1;
+}  // extern "C"
+
+void trova::simulation::order2_run(f64* arena, trova_measurement_fn measurement, i64 T, i64 nx,
+                                   i64 ny, i64 n_exog, i64 n_par, i64 m, f64* simout) {
     const Order2Layout l = order2_layout(nx, ny, n_exog, T, n_par, arena);
     const Order2Model M{arena + l.hx,  arena + l.gx,  arena + l.bx, arena + l.hxx,
                         arena + l.gxx, arena + l.hss, arena + l.gss, nx, ny, n_exog};
@@ -259,6 +270,15 @@ TROVA_API int trova_simulate_order2_step(f64* arena, trova_measurement_fn measur
         for (i64 j = 0; j < n; ++j) row[j] += ss[j];
         if (m > 0) measurement(row, params, simout + T * n + t * m);
     }
+}
+
+extern "C" {
+
+TROVA_API int trova_simulate_order2_step(f64* arena, trova_measurement_fn measurement, i64 T,
+                                         i64 nx, i64 ny, i64 n_exog, i64 n_par, i64 m,
+                                         f64* simout) {
+    if (trova::simulation::order2_status(measurement, T, nx, ny, n_exog, n_par, m) != 0) return -1;
+    trova::simulation::order2_run(arena, measurement, T, nx, ny, n_exog, n_par, m, simout);
     return 0;
 }
 

@@ -34,6 +34,12 @@ inline int order2_status(trova_measurement_fn measurement, i64 T, i64 nx, i64 ny
     return sizing::simulate_order2(nx, n, n_exog, T, n_par).overflow ? -1 : 0;
 }
 
+// The steps' bodies, for dimensions whose status above is 0 (core.cpp).
+void order1_run(f64* arena, trova_measurement_fn measurement, i64 T, i64 n, i64 k, i64 n_par,
+                i64 m, f64* simout);
+void order2_run(f64* arena, trova_measurement_fn measurement, i64 T, i64 nx, i64 ny, i64 n_exog,
+                i64 n_par, i64 m, f64* simout);
+
 }  // namespace trova::simulation
 
 #endif  // TROVA_CORE_SIMULATION_CHECKS_H

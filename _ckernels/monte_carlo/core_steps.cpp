@@ -215,8 +215,8 @@ TROVA_API int trova_mc_raw_model_data_runner(i64 rep_idx, f64* /*float_in_work*/
     return trova::trova_mc_finish_status(int_out, 0);
 }
 
-// The simulation runners check the step before drawing, so that a step that
-// cannot run leaves its whole lane untouched.
+// The simulation runners check the step once, before drawing, so that a
+// step that cannot run leaves its whole lane untouched.
 TROVA_API int trova_mc_simulate_order1_runner(i64 rep_idx, f64* float_in_work, f64* float_out,
                                               i64* /*int_work*/, i64* int_out, const void* ctx) {
     const auto* c = static_cast<const trova_mc_simulate_order1_step_ctx*>(ctx);
@@ -227,8 +227,8 @@ TROVA_API int trova_mc_simulate_order1_runner(i64 rep_idx, f64* float_in_work, f
                                   trova_simulate_order1_shock_offset(c->n, c->k),
                                   trova_simulate_order1_arena_size(c->n, c->k, c->T, c->n_par));
     if (status == 0)
-        status = trova_simulate_order1_step(float_in_work, c->measurement, c->T, c->n, c->k, c->n_par,
-                                            c->m, float_out);
+        trova::simulation::order1_run(float_in_work, c->measurement, c->T, c->n, c->k, c->n_par, c->m,
+                                      float_out);
     return trova::trova_mc_finish_status(int_out, status);
 }
 
@@ -244,8 +244,8 @@ TROVA_API int trova_mc_simulate_order2_runner(i64 rep_idx, f64* float_in_work, f
             trova_simulate_order2_shock_offset(c->n_state, c->n_ctrl, c->n_exog),
             trova_simulate_order2_arena_size(c->n_state, c->n_state + c->n_ctrl, c->n_exog, c->T, c->n_par));
     if (status == 0)
-        status = trova_simulate_order2_step(float_in_work, c->measurement, c->T, c->n_state, c->n_ctrl,
-                                            c->n_exog, c->n_par, c->m, float_out);
+        trova::simulation::order2_run(float_in_work, c->measurement, c->T, c->n_state, c->n_ctrl,
+                                      c->n_exog, c->n_par, c->m, float_out);
     return trova::trova_mc_finish_status(int_out, status);
 }
 
