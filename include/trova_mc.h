@@ -344,10 +344,19 @@ TROVA_API int trova_mc_raw_model_data_runner(i64 rep_idx, f64* float_in_work, f6
  * (low + span u[t]), u[t] uniform in [0, 1). */
 typedef struct trova_mc_shock_entry {
     int family;          /**< 1: uniform; anything else: normal */
-    i64 width;           /**< columns a normal entry drives, 0 .. max_width (0 draws nothing); a uniform entry ignores it */
-    const i64* columns;  /**< target column of each component (uniform: columns[0]), each in 0 .. n_exog - 1; NULL only for a normal entry of width 0 */
-    const f64* factor;   /**< normal: width x width, applied to the standard normal vector (e.g. a Cholesky factor of the covariance); may be NULL for width 0 or a uniform entry */
-    const f64* loc;      /**< normal: width means, or NULL for zero means; shock_scale multiplies them too */
+    /** columns a normal entry drives, 0 .. max_width (0 draws nothing); a
+     * uniform entry ignores it */
+    i64 width;
+    /** target column of each component (uniform: columns[0]), each in
+     * 0 .. n_exog - 1; NULL only for a normal entry of width 0 */
+    const i64* columns;
+    /** normal: width x width, applied to the standard normal vector (for
+     * example a Cholesky factor of the covariance); may be NULL for width 0
+     * or a uniform entry */
+    const f64* factor;
+    /** normal: width means, or NULL for zero means; shock_scale multiplies
+     * them too */
+    const f64* loc;
     f64 low;             /**< uniform: lower bound (before shock_scale) */
     f64 span;            /**< uniform: upper bound - lower bound */
     u64 key;             /**< first Philox key word */
@@ -365,7 +374,9 @@ typedef struct trova_mc_shock_plan {
     i64 n_entries;    /**< number of entries, >= 0 */
     i64 T;            /**< periods: rows of the shock matrix, >= 0 */
     i64 n_exog;       /**< shock columns, >= 0 */
-    f64 shock_scale;  /**< multiplies every drawn value: a normal entry's loc and a uniform entry's low are scaled too */
+    /** multiplies every drawn value: a normal entry's loc and a uniform
+     * entry's low are scaled too */
+    f64 shock_scale;
     i64 max_width;    /**< largest width of any entry (1 for uniform entries only) */
 } trova_mc_shock_plan;
 
