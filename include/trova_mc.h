@@ -24,10 +24,10 @@
  * replications and its own row of the profiling arrays.
  *
  * Offsets inside a lane: in a build with the option TROVA_LAYOUT_GAPS every
- * block of a packed input, arena or packed output is followed by
+ * non-empty block of a packed input, arena or packed output is followed by
  * trova_layout_gap() elements, so offsets must come from the library's
- * sizers and offset helpers (or add that gap after every block), never from
- * sums of block sizes alone. */
+ * sizers and offset helpers (or add that gap after every non-empty block),
+ * never from sums of block sizes alone. */
 #ifndef TROVA_MC_H
 #define TROVA_MC_H
 

@@ -10,8 +10,9 @@
  * A step's float input lane holds its packed arena (the blocks listed at its
  * sizer) and, with a shock plan, the draw's scratch at shock_scratch_offset
  * past the arena; its float live-output lane receives simout. In a build with
- * layout gaps (trova_layout_gap()) every block is followed by a gap, so block
- * offsets must come from the sizers and the shock-offset helpers. */
+ * layout gaps (trova_layout_gap()) every non-empty block is followed by a
+ * gap, so block offsets must come from the sizers and the shock-offset
+ * helpers. */
 #ifndef TROVA_SIM_H
 #define TROVA_SIM_H
 
