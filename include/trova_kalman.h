@@ -386,7 +386,8 @@ TROVA_API int trova_filter_extended_step(const f64* input_arena, f64* scratch_ar
                                          f64* output_arena);
 
 /** Context of trova_mc_filter_extended_runner: the arguments of
- * trova_filter_extended_step. */
+ * trova_filter_extended_step, each field as the parameter of that name
+ * (measurement and jacobian are meas and jac). */
 typedef struct trova_mc_filter_extended_step_ctx {
     meas_fn measurement; /**< measurement; must not be NULL */
     meas_fn jacobian;    /**< its Jacobian; must not be NULL */
@@ -395,9 +396,9 @@ typedef struct trova_mc_filter_extended_step_ctx {
     i64 m;               /**< observables */
     i64 k;               /**< shocks */
     i64 n_par;           /**< parameters */
-    int symmetrize;      /**< symmetrise P_pred, S and P_filt each period */
-    f64 jitter;          /**< added to the diagonal of S's factor when positive */
-    int return_shocks;   /**< non-zero: the output has the eps_hat block */
+    int symmetrize;      /**< see trova_filter_extended_step */
+    f64 jitter;          /**< see trova_filter_extended_step */
+    int return_shocks;   /**< see trova_filter_extended_step */
 } trova_mc_filter_extended_step_ctx;
 
 /** Step function of the extended filter.
