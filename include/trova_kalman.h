@@ -15,8 +15,10 @@
  * with -3; NaN that only means carry (the observations, the linear and
  * extended filters' initial mean and observation constant, a measured value)
  * gives a NaN log-likelihood with status 0. A negative dimension is
- * rejected with -2 before anything is written, and every sizer here reports
- * it as it reports a size past 64 bits (-1). Nothing here allocates.
+ * rejected with -2 before anything is written (the kernels do not check T:
+ * T <= 0 runs no period and stores a log-likelihood of 0), and every sizer
+ * here reports it as it reports a size past 64 bits (-1). Nothing here
+ * allocates.
  *
  * Dimensions: T periods, n states, m observables, k shocks; the unscented
  * filter has ns = n_state states, nc = n_ctrl controls, ne = n_exog shocks,
@@ -31,7 +33,7 @@
  * A filter step's float input lane holds the packed input block, then at
  * once the kernel's scratch arena (at the offset the input sizer returns);
  * its float live-output lane receives the packed output block; int_out[0]
- * receives the status. The blocks of both are listed at their sizers. In a
+ * (when present) receives the status. The blocks of both are listed at their sizers. In a
  * build with layout gaps every non-empty block is followed by
  * trova_layout_gap() elements, so block offsets must come from the sizers
  * and offset helpers (or add that gap after every non-empty block), never
