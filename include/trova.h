@@ -1,4 +1,7 @@
-/* Umbrella header of the trova kernel library. */
+/** @file
+ * Umbrella header of the trova kernel library: includes every public header,
+ * so that one include (`#include <trova/trova.h>` against an installed
+ * tree) declares the whole C API. */
 #ifndef TROVA_H
 #define TROVA_H
 
