@@ -189,7 +189,8 @@ TROVA_API i64 wooldridge_bandwidth(const f64* x, i64 n);
 /** Andrews' AR(1) plug-in bandwidth of one series y (n values), at least 1;
  * 1 for a constant, anti-persistent or non-finite series and for an
  * unknown kernel. With rho = sum y_t y_{t+1} / sum y_t^2 (t < n - 1, values
- * as given) clipped to +-0.999 and alpha = 2 rho (1 + rho) / (1 - rho)^2,
+ * as given) clipped to +-0.999 and alpha = 2 rho (1 + rho) / (1 - rho)^2
+ * (one formula for every kernel),
  * the bandwidth is floor(c (alpha n)^(1/(2q + 1))) with the kernel's c and
  * q of KERNEL_SPECS. A series is constant when its variance is at most
  * 1e-14, or when n <= 1.
