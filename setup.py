@@ -27,6 +27,13 @@ class CMakeBuild(build_ext):
             raise SystemExit("in-place builds are not supported: the development tree is "
                              "cmake -S . -B build && cmake --build build")
         cmake_dir = os.path.join(BUILD, "cmake")
+        # A folder configured for another source tree (an unpacked sdist, a
+        # clone) starts afresh: CMake refuses to switch sources.
+        cache = os.path.join(cmake_dir, "CMakeCache.txt")
+        if os.path.exists(cache):
+            with open(cache) as f:
+                if f"CMAKE_HOME_DIRECTORY:INTERNAL={HERE}\n" not in f:
+                    shutil.rmtree(cmake_dir)
         # The interpreter running this build is the one the module is for.
         subprocess.run(["cmake", "-S", HERE, "-B", cmake_dir,
                         f"-DPython3_EXECUTABLE={sys.executable}",
