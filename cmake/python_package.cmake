@@ -1,22 +1,21 @@
 # The Python package as the build lays it out in build/python, the same tree
 # that `pip install .` installs (setup.py installs the component "python"):
-#   Tessaroventa/__init__.py                          __version__
-#   Tessaroventa/LICENSE                              this library's licence
-#   Tessaroventa/LICENSE.numpy                        NumPy's, for libnpyrandom.a inside
-#   Tessaroventa/_ckernels/__init__.py
+#   Tessaroventa/_ckernels/__init__.py                __version__
+#   Tessaroventa/_ckernels/LICENSE                    this library's licence
+#   Tessaroventa/_ckernels/LICENSE.numpy              NumPy's, for libnpyrandom.a inside
 #   Tessaroventa/_ckernels/trova_ctypes.py            the ctypes layer, python/trova_ctypes.py
 #   Tessaroventa/_ckernels/monte_carlo/__init__.py
 #   Tessaroventa/_ckernels/monte_carlo/_arena.<SOABI>.so
-# The __init__ files are generated here: a source package named Tessaroventa
-# on the tests' path (python/) would shadow the built one.
+# Tessaroventa itself has no __init__.py: it is a namespace package, whose
+# own files belong to the package's Python side; this library owns
+# Tessaroventa._ckernels. The __init__ files are generated here: a source
+# package named Tessaroventa on the tests' path (python/) would shadow the
+# built one.
 set(TROVA_PKG_DIR ${TROVA_PYTHON_DIR}/Tessaroventa)
-file(CONFIGURE OUTPUT ${TROVA_PKG_DIR}/__init__.py @ONLY CONTENT
-[["""Tessaroventa with trova, its native kernel library, in Tessaroventa._ckernels."""
-__version__ = "@PROJECT_VERSION@"
-]])
-file(CONFIGURE OUTPUT ${TROVA_PKG_DIR}/_ckernels/__init__.py CONTENT
+file(CONFIGURE OUTPUT ${TROVA_PKG_DIR}/_ckernels/__init__.py @ONLY CONTENT
 [["""trova's kernels: the extension module monte_carlo._arena (the arena sizers) and
 trova_ctypes, the ctypes layer over the same shared object."""
+__version__ = "@PROJECT_VERSION@"
 ]])
 file(CONFIGURE OUTPUT ${TROVA_PKG_DIR}/_ckernels/monte_carlo/__init__.py CONTENT
 [["""The extension module _arena: the arena sizers of the pipeline steps."""
@@ -45,11 +44,11 @@ endif()
 
 set(TROVA_PKG_COPIES
   ${PROJECT_SOURCE_DIR}/python/trova_ctypes.py ${TROVA_PKG_DIR}/_ckernels/trova_ctypes.py
-  ${PROJECT_SOURCE_DIR}/LICENSE ${TROVA_PKG_DIR}/LICENSE)
+  ${PROJECT_SOURCE_DIR}/LICENSE ${TROVA_PKG_DIR}/_ckernels/LICENSE)
 if(TROVA_NUMPY_LICENSE)
-  list(APPEND TROVA_PKG_COPIES ${TROVA_NUMPY_LICENSE} ${TROVA_PKG_DIR}/LICENSE.numpy)
+  list(APPEND TROVA_PKG_COPIES ${TROVA_NUMPY_LICENSE} ${TROVA_PKG_DIR}/_ckernels/LICENSE.numpy)
 endif()
-set(TROVA_PKG_FILES ${TROVA_PKG_DIR}/__init__.py)
+set(TROVA_PKG_FILES ${TROVA_PKG_DIR}/_ckernels/__init__.py)
 while(TROVA_PKG_COPIES)
   list(POP_FRONT TROVA_PKG_COPIES from to)
   add_custom_command(OUTPUT ${to}
@@ -63,10 +62,7 @@ add_dependencies(trova_python trova_module)
 
 # Installed only on request (setup.py asks for it), never by a plain
 # `cmake --install`, which is for C and C++ callers.
-list(FILTER TROVA_PKG_FILES INCLUDE REGEX "/Tessaroventa/[^/]+$")
-install(FILES ${TROVA_PKG_FILES} DESTINATION Tessaroventa COMPONENT python EXCLUDE_FROM_ALL)
-install(FILES ${TROVA_PKG_DIR}/_ckernels/__init__.py ${TROVA_PKG_DIR}/_ckernels/trova_ctypes.py
-  DESTINATION Tessaroventa/_ckernels COMPONENT python EXCLUDE_FROM_ALL)
+install(FILES ${TROVA_PKG_FILES} DESTINATION Tessaroventa/_ckernels COMPONENT python EXCLUDE_FROM_ALL)
 install(FILES ${TROVA_PKG_DIR}/_ckernels/monte_carlo/__init__.py
   DESTINATION Tessaroventa/_ckernels/monte_carlo COMPONENT python EXCLUDE_FROM_ALL)
 install(TARGETS trova_module LIBRARY DESTINATION Tessaroventa/_ckernels/monte_carlo

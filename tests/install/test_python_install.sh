@@ -29,15 +29,15 @@ import sys
 
 import numpy as np
 
-import Tessaroventa
+import Tessaroventa._ckernels as kernels
 from Tessaroventa._ckernels import trova_ctypes as tc
 from Tessaroventa._ckernels.monte_carlo import _arena
 
 src = sys.argv[1]
-for mod in (Tessaroventa, tc, _arena):
+for mod in (kernels, tc, _arena):
     assert mod.__file__.startswith(sys.prefix + os.sep), mod.__file__
 version = open(os.path.join(src, "VERSION")).read().strip()
-assert Tessaroventa.__version__ == importlib.metadata.version("Tessaroventa") == version
+assert kernels.__version__ == importlib.metadata.version("trova") == version
 assert os.path.samefile(tc.module_path(), _arena.__file__)
 # One source of the ctypes layer.
 assert open(tc.__file__).read() == open(os.path.join(src, "python", "trova_ctypes.py")).read()
@@ -82,11 +82,12 @@ tag = "cp%d%d" % sys.version_info[:2]
 assert len(wheels) == 1 and wheels[0].endswith(f"-{tag}-{tag}-linux_x86_64.whl"), wheels
 name = wheels[0]
 version = name.split("-")[1]
-info = f"Tessaroventa-{version}.dist-info/"
+info = f"trova-{version}.dist-info/"
 with zipfile.ZipFile(os.path.join(dist, name)) as whl:
     files = set(whl.namelist())
+    # Tessaroventa is a namespace package: no Tessaroventa/__init__.py.
     expected = {"Tessaroventa/" + f for f in (
-        "__init__.py", "LICENSE", "LICENSE.numpy", "_ckernels/__init__.py",
+        "_ckernels/LICENSE", "_ckernels/LICENSE.numpy", "_ckernels/__init__.py",
         "_ckernels/trova_ctypes.py", "_ckernels/monte_carlo/__init__.py",
         "_ckernels/monte_carlo/_arena" + sysconfig.get_config_var("EXT_SUFFIX"))}
     expected |= {info + f for f in ("LICENSE", "METADATA", "WHEEL", "top_level.txt", "RECORD")}
@@ -95,7 +96,7 @@ with zipfile.ZipFile(os.path.join(dist, name)) as whl:
     assert "Root-Is-Purelib: false" in wheel and f"Tag: {tag}-{tag}-linux_x86_64" in wheel
     meta = whl.read(info + "METADATA").decode()
     assert "Requires-Dist: numpy" in meta and "License: BSD-3-Clause" in meta
-    assert "NumPy Developers" in whl.read("Tessaroventa/LICENSE.numpy").decode()
+    assert "NumPy Developers" in whl.read("Tessaroventa/_ckernels/LICENSE.numpy").decode()
 print("wheel checked:", name)
 PY
 "$python" -m venv --system-site-packages "$tmp/venv2"
