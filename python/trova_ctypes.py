@@ -1,5 +1,8 @@
 """ctypes view of the trova shared object, shared by the tests and examples.
 
+The Python package installs this file as Tessaroventa._ckernels.trova_ctypes,
+beside the extension module it loads.
+
 Every public record is mirrored here field for field; the layout test checks
 sizes and offsets against the C compiler's, so the two cannot drift apart.
 """
@@ -18,7 +21,8 @@ c_int = ctypes.c_int
 P_f64 = ctypes.POINTER(f64)
 P_i64 = ctypes.POINTER(i64)
 
-_REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+_HERE = os.path.dirname(os.path.abspath(__file__))
+_REPO = os.path.dirname(_HERE)
 
 
 class arena_size(ctypes.Structure):
@@ -666,16 +670,28 @@ DATA = {
 }
 
 
+def _arena_in(directory):
+    """The _arena*.so in directory, or None."""
+    hits = sorted(glob.glob(os.path.join(directory, "_arena*.so")))
+    return hits[0] if hits else None
+
+
 def module_path():
-    """Path of the built shared object: $TROVA_MODULE, else the default build tree."""
+    """Path of the shared object.
+
+    $TROVA_MODULE when set; else the _arena module of the installed package
+    this file belongs to (Tessaroventa/_ckernels/monte_carlo); else, for this
+    file in the repository's python/, the default build tree's.
+    """
     path = os.environ.get("TROVA_MODULE")
     if path:
         return path
-    hits = glob.glob(os.path.join(_REPO, "build", "python", "Tessaroventa", "_ckernels",
-                                  "monte_carlo", "_arena*.so"))
-    if not hits:
+    path = (_arena_in(os.path.join(_HERE, "monte_carlo"))
+            or _arena_in(os.path.join(_REPO, "build", "python", "Tessaroventa", "_ckernels",
+                                      "monte_carlo")))
+    if not path:
         raise FileNotFoundError("build the project first: cmake -S . -B build && cmake --build build")
-    return hits[0]
+    return path
 
 
 _LIB = None

@@ -19,6 +19,8 @@ for f in lib/libtrova.so lib/libtrova.so.0 lib/libtrova.a include/trova/trova.h 
          lib/cmake/trova/trovaConfigVersion.cmake lib/pkgconfig/trova.pc; do
   [ -e "$prefix/$f" ] || fail "$f is not installed"
 done
+# The Python package installs through pip, not here.
+if [ -e "$prefix/Tessaroventa" ]; then fail "cmake --install installed the Python package"; fi
 
 so=$prefix/lib/libtrova.so
 readelf -d "$so" | grep -q 'Library soname: \[libtrova\.so\.0\]' || fail "soname is not libtrova.so.0"

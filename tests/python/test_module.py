@@ -24,6 +24,16 @@ def declared_functions():
     return names
 
 
+def declared_data():
+    """Every read-only table a public header declares with TROVA_API."""
+    names = set()
+    for header in os.listdir(INCLUDE):
+        text = open(os.path.join(INCLUDE, header)).read()
+        names.update(re.findall(
+            r"(?:TROVA_API\s+extern|extern\s+TROVA_API)\s+const\s+\w+\s+(\w+)\s*\[", text))
+    return names
+
+
 def exported_symbols():
     out = subprocess.run(["nm", "-D", "--defined-only", tc.module_path()],
                          check=True, capture_output=True, text=True).stdout
@@ -44,6 +54,17 @@ def test_every_declared_function_is_exported_unmangled():
     # Nothing of the C++ inside leaks out, and the ctypes mirror knows every function.
     assert not [s for s in exported if s.startswith("_Z")]
     assert declared == set(tc.SIGNATURES)
+
+
+def test_module_exports_nothing_but_its_entry_and_the_c_abi():
+    # Nothing of the static libraries linked inside (NumPy's random library,
+    # the C++ runtime) leaks; OpenMP's lock of the named critical section is
+    # the one symbol the compiler itself makes global.
+    data = declared_data()
+    assert {"JB_CV", "KERNEL_SPECS"} <= data
+    allowed = declared_functions() | data | {"PyInit__arena", ".gomp_critical_user_trova_mc_halt"}
+    extra = exported_symbols() - allowed
+    assert not extra, sorted(extra)
 
 
 def test_ctypes_reaches_every_function():
