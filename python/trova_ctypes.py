@@ -487,6 +487,7 @@ SIGNATURES = {
                                       P_f64, P_f64]),
     # Runner and source steps.
     "trova_mc_run": (c_int, [ctypes.POINTER(trova_mc_runner_ctx)]),
+    "trova_mc_check_runner": (c_int, [ctypes.POINTER(trova_mc_runner_ctx), ctypes.c_char_p, i64]),
     "trova_layout_gap": (i64, []),
     "trova_add_payload_step": (None, [P_f64, i64, c_int, i64, P_f64]),
     "trova_raw_model_data_step": (None, [P_f64, i64, c_int, P_f64, P_f64, i64, c_int, i64, P_f64]),
@@ -804,6 +805,27 @@ def unpack(buffer, shapes):
     return views
 
 
+class RunnerContextError(ValueError):
+    """A runner context that trova_mc_run would reject (status -1) or in which
+    a binding would fail every replication of its step (status -2); the
+    message is the library's reason, naming the step, the binding, the rule
+    and the numbers involved."""
+
+    def __init__(self, status, reason):
+        super().__init__(reason)
+        self.status = status
+        self.reason = reason
+
+
+def check_runner(ctx):
+    """(status, reason) of trova_mc_check_runner for a trova_mc_runner_ctx:
+    (0, "") when the run accepts it and no binding would fail, else -1 or -2
+    and the one-line reason. Nothing is run or written."""
+    reason = ctypes.create_string_buffer(512)
+    status = load().trova_mc_check_runner(ctypes.byref(ctx), reason, len(reason))
+    return status, reason.value.decode()
+
+
 class Pipeline:
     """Owns the NumPy buffers of a pipeline and fills the runner's records.
 
@@ -867,11 +889,14 @@ class Pipeline:
         layout.take(width)
         return layout.offset
 
-    def run(self, fail_fast=False, profile=False, start=0, count=None):
+    def run(self, fail_fast=False, profile=False, start=0, count=None, check=True):
         """Runs replications start .. start + count - 1 (all by default) as one
         runner call; their shocks and step calls see indices from 0, their
         results land at their own rows. A run from 0 resets the failure
-        records and the profile, later chunks add to them."""
+        records and the profile, later chunks add to them. With `check` the
+        context is checked first and a context the run would reject, or one
+        with a binding that would fail, raises RunnerContextError with the
+        library's reason, before anything runs."""
         lib = load()
         count = self.n_rep - start if count is None else count
         descs = (trova_mc_step_desc * len(self.steps))()
@@ -909,6 +934,10 @@ class Pipeline:
         ctx.step_counts_by_worker = ptr(counts)
         ctx.step_failures_by_worker = ptr(failures)
         self._keep.append(descs)
+        if check:
+            bad, reason = check_runner(ctx)
+            if bad:
+                raise RunnerContextError(bad, reason)
         status = lib.trova_mc_run(ctypes.byref(ctx))
         self.elapsed += elapsed
         self.counts += counts
