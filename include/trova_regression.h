@@ -235,6 +235,30 @@ TROVA_API int trova_mc_elastic_net_runner(i64 rep_idx, f64* float_in_work, f64* 
 TROVA_API int trova_mc_elastic_net_gs_runner(i64 rep_idx, f64* float_in_work, f64* float_out,
                                              i64* int_work, i64* int_out, const void* ctx);
 
+/** Offsets of the blocks of a regression step's float output lane, in
+ * elements from the start of the lane (see
+ * trova_mc_regression_output_offsets). Each non-empty block is followed by
+ * trova_layout_gap() elements. */
+typedef struct trova_regression_output_offsets {
+    i64 coef; /**< p coefficients, in the column order of X */
+    i64 ssr;  /**< residual sum of squares, 1 value */
+    i64 sst;  /**< total sum of squares about the mean of y, 1 value */
+    i64 se;   /**< p standard errors (OLS only); -1 when absent */
+} trova_regression_output_offsets;
+
+/** Where a regression step writes each block of its float output lane, and
+ * how long that lane must be. The offsets come from the layout code the
+ * steps use, so they hold in every build (p + 2 and 2p + 2 values without
+ * layout gaps). The integer output lane holds one value, the status.
+ * @param p columns of X, intercept column included.
+ * @param with_se non-zero for the OLS step, whose lane ends with the
+ *        standard errors; 0 for the six penalised families.
+ * @param out receives the offsets; may be NULL (only the size is returned).
+ *        On -1 every field is set to -1.
+ * @return the float output lane's length; -1 for a negative p or a size
+ *         that does not fit in 64 bits. */
+TROVA_API i64 trova_mc_regression_output_offsets(i64 p, int with_se, trova_regression_output_offsets* out);
+
 TROVA_END_DECLS
 
 #endif /* TROVA_REGRESSION_H */

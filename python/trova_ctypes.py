@@ -262,9 +262,29 @@ class trova_mc_filter_unscented_step_ctx(ctypes.Structure):
                 + _fields("alpha beta kappa", f64) + [("symmetrize", c_int), ("jitter", f64)])
 
 
+class kf_input_offsets(ctypes.Structure):
+    _fields_ = _fields("A B C d Q R y x0 P0", i64)
+
+
+class ekf_input_offsets(ctypes.Structure):
+    _fields_ = _fields("A B calib_params Q R y x0 P0", i64)
+
+
+class ukf_input_offsets(ctypes.Structure):
+    _fields_ = _fields("hx gx bx hxx gxx hss gss steady_state params Q R obs z0 P0", i64)
+
+
+class trova_filter_output_offsets(ctypes.Structure):
+    _fields_ = _fields(_FILTER_HISTORIES + " x1_pred x2_pred x1_filt x2_filt", i64)
+
+
 class trova_mc_regression_record(ctypes.Structure):
     _fields_ = [("n", i64), ("p", i64), ("coef", P_f64), ("se", P_f64), ("ssr", f64), ("sst", f64),
                 ("status", i64)]
+
+
+class trova_regression_output_offsets(ctypes.Structure):
+    _fields_ = _fields("coef ssr sst se", i64)
 
 
 class trova_mc_ols_step_ctx(ctypes.Structure):
@@ -398,7 +418,12 @@ RECORDS = {
         trova_mc_filter_linear_step_ctx,
         trova_mc_filter_extended_step_ctx,
         trova_mc_filter_unscented_step_ctx,
+        kf_input_offsets,
+        ekf_input_offsets,
+        ukf_input_offsets,
+        trova_filter_output_offsets,
         trova_mc_regression_record,
+        trova_regression_output_offsets,
         trova_mc_ols_step_ctx,
         trova_mc_ridge_step_ctx,
         trova_mc_ridge_gs_step_ctx,
@@ -550,6 +575,12 @@ SIGNATURES = {
     "trova_filter_unscented_step": (
         i64, [P_f64, P_f64, meas_fn] + [i64] * 6 + [f64, f64, f64, c_int, f64, P_f64]),
     "trova_mc_filter_unscented_runner": (c_int, [i64, P_f64, P_f64, P_i64, P_i64, _vp]),
+    "trova_filter_linear_input_offsets": (i64, [i64] * 4 + [ctypes.POINTER(kf_input_offsets)]),
+    "trova_filter_linear_output_offsets": (i64, [i64] * 4 + [c_int, ctypes.POINTER(trova_filter_output_offsets)]),
+    "trova_filter_extended_input_offsets": (i64, [i64] * 5 + [ctypes.POINTER(ekf_input_offsets)]),
+    "trova_filter_extended_output_offsets": (i64, [i64] * 4 + [c_int, ctypes.POINTER(trova_filter_output_offsets)]),
+    "trova_filter_unscented_input_offsets": (i64, [i64] * 6 + [ctypes.POINTER(ukf_input_offsets)]),
+    "trova_filter_unscented_output_offsets": (i64, [i64] * 4 + [ctypes.POINTER(trova_filter_output_offsets)]),
     # Regression kernels.
     "trova_ols_chol_solve": (None, [P_f64, P_f64, i64, i64, P_f64, P_f64, P_i64, P_f64, P_f64]),
     "trova_chol_solve_L2": (None, [P_f64, P_f64, i64, i64, f64, i64, P_f64, P_f64, P_f64, P_i64]
@@ -585,6 +616,7 @@ SIGNATURES = {
     "trova_mc_lasso_gs_work_arena_size": (arena_size, [i64, i64, c_int, i64, i64]),
     "trova_mc_elastic_net_work_arena_size": (arena_size, [i64, i64]),
     "trova_mc_elastic_net_gs_work_arena_size": (arena_size, [i64, i64, c_int, i64]),
+    "trova_mc_regression_output_offsets": (i64, [i64, c_int, ctypes.POINTER(trova_regression_output_offsets)]),
     "trova_mc_ols_runner": (c_int, [i64, P_f64, P_f64, P_i64, P_i64, _vp]),
     "trova_mc_ridge_runner": (c_int, [i64, P_f64, P_f64, P_i64, P_i64, _vp]),
     "trova_mc_ridge_gs_runner": (c_int, [i64, P_f64, P_f64, P_i64, P_i64, _vp]),
@@ -779,6 +811,22 @@ class Layout:
         size = int(np.prod(dims, dtype=np.int64))
         self.offset += size + (self.gap if size > 0 else 0)
         return start
+
+
+def block_offsets(helper, *dims):
+    """(size, {block: offset}) from one of the library's offset helpers, named
+    with its arguments before the record, e.g.
+    block_offsets("trova_filter_linear_output_offsets", n, m, k, T, 1) or
+    block_offsets("trova_mc_regression_output_offsets", p, 1). The offsets
+    are the library's own placement of the blocks (gaps included); blocks the
+    layout does not have (offset -1) are left out. ValueError for dimensions
+    the helper rejects."""
+    fn = getattr(load(), helper)
+    record = fn.argtypes[-1]._type_()
+    size = fn(*dims, ctypes.byref(record))
+    if size < 0:
+        raise ValueError(f"{helper}{dims}: no layout for these dimensions")
+    return size, {name: getattr(record, name) for name, _ in record._fields_ if getattr(record, name) >= 0}
 
 
 def pack(blocks):
