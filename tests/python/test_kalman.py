@@ -257,9 +257,9 @@ def test_simulation_to_linear_filter_pipeline(lib, rng):
         s1 = p.add_step(tc.fn_address(lib, "trova_mc_filter_linear_runner"), fctx,
                         n_in=fin + lib.kf_arena_size(n, m, k).n_float,
                         n_out=lib.trova_filter_linear_output_arena_size(n, m, k, T, 1), n_int_out=1)
-        packed = tc.Layout()
+        size, packed = tc.block_offsets("trova_filter_linear_input_offsets", n, m, k, T)
         for name in KF_MATRICES:
-            off = packed.take(mats[name].size)
+            off = packed[name]
             if name == "y":
                 # The observations are the first m simulated states.
                 p.bind(s1, s0, off, n_rows=T, columns=list(range(m)), source_row_stride=n)
@@ -267,7 +267,7 @@ def test_simulation_to_linear_filter_pipeline(lib, rng):
                 p.bind_static(s1, off, C if name == "C" else R, batched=True)
             else:
                 p.bind_static(s1, off, mats[name])
-        assert packed.offset == fin
+        assert size == fin
         assert p.run() == 0
         results.append(p)
     a, b = results
