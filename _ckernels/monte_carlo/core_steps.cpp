@@ -99,19 +99,27 @@ kf_inputs linear_inputs(const f64* base, const kf_input_offsets& o, i64 n, i64 m
     return in;
 }
 
+// The nine histories every filter's packed output starts with, T rows each:
+// x_pred, x_filt (nx), P_pred, P_filt (np x np), y_pred, y_filt, innov,
+// std_innov (ny), S (ny x ny). The other offsets are left to the caller.
+trova_filter_output_offsets history_layout(Carver& c, i64 T, i64 nx, i64 np, i64 ny) {
+    trova_filter_output_offsets o{};
+    o.x_pred = c.at(T, nx);
+    o.x_filt = c.at(T, nx);
+    o.P_pred = c.at(T, np, np);
+    o.P_filt = c.at(T, np, np);
+    o.y_pred = c.at(T, ny);
+    o.y_filt = c.at(T, ny);
+    o.innov = c.at(T, ny);
+    o.std_innov = c.at(T, ny);
+    o.S = c.at(T, ny, ny);
+    return o;
+}
+
 // Packed output of the linear and extended filters: the histories, eps_hat
 // only with shocks, and the log-likelihood last.
 trova_filter_output_offsets linear_output_layout(Carver& c, i64 n, i64 m, i64 k, i64 T, int return_shocks) {
-    trova_filter_output_offsets o{};
-    o.x_pred = c.at(T, n);
-    o.x_filt = c.at(T, n);
-    o.P_pred = c.at(T, n, n);
-    o.P_filt = c.at(T, n, n);
-    o.y_pred = c.at(T, m);
-    o.y_filt = c.at(T, m);
-    o.innov = c.at(T, m);
-    o.std_innov = c.at(T, m);
-    o.S = c.at(T, m, m);
+    trova_filter_output_offsets o = history_layout(c, T, n, n, m);
     o.eps_hat = return_shocks ? c.at(T, k) : -1;
     o.loglik = c.at(1);
     o.x1_pred = o.x2_pred = o.x1_filt = o.x2_filt = -1;
@@ -154,14 +162,7 @@ ekf_inputs extended_inputs(const f64* base, const ekf_input_offsets& o, i64 n, i
 ukf_input_offsets unscented_input_layout(Carver& c, i64 ns, i64 nc, i64 ne, i64 no, i64 T, i64 n_par) {
     const i64 nz = c.product(2, ns);
     ukf_input_offsets o{};
-    o.hx = c.at(ns, ns);
-    o.gx = c.at(nc, ns);
-    o.bx = c.at(ns, ne);
-    o.hxx = c.at(ns, ns, ns);
-    o.gxx = c.at(nc, ns, ns);
-    o.hss = c.at(ns);
-    o.gss = c.at(nc);
-    o.steady_state = c.at(c.sum(ns, nc));
+    trova::simulation::solution_layout(c, o, ns, nc, ne);
     o.params = c.at(n_par);
     o.Q = c.at(ne, ne);
     o.R = c.at(no, no);
@@ -201,16 +202,7 @@ ukf_inputs unscented_inputs(const f64* base, const ukf_input_offsets& o, i64 ns,
 // four x1/x2 histories, and there is no eps_hat.
 trova_filter_output_offsets unscented_output_layout(Carver& c, i64 ns, i64 nc, i64 no, i64 T) {
     const i64 nz = c.product(2, ns), nv = c.sum(ns, nc);
-    trova_filter_output_offsets o{};
-    o.x_pred = c.at(T, nv);
-    o.x_filt = c.at(T, nv);
-    o.P_pred = c.at(T, nz, nz);
-    o.P_filt = c.at(T, nz, nz);
-    o.y_pred = c.at(T, no);
-    o.y_filt = c.at(T, no);
-    o.innov = c.at(T, no);
-    o.std_innov = c.at(T, no);
-    o.S = c.at(T, no, no);
+    trova_filter_output_offsets o = history_layout(c, T, nv, nz, no);
     o.eps_hat = -1;
     o.loglik = c.at(1);
     o.x1_pred = c.at(T, ns);
