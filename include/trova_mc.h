@@ -94,9 +94,9 @@ TROVA_API i64 trova_layout_gap(void);
  * indices inside a source row, a non-NULL static source with a
  * non-negative static_rep_stride, an earlier source step and no read past
  * the end of its float live-output lane). These binding checks do not depend
- * on the replication, so one check covers every replication. Nothing in the
- * context, its steps or its buffers is read beyond the descriptors and
- * bindings, and nothing is written except `reason`.
+ * on the replication, so one check covers every replication. Only the
+ * context, its step descriptors, their bindings and the bindings' column
+ * arrays are read; nothing is run and nothing but `reason` is written.
  * @param runner the context to check; may be NULL (reported as such).
  * @param reason caller's buffer for a one-line, NUL-terminated reason: the
  *        step, the binding, the rule broken and the numbers involved (for

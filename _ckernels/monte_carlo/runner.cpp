@@ -1,7 +1,8 @@
 // Replication runner: executes a compiled pipeline of steps once per Monte
 // Carlo replication over one OpenMP team, with input bindings, step-by-step
 // retention, per-replication failure records, fail-fast halting, optional
-// profiling and sanitisation of replications that did not complete.
+// profiling and sanitisation of replications that did not complete; and the
+// check of a context that runs nothing and says which rule it breaks.
 //
 // The success path allocates nothing and takes no lock: every buffer is the
 // caller's and a worker's lane is reached by one multiplication.
