@@ -474,7 +474,8 @@ def report(s, a, p1, p2, figure):
           "rejection rates " + ", ".join(f"{r:.3f} at {alpha:.0%}" for alpha, r in rates))
 
     ols = p1.result("OLS")
-    coef, se = ols.retained[:, :3], ols.retained[:, 5:8]
+    _, at = tc.block_offsets("trova_mc_regression_output_offsets", 3, 1)
+    coef, se = ols.retained[:, at["coef"]:at["coef"] + 3], ols.retained[:, at["se"]:at["se"] + 3]
     ok = ols.int_retained[:, 0] == 0
     # Population values: the projection of consumption on (1, output, hours)
     # under the stationary law of the first-order observables.
