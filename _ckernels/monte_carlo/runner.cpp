@@ -196,44 +196,60 @@ bool add_mul(i64 a, i64 b, i64 c, i64* out) {
     return !__builtin_mul_overflow(b, c, &prod) && !__builtin_add_overflow(a, prod, out);
 }
 
-// What a binding that passes its checks does to the lane.
-enum class Action { nothing, fill, copy };
-
-struct BindingPlan {
-    Action action = Action::nothing;
-    bool contiguous = false;  // the columns form one ascending run
+// Where the binding checks send a broken rule. Materialisation only needs
+// to know that one is broken, so its reporter keeps nothing and the checks
+// compile to plain tests; the context check records the rule and numbers.
+struct Reject {
+    bool operator()(Rule, i64 = 0, i64 = 0, i64 = 0) const { return false; }
+};
+struct Record {
+    Finding finding;
+    bool operator()(Rule rule, i64 a = 0, i64 b = 0, i64 c = 0) {
+        finding = broken(rule, a, b, c);
+        return false;
+    }
 };
 
-// The checks of one binding of step `step` over a float input lane of
-// `lane_len` elements. They do not depend on the replication or the worker
-// (a batched static source only needs a non-negative replication stride),
-// so a context can be checked once without running it. On success `plan`
-// says what the binding does.
-Finding binding_finding(const trova_mc_float_input_binding& b, const trova_mc_step_desc* steps, i64 step,
-                        i64 lane_len, BindingPlan* plan) {
-    if (b.n_rows < 0) return broken(Rule::n_rows_negative, b.n_rows);
-    if (b.n_columns < 0) return broken(Rule::n_columns_negative, b.n_columns);
-    if (b.target_offset < 0) return broken(Rule::target_offset_negative, b.target_offset);
+// Checks one binding of step `step` against a float input lane of
+// `lane_len` elements and, with kApply, applies it to worker `worker`'s
+// lane for replication `rep`. Returns false when the binding breaks a rule,
+// after handing the rule to `report`; the step is then not called. The
+// checks do not depend on the replication or the worker (a batched static
+// source only needs a non-negative replication stride), so without kApply
+// they check a context once, touching no lane.
+template <bool kApply, class Report>
+bool visit_binding(const trova_mc_float_input_binding& b, const trova_mc_step_desc* steps, i64 step, i64 rep,
+                   i64 worker, f64* lane, i64 lane_len, Report& report) {
+    if (b.n_rows < 0) return report(Rule::n_rows_negative, b.n_rows);
+    if (b.n_columns < 0) return report(Rule::n_columns_negative, b.n_columns);
+    if (b.target_offset < 0) return report(Rule::target_offset_negative, b.target_offset);
     if (b.n_columns > b.target_row_stride)
-        return broken(Rule::n_columns_above_target_stride, b.n_columns, b.target_row_stride);
-    if (b.n_rows == 0) return {};
+        return report(Rule::n_columns_above_target_stride, b.n_columns, b.target_row_stride);
+    if (b.n_rows == 0) return true;
     // The last target row must end inside the lane.
     i64 target_end;
     if (!add_mul(b.target_offset, b.n_rows - 1, b.target_row_stride, &target_end) ||
         __builtin_add_overflow(target_end, b.n_columns, &target_end))
-        return broken(Rule::target_end_overflows);
-    if (target_end > lane_len) return broken(Rule::target_past_lane, target_end, lane_len);
-    if (b.n_columns == 0) return {};
+        return report(Rule::target_end_overflows);
+    if (target_end > lane_len) return report(Rule::target_past_lane, target_end, lane_len);
+    if (b.n_columns == 0) return true;
+
+    const i64 nr = b.n_rows, nc = b.n_columns, trs = b.target_row_stride;
     if (b.source_step_idx == -1) {
-        plan->action = Action::fill;
-        return {};
+        if constexpr (kApply) {
+            f64* target = lane + b.target_offset;
+            const f64 v = b.fill_value;
+            for (i64 l = 0; l < nr; ++l)
+                for (i64 m = 0; m < nc; ++m) target[l * trs + m] = v;
+        }
+        return true;
     }
 
-    const i64 nr = b.n_rows, nc = b.n_columns, srs = b.source_row_stride;
-    if (b.source_offset < 0) return broken(Rule::source_offset_negative, b.source_offset);
-    if (srs <= 0) return broken(Rule::source_row_stride_not_positive, srs);
-    if (b.row_start < 0) return broken(Rule::row_start_negative, b.row_start);
-    if (b.columns == nullptr) return broken(Rule::columns_null);
+    const i64 srs = b.source_row_stride;
+    if (b.source_offset < 0) return report(Rule::source_offset_negative, b.source_offset);
+    if (srs <= 0) return report(Rule::source_row_stride_not_positive, srs);
+    if (b.row_start < 0) return report(Rule::row_start_negative, b.row_start);
+    if (b.columns == nullptr) return report(Rule::columns_null);
 
     // Every column index must lie inside a source row. Checking them all
     // before copying keeps the copy loop free of branches and tells whether
@@ -243,62 +259,37 @@ Finding binding_finding(const trova_mc_float_input_binding& b, const trova_mc_st
     bool contiguous = true;
     for (i64 m = 0; m < nc; ++m) {
         const i64 c = cols[m];
-        if (c < 0 || c >= srs) return broken(Rule::column_outside_row, m, c, srs);
+        if (c < 0 || c >= srs) return report(Rule::column_outside_row, m, c, srs);
         if (c > max_col) max_col = c;
         contiguous = contiguous && c == cols[0] + m;
     }
 
+    const f64* base;
     if (b.source_step_idx <= -2) {
         // Static caller data carries no length and is trusted.
-        if (b.static_source == nullptr) return broken(Rule::static_source_null);
-        if (b.static_rep_stride < 0) return broken(Rule::static_rep_stride_negative, b.static_rep_stride);
+        if (b.static_source == nullptr) return report(Rule::static_source_null);
+        if (b.static_rep_stride < 0) return report(Rule::static_rep_stride_negative, b.static_rep_stride);
+        base = b.static_source + b.source_offset;
+        if (kApply && b.static_batched) base += rep * b.static_rep_stride;
     } else {
-        if (b.source_step_idx >= step) return broken(Rule::source_not_earlier, b.source_step_idx);
-        const i64 src_len = steps[b.source_step_idx].float_live_out_worker_stride;
+        if (b.source_step_idx >= step) return report(Rule::source_not_earlier, b.source_step_idx);
+        const trova_mc_step_desc& src = steps[b.source_step_idx];
+        const i64 src_len = src.float_live_out_worker_stride;
         // Reject any read past the end of the source lane: the last element
         // copied is the largest column of the last row.
         i64 last_row, last_read;
         if (__builtin_add_overflow(b.row_start, nr - 1, &last_row) ||
             !add_mul(b.source_offset, last_row, srs, &last_read) ||
             __builtin_add_overflow(last_read, max_col, &last_read))
-            return broken(Rule::source_read_overflows);
-        if (last_read >= src_len) return broken(Rule::source_past_lane, last_read, src_len, b.source_step_idx);
+            return report(Rule::source_read_overflows);
+        if (last_read >= src_len) return report(Rule::source_past_lane, last_read, src_len, b.source_step_idx);
+        base = kApply ? worker_float_lane(src.float_live_out, src_len, worker) + b.source_offset : nullptr;
     }
-    plan->action = Action::copy;
-    plan->contiguous = contiguous;
-    return {};
-}
+    if constexpr (!kApply) return true;
 
-// Applies one binding to a worker's float input lane of length `lane_len`.
-// Returns false when the binding is rejected; the step is then not called.
-bool apply_binding(const trova_mc_float_input_binding& b, const trova_mc_step_desc* steps,
-                   i64 step, i64 rep, i64 worker, f64* lane, i64 lane_len) {
-    BindingPlan plan;
-    if (binding_finding(b, steps, step, lane_len, &plan)) return false;
-    if (plan.action == Action::nothing) return true;
-
-    const i64 nr = b.n_rows, nc = b.n_columns, trs = b.target_row_stride;
     f64* target = lane + b.target_offset;
-    if (plan.action == Action::fill) {
-        const f64 v = b.fill_value;
-        for (i64 l = 0; l < nr; ++l)
-            for (i64 m = 0; m < nc; ++m) target[l * trs + m] = v;
-        return true;
-    }
-
-    const i64 srs = b.source_row_stride;
-    const i64* cols = b.columns;
-    const f64* base;
-    if (b.source_step_idx <= -2) {
-        base = b.static_source + b.source_offset;
-        if (b.static_batched) base += rep * b.static_rep_stride;
-    } else {
-        const trova_mc_step_desc& src = steps[b.source_step_idx];
-        base = worker_float_lane(src.float_live_out, src.float_live_out_worker_stride, worker) + b.source_offset;
-    }
-
     const f64* src_row = base + b.row_start * srs;
-    if (plan.contiguous) {
+    if (contiguous) {
         const f64* first = src_row + cols[0];
         if (trs == nc && srs == nc) {
             std::memcpy(target, first, static_cast<std::size_t>(nr * nc) * sizeof(f64));
@@ -322,8 +313,9 @@ bool materialize_step_inputs(const trova_mc_step_desc* steps, i64 step, i64 rep,
     if (st.n_float_input_bindings == 0) return true;
     const i64 lane_len = st.float_in_work_worker_stride;
     f64* lane = worker_float_lane(st.float_in_work, lane_len, worker);
+    Reject reject;
     for (i64 k = 0; k < st.n_float_input_bindings; ++k)
-        if (!apply_binding(st.float_input_bindings[k], steps, step, rep, worker, lane, lane_len))
+        if (!visit_binding<true>(st.float_input_bindings[k], steps, step, rep, worker, lane, lane_len, reject))
             return false;
     return true;
 }
@@ -544,11 +536,11 @@ extern "C" TROVA_API int trova_mc_check_runner(const trova_mc_runner_ctx* runner
     for (i64 s = 0; s < runner->n_steps; ++s) {
         const trova_mc_step_desc& st = runner->steps[s];
         for (i64 k = 0; k < st.n_float_input_bindings; ++k) {
-            BindingPlan plan;
-            f = binding_finding(st.float_input_bindings[k], runner->steps, s, st.float_in_work_worker_stride, &plan);
-            if (f) {
-                f.step = s;
-                write_reason(f, k, reason, reason_len);
+            Record record;
+            if (!visit_binding<false>(st.float_input_bindings[k], runner->steps, s, 0, 0, nullptr,
+                                      st.float_in_work_worker_stride, record)) {
+                record.finding.step = s;
+                write_reason(record.finding, k, reason, reason_len);
                 return -2;
             }
         }
