@@ -264,13 +264,15 @@ bool visit_binding(const trova_mc_float_input_binding& b, const trova_mc_step_de
         contiguous = contiguous && c == cols[0] + m;
     }
 
-    const f64* base;
+    const f64* base = nullptr;
     if (b.source_step_idx <= -2) {
         // Static caller data carries no length and is trusted.
         if (b.static_source == nullptr) return report(Rule::static_source_null);
         if (b.static_rep_stride < 0) return report(Rule::static_rep_stride_negative, b.static_rep_stride);
-        base = b.static_source + b.source_offset;
-        if (kApply && b.static_batched) base += rep * b.static_rep_stride;
+        if constexpr (kApply) {
+            base = b.static_source + b.source_offset;
+            if (b.static_batched) base += rep * b.static_rep_stride;
+        }
     } else {
         if (b.source_step_idx >= step) return report(Rule::source_not_earlier, b.source_step_idx);
         const trova_mc_step_desc& src = steps[b.source_step_idx];
@@ -283,7 +285,7 @@ bool visit_binding(const trova_mc_float_input_binding& b, const trova_mc_step_de
             __builtin_add_overflow(last_read, max_col, &last_read))
             return report(Rule::source_read_overflows);
         if (last_read >= src_len) return report(Rule::source_past_lane, last_read, src_len, b.source_step_idx);
-        base = kApply ? worker_float_lane(src.float_live_out, src_len, worker) + b.source_offset : nullptr;
+        if constexpr (kApply) base = worker_float_lane(src.float_live_out, src_len, worker) + b.source_offset;
     }
     if constexpr (!kApply) return true;
 
