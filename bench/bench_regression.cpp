@@ -35,7 +35,7 @@ void run(benchmark::State& state, trova_mc_step_fn fn, const Ctx& ctx, arena_siz
     static const Data data;
     std::vector<f64> lane(static_cast<std::size_t>(size.n_float));
     std::vector<i64> int_work(static_cast<std::size_t>(size.n_int) + 1), status(1);
-    std::vector<f64> out(2 * kP + 2);
+    std::vector<f64> out(static_cast<std::size_t>(trova_mc_regression_output_offsets(kP, 1, nullptr)));
     for (auto _ : state) {
         // The bindings' copy of X and y is part of a replication's work.
         std::copy(data.X.begin(), data.X.end(), lane.begin());

@@ -65,6 +65,46 @@ void BM_RunnerOverheadPerStep(benchmark::State& state) {
 }
 BENCHMARK(BM_RunnerOverheadPerStep)->Arg(0)->Arg(1)->UseRealTime();
 
+// The runner's cost of input materialisation: one step fed by eight small
+// bindings (contiguous and reordered copies of an earlier step's 8 x 8
+// output, shared and batched static blocks), on one worker. The
+// "per_binding" counter is the wall time per applied binding.
+void BM_BindingMaterialisation(benchmark::State& state) {
+    const i64 n_rep = 4096, side = 8, cells = side * side;
+    std::vector<f64> data(static_cast<std::size_t>(n_rep * cells));
+    for (std::size_t k = 0; k < data.size(); ++k) data[k] = static_cast<f64>(k % 97);
+    std::vector<i64> ascending(side), reversed(side);
+    for (i64 k = 0; k < side; ++k) {
+        ascending[static_cast<std::size_t>(k)] = k;
+        reversed[static_cast<std::size_t>(k)] = side - 1 - k;
+    }
+    trova_mc_payload_step_ctx pay{data.data(), cells, 1};
+    const i64 lane = 8 * cells;
+    Pipeline p(n_rep, 1);
+    p.add_step(trova_mc_payload_runner, &pay, Lanes{0, cells, 0, 0});
+    p.add_step(noop_step, nullptr, Lanes{lane, 0, 0, 0});
+    i64 at = 0;
+    for (int twice = 0; twice < 2; ++twice) {
+        p.bind(1, Pipeline::copy(0, 0, side, 0, side, ascending, at, side));
+        p.bind(1, Pipeline::copy(0, 0, side, 0, side, reversed, at + cells, side));
+        trova_mc_float_input_binding shared = Pipeline::copy(-2, 0, side, 0, side, ascending, at + 2 * cells, side);
+        shared.static_source = data.data();
+        p.bind(1, shared);
+        trova_mc_float_input_binding batched = shared;
+        batched.target_offset = at + 3 * cells;
+        batched.static_rep_stride = cells;
+        batched.static_batched = 1;
+        p.bind(1, batched);
+        at += 4 * cells;
+    }
+    trova_mc_runner_ctx& ctx = p.context();
+    for (auto _ : state) benchmark::DoNotOptimize(trova_mc_run(&ctx));
+    const double applied = static_cast<double>(n_rep * 8);
+    state.counters["per_binding"] = benchmark::Counter(
+        applied, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_BindingMaterialisation)->UseRealTime();
+
 }  // namespace
 
 BENCHMARK_MAIN();

@@ -251,13 +251,9 @@ def first_order_pipeline(lib, study, s, a, n_workers):
     observed(kf, y.take(T, m), [0, 1, 2])
     at = p.pipe.bind_static(kf, y.offset, np.zeros(n))
     p.pipe.bind_static(kf, at, s.Gamma)
-    # Output: x_pred | x_filt | P_pred | P_filt | y_pred | y_filt | innov | std_innov | S | loglik.
-    kf_blocks = tc.Layout()
-    for cols in (n, n, n * n, n * n, m, m, m):
-        kf_blocks.take(T, cols)
-    std_innov_at = kf_blocks.take(T, m)
-    kf_blocks.take(T, m, m)
-    kf_loglik_at = kf_blocks.take(1)
+    # Where the filter's output holds its standardised innovations and log-likelihood.
+    _, kf_blocks = tc.block_offsets("trova_filter_linear_output_offsets", n, m, 2, T, 0)
+    std_innov_at, kf_loglik_at = kf_blocks["std_innov"], kf_blocks["loglik"]
 
     lb_in, _ = _arena.diagnostic_arena_size("ljung_box", T, lags=LB_LAGS)
     lb = p.add("Ljung-Box", tc.fn_address(lib, "trova_mc_ljung_box_test_runner"),
@@ -267,8 +263,9 @@ def first_order_pipeline(lib, study, s, a, n_workers):
     # OLS of consumption on (1, output, hours).
     k = 3
     ols_in, ols_int = _arena.regression_arena_size("ols", T, k, True)
+    ols_out, _ = tc.block_offsets("trova_mc_regression_output_offsets", k, 1)
     ols = p.add("OLS", tc.fn_address(lib, "trova_mc_ols_runner"), tc.trova_mc_ols_step_ctx(T, k, 1), ols_in,
-                2 * k + 2, n_int_work=ols_int, n_int_out=1)
+                ols_out, n_int_work=ols_int, n_int_out=1)
     lane = tc.Layout()  # X (T x k) | y (T) | work
     x_at, y_at = lane.take(T, k), lane.take(T)
     p.pipe.bind(ols, -1, x_at, n_rows=T, n_columns=1, target_row_stride=k, fill_value=1.0)
@@ -340,11 +337,8 @@ def second_order_pipeline(lib, study, s, a, n_workers):
     P0[:ns, :ns] = s.Gamma[:ns, :ns]
     P0[ns:, ns:] = 1e-10 * np.eye(ns)  # the second-order part starts (almost) known
     p.pipe.bind_static(ukf, at, P0)
-    # Output: x_pred | x_filt | P_pred | P_filt | y_pred | y_filt | innov | std_innov | S | loglik | ...
-    ukf_blocks = tc.Layout()
-    for cols in (ns + nc, ns + nc, nz * nz, nz * nz, m, m, m, m, m * m):
-        ukf_blocks.take(T, cols)
-    loglik_at = ukf_blocks.take(1)
+    _, ukf_blocks = tc.block_offsets("trova_filter_unscented_output_offsets", ns, nc, m, T)
+    loglik_at = ukf_blocks["loglik"]
 
     add_summary_steps(p, study, ukf, loglik_at, obs_at, T, m)
     return p, p.steps
@@ -480,7 +474,8 @@ def report(s, a, p1, p2, figure):
           "rejection rates " + ", ".join(f"{r:.3f} at {alpha:.0%}" for alpha, r in rates))
 
     ols = p1.result("OLS")
-    coef, se = ols.retained[:, :3], ols.retained[:, 5:8]
+    _, at = tc.block_offsets("trova_mc_regression_output_offsets", 3, 1)
+    coef, se = ols.retained[:, at["coef"]:at["coef"] + 3], ols.retained[:, at["se"]:at["se"] + 3]
     ok = ols.int_retained[:, 0] == 0
     # Population values: the projection of consumption on (1, output, hours)
     # under the stationary law of the first-order observables.

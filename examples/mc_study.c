@@ -125,39 +125,6 @@ static i64 take(lane_layout* l, i64 n) {
     return at;
 }
 
-/* The linear filter's packed input A | B | C | d | Q | R | y | x0 | P0 and
- * the offsets of the output's standardised innovations, innovation
- * covariances and log-likelihood (without the shock estimates). */
-typedef struct kf_layout {
-    i64 A, B, C, d, Q, R, y, x0, P0;
-    i64 std_innov, S, loglik;
-} kf_layout;
-
-static kf_layout linear_filter_layout(i64 n, i64 m, i64 k, i64 T) {
-    kf_layout f;
-    lane_layout in = layout_from(0), out = layout_from(0);
-    f.A = take(&in, n * n);
-    f.B = take(&in, n * k);
-    f.C = take(&in, m * n);
-    f.d = take(&in, m);
-    f.Q = take(&in, k * k);
-    f.R = take(&in, m * m);
-    f.y = take(&in, T * m);
-    f.x0 = take(&in, n);
-    f.P0 = take(&in, n * n);
-    take(&out, T * n); /* x_pred, x_filt, P_pred, P_filt */
-    take(&out, T * n);
-    take(&out, T * n * n);
-    take(&out, T * n * n);
-    take(&out, T * m); /* y_pred, y_filt, innov */
-    take(&out, T * m);
-    take(&out, T * m);
-    f.std_innov = take(&out, T * m);
-    f.S = take(&out, T * m * m);
-    f.loglik = take(&out, 1);
-    return f;
-}
-
 /* Static binding of a whole array to `offset` of a step's lane; `cols` must
  * hold 0 .. n-1 and outlive the run. */
 static trova_mc_float_input_binding bind_static(const f64* src, i64 n, i64 offset, const i64* cols) {
@@ -383,9 +350,10 @@ static i64 var_study(i64 n_rep, i64 T, i64 n_workers) {
      * true parameters, from the stationary prior x_{-1} ~ N(0, Gamma0).
      * Packed input: A | B | C | d | Q | R | y | x0 | P0, then the scratch. */
     trova_mc_filter_linear_step_ctx kf = {T, NV, NO, NV, 1, 0.0, 0};
-    const i64 kf_in = trova_filter_linear_input_arena_size(NV, NO, NV, T);
-    const i64 kf_out = trova_filter_linear_output_arena_size(NV, NO, NV, T, 0);
-    const kf_layout f = linear_filter_layout(NV, NO, NV, T);
+    kf_input_offsets f;             /* where each input block goes */
+    trova_filter_output_offsets fo; /* where each output block is */
+    const i64 kf_in = trova_filter_linear_input_offsets(NV, NO, NV, T, &f);
+    const i64 kf_out = trova_filter_linear_output_offsets(NV, NO, NV, T, 0, &fo);
     trova_mc_float_input_binding kf_bind[9] = {
         bind_static(A, NV * NV, f.A, cols),
         bind_static(B, NV * NV, f.B, cols),
@@ -398,7 +366,7 @@ static i64 var_study(i64 n_rep, i64 T, i64 n_workers) {
         bind_static(G0, NV * NV, f.P0, cols)};
     /* Step 3: keeps the log-likelihood, the filter's output's last block. */
     select_ctx sel = {1};
-    trova_mc_float_input_binding sel_bind[1] = {bind_rows(2, f.loglik, 1, 0, 1, cols, 1, 0, 1)};
+    trova_mc_float_input_binding sel_bind[1] = {bind_rows(2, fo.loglik, 1, 0, 1, cols, 1, 0, 1)};
 
     /* Steps 4 and 5: regressions of the first observable on the other two
      * (with an intercept): OLS, and a lasso whose penalty is chosen by BIC
@@ -409,6 +377,9 @@ static i64 var_study(i64 n_rep, i64 T, i64 n_workers) {
     trova_mc_ols_step_ctx ols = {T, P, 1};
     trova_mc_elastic_net_gs_step_ctx lasso = {alphas, T, P, N_ALPHA, REGRESSION_CRIT_BIC, 1, 100000, 1e-10, 1.0};
     const residual_layout reg = residual_lane(T, P); /* X and y as a regression step's lane has them */
+    trova_regression_output_offsets ols_at, lasso_at; /* coef, ssr, sst (, se) in the output lanes */
+    const i64 ols_out = trova_mc_regression_output_offsets(P, 1, &ols_at);
+    const i64 lasso_out = trova_mc_regression_output_offsets(P, 0, &lasso_at);
     trova_mc_float_input_binding reg_bind[3];
     memset(reg_bind, 0, sizeof reg_bind);
     reg_bind[0].source_step_idx = -1; /* the intercept column */
@@ -424,13 +395,13 @@ static i64 var_study(i64 n_rep, i64 T, i64 n_workers) {
      * innovation series; the OLS residuals; Jarque-Bera on them. */
     enum { LB_LAGS = 10 };
     trova_mc_ljung_box_test_ctx lb = {T, LB_LAGS};
-    trova_mc_float_input_binding lb_bind[1] = {bind_rows(2, f.std_innov, NO, 0, T, cols, 1, 0, 1)};
+    trova_mc_float_input_binding lb_bind[1] = {bind_rows(2, fo.std_innov, NO, 0, T, cols, 1, 0, 1)};
     lane_layout lb_lane = layout_from(0); /* the series, then the test's work */
     take(&lb_lane, T);
     residual_ctx res = {T, P};
     trova_mc_float_input_binding res_bind[4];
     memcpy(res_bind, reg_bind, sizeof reg_bind);
-    res_bind[3] = bind_rows(4, 0, 2 * P + 2, 0, 1, cols, P, reg.coef, P);
+    res_bind[3] = bind_rows(4, ols_at.coef, ols_out, 0, 1, cols, P, reg.coef, P);
     trova_mc_jarque_bera_test_ctx jb = {T};
     trova_mc_float_input_binding jb_bind[1] = {bind_rows(7, 0, 1, 0, T, cols, 1, 0, 1)};
 
@@ -459,13 +430,13 @@ static i64 var_study(i64 n_rep, i64 T, i64 n_workers) {
 
     steps[4].fn = trova_mc_ols_runner;
     steps[4].ctx = &ols;
-    step_buffers(&steps[4], n_workers, n_rep, trova_mc_ols_work_arena_size(T, P).n_float, 2 * P + 2, 1, n_rep);
+    step_buffers(&steps[4], n_workers, n_rep, trova_mc_ols_work_arena_size(T, P).n_float, ols_out, 1, n_rep);
     steps[4].float_input_bindings = reg_bind;
     steps[4].n_float_input_bindings = 3;
     steps[5].fn = trova_mc_elastic_net_gs_runner;
     steps[5].ctx = &lasso;
     const arena_size en = trova_mc_elastic_net_gs_work_arena_size(T, P, 1, N_ALPHA);
-    step_buffers(&steps[5], n_workers, n_rep, en.n_float, P + 2, 1, n_rep);
+    step_buffers(&steps[5], n_workers, n_rep, en.n_float, lasso_out, 1, n_rep);
     steps[5].int_in_work = xmalloc(sizeof(i64) * (size_t)(n_workers * en.n_int));
     steps[5].int_in_work_worker_stride = en.n_int;
     steps[5].float_input_bindings = reg_bind;
@@ -556,7 +527,7 @@ static i64 var_study(i64 n_rep, i64 T, i64 n_workers) {
     memcpy(packed + f.x0, x0, sizeof x0);
     memcpy(packed + f.P0, G0, sizeof G0);
     const int st = trova_filter_linear_step(packed, scratch, T, NV, NO, NV, 1, 0.0, 0, out);
-    const double* S_hist = out + f.S;
+    const double* S_hist = out + fo.S;
     double expected = 0.0;
     for (i64 t = 0; t < T; ++t) {
         double LS[NO * NO];
@@ -582,7 +553,7 @@ static i64 var_study(i64 n_rep, i64 T, i64 n_workers) {
     printf("    expectation sum_t -(log det S_t + m (1 + log 2 pi)) / 2: %.3f   z = %.2f\n", expected,
            (mean - expected) / (sd / sqrt((double)n_ll)));
     printf("    replication 0: pipeline %.10f, single call %.10f (status %d)\n", steps[3].float_retained[0],
-           out[kf_out - 1], st);
+           out[fo.loglik], st);
 
     /* Population values of the regression: the linear projection of y1 on
      * (1, y2, y3) under the stationary law, Gy = C Gamma0 C'. */
@@ -604,8 +575,8 @@ static i64 var_study(i64 n_rep, i64 T, i64 n_workers) {
         i64 zeros = 0, n_ok = 0;
         for (i64 r = 0; r < n_rep; ++r) {
             if (rec.fail_step[r] != -1) continue;
-            const double bo = steps[4].float_retained[r * (2 * P + 2) + j];
-            const double bl = steps[5].float_retained[r * (P + 2) + j];
+            const double bo = steps[4].float_retained[r * ols_out + ols_at.coef + j];
+            const double bl = steps[5].float_retained[r * lasso_out + lasso_at.coef + j];
             so += bo;
             sso += bo * bo;
             sl += bl;

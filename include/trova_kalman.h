@@ -271,6 +271,67 @@ typedef struct trova_mc_filter_linear_step_ctx {
 TROVA_API int trova_mc_filter_linear_runner(i64 rep_idx, f64* float_in_work, f64* float_out,
                                             i64* int_work, i64* int_out, const void* ctx);
 
+/** Offsets of the blocks of the linear filter's packed input, in elements
+ * from the start of the block (see trova_filter_linear_input_offsets). The
+ * blocks are row-major, in this order, each followed by trova_layout_gap()
+ * elements when it is not empty. */
+typedef struct kf_input_offsets {
+    i64 A;  /**< transition matrix, n x n */
+    i64 B;  /**< shock loading, n x k */
+    i64 C;  /**< observation matrix, m x n */
+    i64 d;  /**< observation constant, m */
+    i64 Q;  /**< shock covariance, k x k */
+    i64 R;  /**< measurement-error covariance, m x m */
+    i64 y;  /**< observations, T x m (row t is period t) */
+    i64 x0; /**< state mean of period -1, n */
+    i64 P0; /**< state covariance of period -1, n x n */
+} kf_input_offsets;
+
+/** Offsets of the blocks of a filter step's packed output, in elements from
+ * the start of the output lane. Shared by the three filters; a block the
+ * filter's output does not have is -1 (eps_hat without return_shocks and in
+ * the unscented filter, x1_pred .. x2_filt in the linear and extended
+ * filters). Shapes are those of kf_outputs and ukf_outputs, with T rows. */
+typedef struct trova_filter_output_offsets {
+    i64 x_pred;    /**< predicted states, T x n (unscented: T x (n_state + n_ctrl)) */
+    i64 x_filt;    /**< filtered states, same shape as x_pred */
+    i64 P_pred;    /**< predicted covariances, T x n x n (unscented: T x nz x nz) */
+    i64 P_filt;    /**< filtered covariances, same shape as P_pred */
+    i64 y_pred;    /**< predicted observations, T x m */
+    i64 y_filt;    /**< observations implied by the filtered states, T x m */
+    i64 innov;     /**< innovations, T x m */
+    i64 std_innov; /**< standardised innovations, T x m */
+    i64 S;         /**< innovation covariances, T x m x m */
+    i64 eps_hat;   /**< shock estimates, T x k; -1 when absent */
+    i64 loglik;    /**< log-likelihood, 1 value */
+    i64 x1_pred;   /**< unscented only: first-order part of the predicted state, T x n_state; else -1 */
+    i64 x2_pred;   /**< unscented only: second-order part of the predicted state, T x n_state; else -1 */
+    i64 x1_filt;   /**< unscented only: first-order part of the filtered state, T x n_state; else -1 */
+    i64 x2_filt;   /**< unscented only: second-order part of the filtered state, T x n_state; else -1 */
+} trova_filter_output_offsets;
+
+/** Where trova_filter_linear_step finds each block of its packed input.
+ * The offsets come from the layout code the step itself uses, so they hold
+ * in every build, with or without layout gaps.
+ * @param n states. @param m observables. @param k shocks. @param T periods.
+ * @param out receives the offsets; may be NULL (only the size is returned).
+ *        On -1 every field is set to -1.
+ * @return the packed input's length, equal to
+ *         trova_filter_linear_input_arena_size(n, m, k, T); -1 for a
+ *         negative dimension or a size that does not fit in 64 bits. */
+TROVA_API i64 trova_filter_linear_input_offsets(i64 n, i64 m, i64 k, i64 T, kf_input_offsets* out);
+/** Where trova_filter_linear_step writes each block of its packed output.
+ * Same layout code as the step, so the offsets hold in every build.
+ * @param n states. @param m observables. @param k shocks. @param T periods.
+ * @param return_shocks non-zero: the output has an eps_hat block.
+ * @param out receives the offsets; may be NULL (only the size is returned).
+ *        On -1 every field is set to -1.
+ * @return the packed output's length, equal to
+ *         trova_filter_linear_output_arena_size(n, m, k, T, return_shocks);
+ *         -1 for a negative dimension or a size that does not fit in 64 bits. */
+TROVA_API i64 trova_filter_linear_output_offsets(i64 n, i64 m, i64 k, i64 T, int return_shocks,
+                                                 trova_filter_output_offsets* out);
+
 /* ---- extended filter: y_t = h(x_t; params) + u_t ---- */
 
 /** Measurement (writes h, m values) or Jacobian (writes H, m x n row-major)
@@ -414,6 +475,43 @@ typedef struct trova_mc_filter_extended_step_ctx {
  * @return 0, -2 or -3 as trova_filter_extended_step */
 TROVA_API int trova_mc_filter_extended_runner(i64 rep_idx, f64* float_in_work, f64* float_out,
                                               i64* int_work, i64* int_out, const void* ctx);
+
+/** Offsets of the blocks of the extended filter's packed input, in elements
+ * from the start of the block (see trova_filter_extended_input_offsets);
+ * row-major, in this order, each non-empty block followed by
+ * trova_layout_gap() elements. */
+typedef struct ekf_input_offsets {
+    i64 A;            /**< transition matrix, n x n */
+    i64 B;            /**< shock loading, n x k */
+    i64 calib_params; /**< parameters handed to the measurement and its Jacobian, n_par */
+    i64 Q;            /**< shock covariance, k x k */
+    i64 R;            /**< measurement-error covariance, m x m */
+    i64 y;            /**< observations, T x m */
+    i64 x0;           /**< state mean of period -1, n */
+    i64 P0;           /**< state covariance of period -1, n x n */
+} ekf_input_offsets;
+
+/** Where trova_filter_extended_step finds each block of its packed input
+ * (the step's own layout code, valid in every build).
+ * @param n states. @param m observables. @param k shocks. @param T periods.
+ * @param n_par parameters.
+ * @param out receives the offsets; may be NULL (only the size is returned).
+ *        On -1 every field is set to -1.
+ * @return the packed input's length, equal to
+ *         trova_filter_extended_input_arena_size(n, m, k, T, n_par); -1 for
+ *         a negative dimension or a size that does not fit in 64 bits. */
+TROVA_API i64 trova_filter_extended_input_offsets(i64 n, i64 m, i64 k, i64 T, i64 n_par, ekf_input_offsets* out);
+/** Where trova_filter_extended_step writes each block of its packed output:
+ * the linear filter's output layout (trova_filter_linear_output_offsets).
+ * @param n states. @param m observables. @param k shocks. @param T periods.
+ * @param return_shocks non-zero: the output has an eps_hat block.
+ * @param out receives the offsets; may be NULL (only the size is returned).
+ *        On -1 every field is set to -1.
+ * @return the packed output's length, equal to
+ *         trova_filter_extended_output_arena_size(n, m, k, T, return_shocks);
+ *         -1 for a negative dimension or a size that does not fit in 64 bits. */
+TROVA_API i64 trova_filter_extended_output_offsets(i64 n, i64 m, i64 k, i64 T, int return_shocks,
+                                                   trova_filter_output_offsets* out);
 
 /* ---- unscented filter of the pruned second-order model ----
  * The filtered state is z = [x1; x2] (first- and second-order parts of the
@@ -579,6 +677,52 @@ typedef struct trova_mc_filter_unscented_step_ctx {
  * @return 0, -2 or -3 as trova_filter_unscented_step */
 TROVA_API int trova_mc_filter_unscented_runner(i64 rep_idx, f64* float_in_work, f64* float_out,
                                                i64* int_work, i64* int_out, const void* ctx);
+
+/** Offsets of the blocks of the unscented filter's packed input, in
+ * elements from the start of the block (see
+ * trova_filter_unscented_input_offsets); row-major, in this order, each
+ * non-empty block followed by trova_layout_gap() elements. ns = n_state,
+ * nc = n_ctrl, ne = n_exog, no = n_obs, nz = 2 ns. */
+typedef struct ukf_input_offsets {
+    i64 hx;           /**< state transition, ns x ns */
+    i64 gx;           /**< control policy, nc x ns */
+    i64 bx;           /**< shock loading, ns x ne */
+    i64 hxx;          /**< second-order state terms, ns x ns x ns */
+    i64 gxx;          /**< second-order control terms, nc x ns x ns */
+    i64 hss;          /**< state risk correction, ns */
+    i64 gss;          /**< control risk correction, nc */
+    i64 steady_state; /**< steady state of the variables, ns + nc */
+    i64 params;       /**< parameters handed to the measurement, n_par */
+    i64 Q;            /**< shock covariance, ne x ne */
+    i64 R;            /**< measurement-error covariance, no x no */
+    i64 obs;          /**< observations, T x no */
+    i64 z0;           /**< initial mean of [x1; x2], nz */
+    i64 P0;           /**< initial covariance of [x1; x2], nz x nz */
+} ukf_input_offsets;
+
+/** Where trova_filter_unscented_step finds each block of its packed input
+ * (the step's own layout code, valid in every build).
+ * @param n_state states. @param n_ctrl controls. @param n_exog shocks.
+ * @param n_obs observables. @param T periods. @param n_par parameters.
+ * @param out receives the offsets; may be NULL (only the size is returned).
+ *        On -1 every field is set to -1.
+ * @return the packed input's length, equal to
+ *         trova_filter_unscented_input_arena_size(...) with the same
+ *         arguments; -1 for a negative dimension or a size that does not fit
+ *         in 64 bits. */
+TROVA_API i64 trova_filter_unscented_input_offsets(i64 n_state, i64 n_ctrl, i64 n_exog, i64 n_obs, i64 T,
+                                                   i64 n_par, ukf_input_offsets* out);
+/** Where trova_filter_unscented_step writes each block of its packed output
+ * (eps_hat is -1: the unscented filter has none).
+ * @param n_state states. @param n_ctrl controls. @param n_obs observables.
+ * @param T periods.
+ * @param out receives the offsets; may be NULL (only the size is returned).
+ *        On -1 every field is set to -1.
+ * @return the packed output's length, equal to
+ *         trova_filter_unscented_output_arena_size(n_state, n_ctrl, n_obs, T);
+ *         -1 for a negative dimension or a size that does not fit in 64 bits. */
+TROVA_API i64 trova_filter_unscented_output_offsets(i64 n_state, i64 n_ctrl, i64 n_obs, i64 T,
+                                                    trova_filter_output_offsets* out);
 
 TROVA_END_DECLS
 

@@ -251,6 +251,30 @@ TROVA_API int trova_mc_run(trova_mc_runner_ctx* runner);
  * @return the gap in elements (0 in a normal build) */
 TROVA_API i64 trova_layout_gap(void);
 
+/** Checks a runner context without running it and says what is wrong with it.
+ * Applies every check trova_mc_run makes before it writes anything, then
+ * every binding of every step as input materialisation checks it (target
+ * block inside the float input lane, source offsets and strides, column
+ * indices inside a source row, a non-NULL static source with a
+ * non-negative static_rep_stride, an earlier source step and no read past
+ * the end of its float live-output lane). These binding checks do not depend
+ * on the replication, so one check covers every replication. Only the
+ * context, its step descriptors, their bindings and the bindings' column
+ * arrays are read; nothing is run and nothing but `reason` is written.
+ * @param runner the context to check; may be NULL (reported as such).
+ * @param reason caller's buffer for a one-line, NUL-terminated reason: the
+ *        step, the binding, the rule broken and the numbers involved (for
+ *        example "step 2 binding 1: target block ends at element 130, past
+ *        the float input lane of 120 elements"); the empty string when the
+ *        context passes. Truncated to reason_len - 1 characters. May be NULL.
+ * @param reason_len size of `reason` in bytes; 0 or negative writes nothing.
+ * @return 0 when trova_mc_run accepts the context and no binding would fail;
+ *         -1 when trova_mc_run would reject the context (it would return -1
+ *         and write nothing); -2 when the context is accepted but a binding
+ *         breaks a rule, so every replication that reaches its step would
+ *         fail there with status -1 (the first such binding is reported). */
+TROVA_API int trova_mc_check_runner(const trova_mc_runner_ctx* runner, char* reason, i64 reason_len);
+
 /** Context of trova_mc_payload_runner: one block of caller data (for
  * example parameters or a prepared series) that the step publishes at the
  * start of its float live-output lane, so that later steps bind to it like

@@ -19,8 +19,9 @@
  * fit's scratch, in the order of the fit's scratch arguments (the
  * elastic-net grid's statuses in the integer work lane); the bindings
  * fill X and y. Float output lane: coef (p), ssr, sst, and for OLS the p
- * standard errors (2p + 2 values for OLS, p + 2 for the others, at these
- * fixed offsets). Integer output lane: the status. With an intercept, column
+ * standard errors (2p + 2 values for OLS, p + 2 for the others, without
+ * layout gaps; trova_mc_regression_output_offsets gives each block's
+ * offset). Integer output lane: the status. With an intercept, column
  * 0 of X is the caller's column of ones; the penalised fits then centre the
  * other columns and leave the intercept unpenalised.
  * Every fit with n < 1, p < 0, or (lasso, elastic net and their grids) an
@@ -37,7 +38,8 @@
  * the input lane is followed by trova_layout_gap() elements, so y starts at
  * n p + trova_layout_gap() when X is not empty: lane sizes must come from
  * the sizers below, never from sums of the block sizes given here. The
- * output lane has no gaps. Step contexts and their `alphas` arrays are
+ * output lane's blocks are followed by gaps too: its length and offsets come
+ * from trova_mc_regression_output_offsets. Step contexts and their `alphas` arrays are
  * shared by every worker and only read: they must stay valid and unchanged
  * for the whole run. */
 #ifndef TROVA_REGRESSION_H
@@ -588,6 +590,30 @@ TROVA_API int trova_mc_elastic_net_runner(i64 rep_idx, f64* float_in_work, f64* 
  * @return the fit's status; non-zero fails the replication */
 TROVA_API int trova_mc_elastic_net_gs_runner(i64 rep_idx, f64* float_in_work, f64* float_out,
                                              i64* int_work, i64* int_out, const void* ctx);
+
+/** Offsets of the blocks of a regression step's float output lane, in
+ * elements from the start of the lane (see
+ * trova_mc_regression_output_offsets). Each non-empty block is followed by
+ * trova_layout_gap() elements. */
+typedef struct trova_regression_output_offsets {
+    i64 coef; /**< p coefficients, in the column order of X */
+    i64 ssr;  /**< residual sum of squares, 1 value */
+    i64 sst;  /**< total sum of squares about the mean of y, 1 value */
+    i64 se;   /**< p standard errors (OLS only); -1 when absent */
+} trova_regression_output_offsets;
+
+/** Where a regression step writes each block of its float output lane, and
+ * how long that lane must be. The offsets come from the layout code the
+ * steps use, so they hold in every build (p + 2 and 2p + 2 values without
+ * layout gaps). The integer output lane holds one value, the status.
+ * @param p columns of X, intercept column included.
+ * @param with_se non-zero for the OLS step, whose lane ends with the
+ *        standard errors; 0 for the six penalised families.
+ * @param out receives the offsets; may be NULL (only the size is returned).
+ *        On -1 every field is set to -1.
+ * @return the float output lane's length; -1 for a negative p or a size
+ *         that does not fit in 64 bits. */
+TROVA_API i64 trova_mc_regression_output_offsets(i64 p, int with_se, trova_regression_output_offsets* out);
 
 TROVA_END_DECLS
 

@@ -266,9 +266,29 @@ class trova_mc_filter_unscented_step_ctx(ctypes.Structure):
                 + _fields("alpha beta kappa", f64) + [("symmetrize", c_int), ("jitter", f64)])
 
 
+class kf_input_offsets(ctypes.Structure):
+    _fields_ = _fields("A B C d Q R y x0 P0", i64)
+
+
+class ekf_input_offsets(ctypes.Structure):
+    _fields_ = _fields("A B calib_params Q R y x0 P0", i64)
+
+
+class ukf_input_offsets(ctypes.Structure):
+    _fields_ = _fields("hx gx bx hxx gxx hss gss steady_state params Q R obs z0 P0", i64)
+
+
+class trova_filter_output_offsets(ctypes.Structure):
+    _fields_ = _fields(_FILTER_HISTORIES + " x1_pred x2_pred x1_filt x2_filt", i64)
+
+
 class trova_mc_regression_record(ctypes.Structure):
     _fields_ = [("n", i64), ("p", i64), ("coef", P_f64), ("se", P_f64), ("ssr", f64), ("sst", f64),
                 ("status", i64)]
+
+
+class trova_regression_output_offsets(ctypes.Structure):
+    _fields_ = _fields("coef ssr sst se", i64)
 
 
 class trova_mc_ols_step_ctx(ctypes.Structure):
@@ -402,7 +422,12 @@ RECORDS = {
         trova_mc_filter_linear_step_ctx,
         trova_mc_filter_extended_step_ctx,
         trova_mc_filter_unscented_step_ctx,
+        kf_input_offsets,
+        ekf_input_offsets,
+        ukf_input_offsets,
+        trova_filter_output_offsets,
         trova_mc_regression_record,
+        trova_regression_output_offsets,
         trova_mc_ols_step_ctx,
         trova_mc_ridge_step_ctx,
         trova_mc_ridge_gs_step_ctx,
@@ -491,6 +516,7 @@ SIGNATURES = {
                                       P_f64, P_f64]),
     # Runner and source steps.
     "trova_mc_run": (c_int, [ctypes.POINTER(trova_mc_runner_ctx)]),
+    "trova_mc_check_runner": (c_int, [ctypes.POINTER(trova_mc_runner_ctx), ctypes.c_char_p, i64]),
     "trova_layout_gap": (i64, []),
     "trova_add_payload_step": (None, [P_f64, i64, c_int, i64, P_f64]),
     "trova_raw_model_data_step": (None, [P_f64, i64, c_int, P_f64, P_f64, i64, c_int, i64, P_f64]),
@@ -553,6 +579,12 @@ SIGNATURES = {
     "trova_filter_unscented_step": (
         i64, [P_f64, P_f64, meas_fn] + [i64] * 6 + [f64, f64, f64, c_int, f64, P_f64]),
     "trova_mc_filter_unscented_runner": (c_int, [i64, P_f64, P_f64, P_i64, P_i64, _vp]),
+    "trova_filter_linear_input_offsets": (i64, [i64] * 4 + [ctypes.POINTER(kf_input_offsets)]),
+    "trova_filter_linear_output_offsets": (i64, [i64] * 4 + [c_int, ctypes.POINTER(trova_filter_output_offsets)]),
+    "trova_filter_extended_input_offsets": (i64, [i64] * 5 + [ctypes.POINTER(ekf_input_offsets)]),
+    "trova_filter_extended_output_offsets": (i64, [i64] * 4 + [c_int, ctypes.POINTER(trova_filter_output_offsets)]),
+    "trova_filter_unscented_input_offsets": (i64, [i64] * 6 + [ctypes.POINTER(ukf_input_offsets)]),
+    "trova_filter_unscented_output_offsets": (i64, [i64] * 4 + [ctypes.POINTER(trova_filter_output_offsets)]),
     # Regression kernels.
     "trova_ols_chol_solve": (None, [P_f64, P_f64, i64, i64, P_f64, P_f64, P_i64, P_f64, P_f64]),
     "trova_chol_solve_L2": (None, [P_f64, P_f64, i64, i64, f64, i64, P_f64, P_f64, P_f64, P_i64]
@@ -588,6 +620,7 @@ SIGNATURES = {
     "trova_mc_lasso_gs_work_arena_size": (arena_size, [i64, i64, c_int, i64, i64]),
     "trova_mc_elastic_net_work_arena_size": (arena_size, [i64, i64]),
     "trova_mc_elastic_net_gs_work_arena_size": (arena_size, [i64, i64, c_int, i64]),
+    "trova_mc_regression_output_offsets": (i64, [i64, c_int, ctypes.POINTER(trova_regression_output_offsets)]),
     "trova_mc_ols_runner": (c_int, [i64, P_f64, P_f64, P_i64, P_i64, _vp]),
     "trova_mc_ridge_runner": (c_int, [i64, P_f64, P_f64, P_i64, P_i64, _vp]),
     "trova_mc_ridge_gs_runner": (c_int, [i64, P_f64, P_f64, P_i64, P_i64, _vp]),
@@ -796,6 +829,22 @@ class Layout:
         return start
 
 
+def block_offsets(helper, *dims):
+    """(size, {block: offset}) from one of the library's offset helpers, named
+    with its arguments before the record, e.g.
+    block_offsets("trova_filter_linear_output_offsets", n, m, k, T, 1) or
+    block_offsets("trova_mc_regression_output_offsets", p, 1). The offsets
+    are the library's own placement of the blocks (gaps included); blocks the
+    layout does not have (offset -1) are left out. ValueError for dimensions
+    the helper rejects."""
+    fn = getattr(load(), helper)
+    record = fn.argtypes[-1]._type_()
+    size = fn(*dims, ctypes.byref(record))
+    if size < 0:
+        raise ValueError(f"{helper}{dims}: no layout for these dimensions")
+    return size, {name: getattr(record, name) for name, _ in record._fields_ if getattr(record, name) >= 0}
+
+
 def pack(blocks):
     """The arrays, flattened, one after another in one float64 buffer as the
     library lays out a packed input (Layout; the gaps hold 0)."""
@@ -818,6 +867,27 @@ def unpack(buffer, shapes):
         at = layout.take(*shape)
         views.append(buffer[at:at + int(np.prod(shape, dtype=np.int64))].reshape(shape))
     return views
+
+
+class RunnerContextError(ValueError):
+    """A runner context that trova_mc_run would reject (status -1) or in which
+    a binding would fail every replication of its step (status -2); the
+    message is the library's reason, naming the step, the binding, the rule
+    and the numbers involved."""
+
+    def __init__(self, status, reason):
+        super().__init__(reason)
+        self.status = status
+        self.reason = reason
+
+
+def check_runner(ctx):
+    """(status, reason) of trova_mc_check_runner for a trova_mc_runner_ctx:
+    (0, "") when the run accepts it and no binding would fail, else -1 or -2
+    and the one-line reason. Nothing is run or written."""
+    reason = ctypes.create_string_buffer(512)
+    status = load().trova_mc_check_runner(ctypes.byref(ctx), reason, len(reason))
+    return status, reason.value.decode()
 
 
 class Pipeline:
@@ -883,11 +953,14 @@ class Pipeline:
         layout.take(width)
         return layout.offset
 
-    def run(self, fail_fast=False, profile=False, start=0, count=None):
+    def run(self, fail_fast=False, profile=False, start=0, count=None, check=True):
         """Runs replications start .. start + count - 1 (all by default) as one
         runner call; their shocks and step calls see indices from 0, their
         results land at their own rows. A run from 0 resets the failure
-        records and the profile, later chunks add to them."""
+        records and the profile, later chunks add to them. With `check` the
+        context is checked first and a context the run would reject, or one
+        with a binding that would fail, raises RunnerContextError with the
+        library's reason, before anything runs."""
         lib = load()
         count = self.n_rep - start if count is None else count
         descs = (trova_mc_step_desc * len(self.steps))()
@@ -925,6 +998,10 @@ class Pipeline:
         ctx.step_counts_by_worker = ptr(counts)
         ctx.step_failures_by_worker = ptr(failures)
         self._keep.append(descs)
+        if check:
+            bad, reason = check_runner(ctx)
+            if bad:
+                raise RunnerContextError(bad, reason)
         status = lib.trova_mc_run(ctypes.byref(ctx))
         self.elapsed += elapsed
         self.counts += counts

@@ -47,14 +47,7 @@ struct Order2Layout {
 Order2Layout order2_layout(i64 nx, i64 ny, i64 n_exog, i64 T, i64 n_par, const f64* arena = nullptr) {
     trova::layout::Carver c(arena);
     Order2Layout l;
-    l.hx = c.at(nx, nx);
-    l.gx = c.at(ny, nx);
-    l.bx = c.at(nx, n_exog);
-    l.hxx = c.at(nx, nx, nx);
-    l.gxx = c.at(ny, nx, nx);
-    l.hss = c.at(nx);
-    l.gss = c.at(ny);
-    l.steady_state = c.at(c.sum(nx, ny));
+    trova::simulation::solution_layout(c, l, nx, ny, n_exog);
     l.x0 = c.at(nx);
     l.shock = c.at(T, n_exog);
     l.params = c.at(n_par);

@@ -1,6 +1,7 @@
 // Whether a simulation step of given dimensions can run, checked before it
 // touches anything: the steps themselves and their runners, which must not
-// draw shocks into a lane the step then refuses, share these checks.
+// draw shocks into a lane the step then refuses, share these checks. Also
+// the layout of a pruned second-order solution inside packed blocks.
 #ifndef TROVA_CORE_SIMULATION_CHECKS_H
 #define TROVA_CORE_SIMULATION_CHECKS_H
 
@@ -39,6 +40,22 @@ void order1_run(f64* arena, trova_measurement_fn measurement, i64 T, i64 n, i64 
                 i64 m, f64* simout);
 void order2_run(f64* arena, trova_measurement_fn measurement, i64 T, i64 nx, i64 ny, i64 n_exog,
                 i64 n_par, i64 m, f64* simout);
+
+// The blocks of a pruned second-order solution with nx states, ny controls
+// and n_exog shocks, in the order that both the second-order simulation
+// arena and the unscented filter's packed input start with: hx | gx | bx |
+// hxx | gxx | hss | gss | steady_state. Fills those offsets of `o`.
+template <class Offsets>
+void solution_layout(layout::Carver& c, Offsets& o, i64 nx, i64 ny, i64 n_exog) {
+    o.hx = c.at(nx, nx);
+    o.gx = c.at(ny, nx);
+    o.bx = c.at(nx, n_exog);
+    o.hxx = c.at(nx, nx, nx);
+    o.gxx = c.at(ny, nx, nx);
+    o.hss = c.at(nx);
+    o.gss = c.at(ny);
+    o.steady_state = c.at(c.sum(nx, ny));
+}
 
 }  // namespace trova::simulation
 

@@ -43,69 +43,137 @@ int draw_step_shocks(const trova_mc_shock_plan* plan, i64 T, i64 n_exog, i64 rep
 
 using trova::layout::Carver;
 
+// Packed inputs and outputs of the filter steps. Each layout is written once,
+// as block offsets that a Carver places; the steps point the kernels' records
+// at base + offset, the sizers and the exported offset helpers run the same
+// layout without a base.
+
+// A block's start, or NULL for an absent block (offset -1).
+template <class T>
+T* block(T* base, i64 offset) {
+    return offset < 0 ? nullptr : base + offset;
+}
+
 // The blocks the linear and extended filters' packed inputs end with:
 // Q | R | y | x0 | P0.
-template <class Inputs>
-void take_noise_and_data(Carver& c, Inputs& in, i64 n, i64 m, i64 k, i64 T) {
-    in.Q = c.take(k, k);
-    in.R = c.take(m, m);
-    in.y = c.take(T, m);
-    in.x0 = c.take(n);
-    in.P0 = c.take(n, n);
+template <class Offsets>
+void noise_and_data_layout(Carver& c, Offsets& o, i64 n, i64 m, i64 k, i64 T) {
+    o.Q = c.at(k, k);
+    o.R = c.at(m, m);
+    o.y = c.at(T, m);
+    o.x0 = c.at(n);
+    o.P0 = c.at(n, n);
+}
+
+template <class Inputs, class Offsets>
+void point_noise_and_data(Inputs& in, const f64* base, const Offsets& o) {
+    in.Q = block(base, o.Q);
+    in.R = block(base, o.R);
+    in.y = block(base, o.y);
+    in.x0 = block(base, o.x0);
+    in.P0 = block(base, o.P0);
 }
 
 // Packed input of the linear filter: A | B | C | d | Q | R | y | x0 | P0.
-kf_inputs linear_inputs(Carver& c, i64 n, i64 m, i64 k, i64 T) {
+kf_input_offsets linear_input_layout(Carver& c, i64 n, i64 m, i64 k, i64 T) {
+    kf_input_offsets o{};
+    o.A = c.at(n, n);
+    o.B = c.at(n, k);
+    o.C = c.at(m, n);
+    o.d = c.at(m);
+    noise_and_data_layout(c, o, n, m, k, T);
+    return o;
+}
+
+kf_inputs linear_inputs(const f64* base, const kf_input_offsets& o, i64 n, i64 m, i64 k, i64 T) {
     kf_inputs in{};
     in.n = n;
     in.m = m;
     in.k = k;
     in.T = T;
-    in.A = c.take(n, n);
-    in.B = c.take(n, k);
-    in.C = c.take(m, n);
-    in.d = c.take(m);
-    take_noise_and_data(c, in, n, m, k, T);
+    in.A = block(base, o.A);
+    in.B = block(base, o.B);
+    in.C = block(base, o.C);
+    in.d = block(base, o.d);
+    point_noise_and_data(in, base, o);
     return in;
+}
+
+// The nine histories every filter's packed output starts with, T rows each:
+// x_pred, x_filt (nx), P_pred, P_filt (np x np), y_pred, y_filt, innov,
+// std_innov (ny), S (ny x ny). The other offsets are left to the caller.
+trova_filter_output_offsets history_layout(Carver& c, i64 T, i64 nx, i64 np, i64 ny) {
+    trova_filter_output_offsets o{};
+    o.x_pred = c.at(T, nx);
+    o.x_filt = c.at(T, nx);
+    o.P_pred = c.at(T, np, np);
+    o.P_filt = c.at(T, np, np);
+    o.y_pred = c.at(T, ny);
+    o.y_filt = c.at(T, ny);
+    o.innov = c.at(T, ny);
+    o.std_innov = c.at(T, ny);
+    o.S = c.at(T, ny, ny);
+    return o;
 }
 
 // Packed output of the linear and extended filters: the histories, eps_hat
 // only with shocks, and the log-likelihood last.
-kf_outputs linear_outputs(Carver& c, i64 n, i64 m, i64 k, i64 T, int return_shocks) {
-    kf_outputs out{};
-    out.x_pred = c.take(T, n);
-    out.x_filt = c.take(T, n);
-    out.P_pred = c.take(T, n, n);
-    out.P_filt = c.take(T, n, n);
-    out.y_pred = c.take(T, m);
-    out.y_filt = c.take(T, m);
-    out.innov = c.take(T, m);
-    out.std_innov = c.take(T, m);
-    out.S = c.take(T, m, m);
-    out.eps_hat = return_shocks ? c.take(T, k) : nullptr;
-    out.loglik = c.take(1);
-    return out;
+trova_filter_output_offsets linear_output_layout(Carver& c, i64 n, i64 m, i64 k, i64 T, int return_shocks) {
+    trova_filter_output_offsets o = history_layout(c, T, n, n, m);
+    o.eps_hat = return_shocks ? c.at(T, k) : -1;
+    o.loglik = c.at(1);
+    o.x1_pred = o.x2_pred = o.x1_filt = o.x2_filt = -1;
+    return o;
+}
+
+kf_outputs linear_outputs(f64* base, const trova_filter_output_offsets& o) {
+    return kf_outputs{block(base, o.x_pred), block(base, o.x_filt),    block(base, o.P_pred),
+                      block(base, o.P_filt), block(base, o.y_pred),    block(base, o.y_filt),
+                      block(base, o.innov),  block(base, o.std_innov), block(base, o.S),
+                      block(base, o.eps_hat), block(base, o.loglik)};
 }
 
 // Packed input of the extended filter: A | B | calib_params | Q | R | y | x0 | P0.
-ekf_inputs extended_inputs(Carver& c, i64 n, i64 m, i64 k, i64 T, i64 n_par) {
+ekf_input_offsets extended_input_layout(Carver& c, i64 n, i64 m, i64 k, i64 T, i64 n_par) {
+    ekf_input_offsets o{};
+    o.A = c.at(n, n);
+    o.B = c.at(n, k);
+    o.calib_params = c.at(n_par);
+    noise_and_data_layout(c, o, n, m, k, T);
+    return o;
+}
+
+ekf_inputs extended_inputs(const f64* base, const ekf_input_offsets& o, i64 n, i64 m, i64 k, i64 T, i64 n_par) {
     ekf_inputs in{};
     in.T = T;
     in.n = n;
     in.m = m;
     in.k = k;
     in.n_par = n_par;
-    in.A = c.take(n, n);
-    in.B = c.take(n, k);
-    in.calib_params = c.take(n_par);
-    take_noise_and_data(c, in, n, m, k, T);
+    in.A = block(base, o.A);
+    in.B = block(base, o.B);
+    in.calib_params = block(base, o.calib_params);
+    point_noise_and_data(in, base, o);
     return in;
 }
 
 // Packed input of the unscented filter: hx | gx | bx | hxx | gxx | hss | gss
 // | steady_state | params | Q | R | obs | z0 | P0.
-ukf_inputs unscented_inputs(Carver& c, i64 ns, i64 nc, i64 ne, i64 no, i64 T, i64 n_par) {
+ukf_input_offsets unscented_input_layout(Carver& c, i64 ns, i64 nc, i64 ne, i64 no, i64 T, i64 n_par) {
     const i64 nz = c.product(2, ns);
+    ukf_input_offsets o{};
+    trova::simulation::solution_layout(c, o, ns, nc, ne);
+    o.params = c.at(n_par);
+    o.Q = c.at(ne, ne);
+    o.R = c.at(no, no);
+    o.obs = c.at(T, no);
+    o.z0 = c.at(nz);
+    o.P0 = c.at(nz, nz);
+    return o;
+}
+
+ukf_inputs unscented_inputs(const f64* base, const ukf_input_offsets& o, i64 ns, i64 nc, i64 ne, i64 no, i64 T,
+                            i64 n_par) {
     ukf_inputs in{};
     in.T = T;
     in.n_state = ns;
@@ -113,43 +181,75 @@ ukf_inputs unscented_inputs(Carver& c, i64 ns, i64 nc, i64 ne, i64 no, i64 T, i6
     in.n_exog = ne;
     in.n_obs = no;
     in.n_params = n_par;
-    in.hx = c.take(ns, ns);
-    in.gx = c.take(nc, ns);
-    in.bx = c.take(ns, ne);
-    in.hxx = c.take(ns, ns, ns);
-    in.gxx = c.take(nc, ns, ns);
-    in.hss = c.take(ns);
-    in.gss = c.take(nc);
-    in.steady_state = c.take(c.sum(ns, nc));
-    in.params = c.take(n_par);
-    in.Q = c.take(ne, ne);
-    in.R = c.take(no, no);
-    in.obs = c.take(T, no);
-    in.z0 = c.take(nz);
-    in.P0 = c.take(nz, nz);
+    in.hx = block(base, o.hx);
+    in.gx = block(base, o.gx);
+    in.bx = block(base, o.bx);
+    in.hxx = block(base, o.hxx);
+    in.gxx = block(base, o.gxx);
+    in.hss = block(base, o.hss);
+    in.gss = block(base, o.gss);
+    in.steady_state = block(base, o.steady_state);
+    in.params = block(base, o.params);
+    in.Q = block(base, o.Q);
+    in.R = block(base, o.R);
+    in.obs = block(base, o.obs);
+    in.z0 = block(base, o.z0);
+    in.P0 = block(base, o.P0);
     return in;
 }
 
 // Packed output of the unscented filter; the log-likelihood sits before the
-// four x1/x2 histories.
-ukf_outputs unscented_outputs(Carver& c, i64 ns, i64 nc, i64 no, i64 T) {
+// four x1/x2 histories, and there is no eps_hat.
+trova_filter_output_offsets unscented_output_layout(Carver& c, i64 ns, i64 nc, i64 no, i64 T) {
     const i64 nz = c.product(2, ns), nv = c.sum(ns, nc);
+    trova_filter_output_offsets o = history_layout(c, T, nv, nz, no);
+    o.eps_hat = -1;
+    o.loglik = c.at(1);
+    o.x1_pred = c.at(T, ns);
+    o.x2_pred = c.at(T, ns);
+    o.x1_filt = c.at(T, ns);
+    o.x2_filt = c.at(T, ns);
+    return o;
+}
+
+ukf_outputs unscented_outputs(f64* base, const trova_filter_output_offsets& o) {
     ukf_outputs out{};
-    out.x_pred = c.take(T, nv);
-    out.x_filt = c.take(T, nv);
-    out.P_pred = c.take(T, nz, nz);
-    out.P_filt = c.take(T, nz, nz);
-    out.y_pred = c.take(T, no);
-    out.y_filt = c.take(T, no);
-    out.innov = c.take(T, no);
-    out.std_innov = c.take(T, no);
-    out.S = c.take(T, no, no);
-    out.loglik = c.take(1);
-    out.x1_pred = c.take(T, ns);
-    out.x2_pred = c.take(T, ns);
-    out.x1_filt = c.take(T, ns);
-    out.x2_filt = c.take(T, ns);
+    out.x1_pred = block(base, o.x1_pred);
+    out.x2_pred = block(base, o.x2_pred);
+    out.x1_filt = block(base, o.x1_filt);
+    out.x2_filt = block(base, o.x2_filt);
+    out.x_pred = block(base, o.x_pred);
+    out.x_filt = block(base, o.x_filt);
+    out.P_pred = block(base, o.P_pred);
+    out.P_filt = block(base, o.P_filt);
+    out.y_pred = block(base, o.y_pred);
+    out.y_filt = block(base, o.y_filt);
+    out.innov = block(base, o.innov);
+    out.std_innov = block(base, o.std_innov);
+    out.S = block(base, o.S);
+    out.loglik = block(base, o.loglik);
     return out;
+}
+
+// What an offset helper reports: the layout's size (the sizer's value),
+// with the offsets in *out, or -1 with every offset -1 when the dimensions
+// are negative or a count leaves 64 bits. `layout` carves the layout over
+// a sizing Carver and returns its offsets record (all i64 fields).
+template <class Offsets, class Layout>
+i64 report_offsets(Offsets* out, bool valid, Layout layout) {
+    static_assert(sizeof(Offsets) % sizeof(i64) == 0, "an offsets record holds i64 fields only");
+    Carver c;
+    const Offsets o = layout(c);
+    const i64 size = trova::layout::native_count(trova::kalman::sized(c.size(), valid));
+    if (out != nullptr) {
+        if (size >= 0) {
+            *out = o;
+        } else {
+            i64* field = reinterpret_cast<i64*>(out);
+            for (std::size_t j = 0; j < sizeof(Offsets) / sizeof(i64); ++j) field[j] = -1;
+        }
+    }
+    return size;
 }
 
 }  // namespace
@@ -161,19 +261,19 @@ using kalman::sized;
 
 Size filter_linear_input(i64 n, i64 m, i64 k, i64 T) {
     Carver c;
-    linear_inputs(c, n, m, k, T);
+    linear_input_layout(c, n, m, k, T);
     return sized(c.size(), dims_valid(n, m, k, T));
 }
 
 Size filter_extended_input(i64 n, i64 m, i64 k, i64 T, i64 n_par) {
     Carver c;
-    extended_inputs(c, n, m, k, T, n_par);
+    extended_input_layout(c, n, m, k, T, n_par);
     return sized(c.size(), dims_valid(n, m, k, T, n_par));
 }
 
 Size filter_unscented_input(i64 n_state, i64 n_ctrl, i64 n_exog, i64 n_obs, i64 T, i64 n_par) {
     Carver c;
-    unscented_inputs(c, n_state, n_ctrl, n_exog, n_obs, T, n_par);
+    unscented_input_layout(c, n_state, n_ctrl, n_exog, n_obs, T, n_par);
     return sized(c.size(), dims_valid(n_state, n_ctrl, n_exog, n_obs, T, n_par));
 }
 
@@ -256,9 +356,7 @@ TROVA_API i64 trova_filter_linear_input_arena_size(i64 n, i64 m, i64 k, i64 T) {
 }
 
 TROVA_API i64 trova_filter_linear_output_arena_size(i64 n, i64 m, i64 k, i64 T, int return_shocks) {
-    Carver c;
-    linear_outputs(c, n, m, k, T, return_shocks);
-    return native_count(trova::kalman::sized(c.size(), dims_valid(n, m, k, T)));
+    return trova_filter_linear_output_offsets(n, m, k, T, return_shocks, nullptr);
 }
 
 TROVA_API int trova_filter_linear_step(const f64* input_arena, f64* scratch_arena, i64 T, i64 n, i64 m,
@@ -266,12 +364,12 @@ TROVA_API int trova_filter_linear_step(const f64* input_arena, f64* scratch_aren
                                        f64* output_arena) {
     if (!dims_valid(n, m, k, T)) return -2;
     Carver ci(input_arena), co(output_arena);
-    kf_inputs in = linear_inputs(ci, n, m, k, T);
+    kf_inputs in = linear_inputs(input_arena, linear_input_layout(ci, n, m, k, T), n, m, k, T);
     in.symmetrize = symmetrize;
     in.jitter = jitter;
     in.return_shocks = return_shocks;
     in.store_history = 1;
-    const kf_outputs out = linear_outputs(co, n, m, k, T, return_shocks);
+    const kf_outputs out = linear_outputs(output_arena, linear_output_layout(co, n, m, k, T, return_shocks));
     return kf_hot_loop(&in, scratch_arena, &out);
 }
 
@@ -301,7 +399,7 @@ TROVA_API int trova_filter_extended_step(const f64* input_arena, f64* scratch_ar
                                          f64* output_arena) {
     if (!dims_valid(n, m, k, T, n_par)) return -2;
     Carver ci(input_arena), co(output_arena);
-    ekf_inputs in = extended_inputs(ci, n, m, k, T, n_par);
+    ekf_inputs in = extended_inputs(input_arena, extended_input_layout(ci, n, m, k, T, n_par), n, m, k, T, n_par);
     in.meas = meas;
     in.jac = jac;
     in.jitter = jitter;
@@ -309,7 +407,7 @@ TROVA_API int trova_filter_extended_step(const f64* input_arena, f64* scratch_ar
     in.compute_y_filt = 1;
     in.return_shocks = return_shocks;
     in.store_history = 1;
-    const kf_outputs lin = linear_outputs(co, n, m, k, T, return_shocks);
+    const kf_outputs lin = linear_outputs(output_arena, linear_output_layout(co, n, m, k, T, return_shocks));
     const ekf_outputs out{lin.x_pred, lin.x_filt,    lin.P_pred, lin.P_filt,  lin.y_pred, lin.y_filt,
                           lin.innov,  lin.std_innov, lin.S,      lin.eps_hat, lin.loglik};
     return ekf_hot_loop(&in, scratch_arena, &out);
@@ -333,9 +431,7 @@ TROVA_API i64 trova_filter_unscented_input_arena_size(i64 n_state, i64 n_ctrl, i
 }
 
 TROVA_API i64 trova_filter_unscented_output_arena_size(i64 n_state, i64 n_ctrl, i64 n_obs, i64 T) {
-    Carver c;
-    unscented_outputs(c, n_state, n_ctrl, n_obs, T);
-    return native_count(trova::kalman::sized(c.size(), dims_valid(n_state, n_ctrl, n_obs, T)));
+    return trova_filter_unscented_output_offsets(n_state, n_ctrl, n_obs, T, nullptr);
 }
 
 TROVA_API i64 trova_filter_unscented_step(const f64* input_arena, f64* scratch_arena, meas_fn meas, i64 T,
@@ -344,7 +440,9 @@ TROVA_API i64 trova_filter_unscented_step(const f64* input_arena, f64* scratch_a
                                           f64* output_arena) {
     if (!dims_valid(T, n_state, n_ctrl, n_exog, n_obs, n_par)) return -2;
     Carver ci(input_arena), co(output_arena);
-    ukf_inputs in = unscented_inputs(ci, n_state, n_ctrl, n_exog, n_obs, T, n_par);
+    ukf_inputs in = unscented_inputs(input_arena,
+                                     unscented_input_layout(ci, n_state, n_ctrl, n_exog, n_obs, T, n_par), n_state,
+                                     n_ctrl, n_exog, n_obs, T, n_par);
     in.meas = meas;
     in.alpha = alpha;
     in.beta = beta;
@@ -352,7 +450,7 @@ TROVA_API i64 trova_filter_unscented_step(const f64* input_arena, f64* scratch_a
     in.jitter = jitter;
     in.symmetrize = symmetrize;
     in.store_history = 1;
-    const ukf_outputs out = unscented_outputs(co, n_state, n_ctrl, n_obs, T);
+    const ukf_outputs out = unscented_outputs(output_arena, unscented_output_layout(co, n_state, n_ctrl, n_obs, T));
     return ukf_hot_loop(&in, scratch_arena, &out);
 }
 
@@ -368,6 +466,42 @@ TROVA_API int trova_mc_filter_unscented_runner(i64 /*rep_idx*/, f64* float_in_wo
                                                   c->alpha, c->beta, c->kappa, c->symmetrize, c->jitter,
                                                   float_out);
     return trova::trova_mc_finish_status(int_out, static_cast<int>(status));
+}
+
+// ---- offsets of the blocks of the filters' packed inputs and outputs ----
+
+TROVA_API i64 trova_filter_linear_input_offsets(i64 n, i64 m, i64 k, i64 T, kf_input_offsets* out) {
+    return report_offsets(out, dims_valid(n, m, k, T),
+                          [&](Carver& c) { return linear_input_layout(c, n, m, k, T); });
+}
+
+TROVA_API i64 trova_filter_linear_output_offsets(i64 n, i64 m, i64 k, i64 T, int return_shocks,
+                                                 trova_filter_output_offsets* out) {
+    return report_offsets(out, dims_valid(n, m, k, T),
+                          [&](Carver& c) { return linear_output_layout(c, n, m, k, T, return_shocks); });
+}
+
+TROVA_API i64 trova_filter_extended_input_offsets(i64 n, i64 m, i64 k, i64 T, i64 n_par, ekf_input_offsets* out) {
+    return report_offsets(out, dims_valid(n, m, k, T, n_par),
+                          [&](Carver& c) { return extended_input_layout(c, n, m, k, T, n_par); });
+}
+
+TROVA_API i64 trova_filter_extended_output_offsets(i64 n, i64 m, i64 k, i64 T, int return_shocks,
+                                                   trova_filter_output_offsets* out) {
+    return trova_filter_linear_output_offsets(n, m, k, T, return_shocks, out);
+}
+
+TROVA_API i64 trova_filter_unscented_input_offsets(i64 n_state, i64 n_ctrl, i64 n_exog, i64 n_obs, i64 T,
+                                                   i64 n_par, ukf_input_offsets* out) {
+    return report_offsets(out, dims_valid(n_state, n_ctrl, n_exog, n_obs, T, n_par), [&](Carver& c) {
+        return unscented_input_layout(c, n_state, n_ctrl, n_exog, n_obs, T, n_par);
+    });
+}
+
+TROVA_API i64 trova_filter_unscented_output_offsets(i64 n_state, i64 n_ctrl, i64 n_obs, i64 T,
+                                                    trova_filter_output_offsets* out) {
+    return report_offsets(out, dims_valid(n_state, n_ctrl, n_obs, T),
+                          [&](Carver& c) { return unscented_output_layout(c, n_state, n_ctrl, n_obs, T); });
 }
 
 }  // extern "C"

@@ -18,25 +18,39 @@ using trova::layout::Carver;
 using trova::regression::fill_nan;
 using trova::regression::quiet_nan;
 
+// The float output lane of every regression step: coef (p), ssr, sst, then
+// se (p) for OLS only. The steps and trova_mc_regression_output_offsets
+// both place the blocks by this one layout.
+trova_regression_output_offsets regression_output_layout(Carver& c, i64 p, bool with_se) {
+    trova_regression_output_offsets o{};
+    o.coef = c.at(p);
+    o.ssr = c.at(1);
+    o.sst = c.at(1);
+    o.se = with_se ? c.at(p) : -1;
+    return o;
+}
+
 // The record of one fit: coef (and, for OLS, se) point into the output lane
-// (coef, ssr, sst, then se); ssr and sst start NaN and the status -2.
-trova_mc_regression_record trova_mc_regression_output_record(i64 n, i64 p, f64* float_out, bool with_se) {
+// at their blocks; ssr and sst start NaN and the status -2.
+trova_mc_regression_record trova_mc_regression_output_record(i64 n, i64 p, f64* float_out,
+                                                             const trova_regression_output_offsets& at) {
     trova_mc_regression_record rec{};
     rec.n = n;
     rec.p = p;
-    rec.coef = float_out;
-    rec.se = with_se ? float_out + p + 2 : nullptr;
+    rec.coef = float_out + at.coef;
+    rec.se = at.se >= 0 ? float_out + at.se : nullptr;
     rec.ssr = quiet_nan();
     rec.sst = quiet_nan();
     rec.status = REGRESSION_NON_CONVERGENT;
     return rec;
 }
 
-// Writes ssr and sst behind the coefficients and the status to int_out[0];
-// returns the status, so that a failed fit fails the replication.
-int trova_mc_regression_status(const trova_mc_regression_record& rec, f64* float_out, i64* int_out) {
-    float_out[rec.p] = rec.ssr;
-    float_out[rec.p + 1] = rec.sst;
+// Writes ssr and sst to their blocks and the status to int_out[0]; returns
+// the status, so that a failed fit fails the replication.
+int trova_mc_regression_status(const trova_mc_regression_record& rec, f64* float_out,
+                               const trova_regression_output_offsets& at, i64* int_out) {
+    float_out[at.ssr] = rec.ssr;
+    float_out[at.sst] = rec.sst;
     if (int_out != nullptr) int_out[0] = rec.status;
     return static_cast<int>(rec.status);
 }
@@ -451,6 +465,14 @@ TROVA_API arena_size trova_mc_elastic_net_gs_work_arena_size(i64 n, i64 p, int i
     return native(sizing::elastic_net_gs_work(n, p, intercept, n_alpha));
 }
 
+TROVA_API i64 trova_mc_regression_output_offsets(i64 p, int with_se, trova_regression_output_offsets* out) {
+    Carver c;
+    const trova_regression_output_offsets at = regression_output_layout(c, p, with_se != 0);
+    const i64 size = p < 0 ? -1 : trova::layout::native_count(c.size());
+    if (out != nullptr) *out = size < 0 ? trova_regression_output_offsets{-1, -1, -1, -1} : at;
+    return size;
+}
+
 // ---- step functions ----
 
 }  // extern "C"
@@ -463,16 +485,18 @@ template <class Ctx, class MakeLane, class Fit>
 int regression_step(const void* ctx, f64* float_in_work, f64* float_out, i64* int_out, bool with_se,
                     MakeLane make_lane, Fit fit) {
     const Ctx& c = *static_cast<const Ctx*>(ctx);
-    // The output lane holds p + 2 (OLS 2p + 2) values: with p < 0 it has no
-    // layout, so only the status is written.
+    // With p < 0 the output lane has no layout, so only the status is
+    // written.
     if (c.p < 0) {
         if (int_out != nullptr) int_out[0] = REGRESSION_RANK_DEFICIENT;
         return REGRESSION_RANK_DEFICIENT;
     }
-    trova_mc_regression_record rec = trova_mc_regression_output_record(c.n, c.p, float_out, with_se);
+    Carver out_carver(float_out);
+    const trova_regression_output_offsets at = regression_output_layout(out_carver, c.p, with_se);
+    trova_mc_regression_record rec = trova_mc_regression_output_record(c.n, c.p, float_out, at);
     Carver carver(float_in_work);
     fit(c, make_lane(carver, c), &rec);
-    return trova_mc_regression_status(rec, float_out, int_out);
+    return trova_mc_regression_status(rec, float_out, at, int_out);
 }
 
 }  // namespace

@@ -342,6 +342,64 @@ int main(void) {
     FIELD(trova_mc_filter_unscented_step_ctx, jitter);
     end_record();
 
+    RECORD(kf_input_offsets);
+    FIELD(kf_input_offsets, A);
+    FIELD(kf_input_offsets, B);
+    FIELD(kf_input_offsets, C);
+    FIELD(kf_input_offsets, d);
+    FIELD(kf_input_offsets, Q);
+    FIELD(kf_input_offsets, R);
+    FIELD(kf_input_offsets, y);
+    FIELD(kf_input_offsets, x0);
+    FIELD(kf_input_offsets, P0);
+    end_record();
+
+    RECORD(ekf_input_offsets);
+    FIELD(ekf_input_offsets, A);
+    FIELD(ekf_input_offsets, B);
+    FIELD(ekf_input_offsets, calib_params);
+    FIELD(ekf_input_offsets, Q);
+    FIELD(ekf_input_offsets, R);
+    FIELD(ekf_input_offsets, y);
+    FIELD(ekf_input_offsets, x0);
+    FIELD(ekf_input_offsets, P0);
+    end_record();
+
+    RECORD(ukf_input_offsets);
+    FIELD(ukf_input_offsets, hx);
+    FIELD(ukf_input_offsets, gx);
+    FIELD(ukf_input_offsets, bx);
+    FIELD(ukf_input_offsets, hxx);
+    FIELD(ukf_input_offsets, gxx);
+    FIELD(ukf_input_offsets, hss);
+    FIELD(ukf_input_offsets, gss);
+    FIELD(ukf_input_offsets, steady_state);
+    FIELD(ukf_input_offsets, params);
+    FIELD(ukf_input_offsets, Q);
+    FIELD(ukf_input_offsets, R);
+    FIELD(ukf_input_offsets, obs);
+    FIELD(ukf_input_offsets, z0);
+    FIELD(ukf_input_offsets, P0);
+    end_record();
+
+    RECORD(trova_filter_output_offsets);
+    FIELD(trova_filter_output_offsets, x_pred);
+    FIELD(trova_filter_output_offsets, x_filt);
+    FIELD(trova_filter_output_offsets, P_pred);
+    FIELD(trova_filter_output_offsets, P_filt);
+    FIELD(trova_filter_output_offsets, y_pred);
+    FIELD(trova_filter_output_offsets, y_filt);
+    FIELD(trova_filter_output_offsets, innov);
+    FIELD(trova_filter_output_offsets, std_innov);
+    FIELD(trova_filter_output_offsets, S);
+    FIELD(trova_filter_output_offsets, eps_hat);
+    FIELD(trova_filter_output_offsets, loglik);
+    FIELD(trova_filter_output_offsets, x1_pred);
+    FIELD(trova_filter_output_offsets, x2_pred);
+    FIELD(trova_filter_output_offsets, x1_filt);
+    FIELD(trova_filter_output_offsets, x2_filt);
+    end_record();
+
     RECORD(trova_mc_regression_record);
     FIELD(trova_mc_regression_record, n);
     FIELD(trova_mc_regression_record, p);
@@ -350,6 +408,13 @@ int main(void) {
     FIELD(trova_mc_regression_record, ssr);
     FIELD(trova_mc_regression_record, sst);
     FIELD(trova_mc_regression_record, status);
+    end_record();
+
+    RECORD(trova_regression_output_offsets);
+    FIELD(trova_regression_output_offsets, coef);
+    FIELD(trova_regression_output_offsets, ssr);
+    FIELD(trova_regression_output_offsets, sst);
+    FIELD(trova_regression_output_offsets, se);
     end_record();
 
     RECORD(trova_mc_ols_step_ctx);

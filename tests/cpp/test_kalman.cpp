@@ -103,12 +103,11 @@ struct LinearPipeline {
 };
 
 // Offset of the log-likelihood in the linear and extended filters' output
-// with shocks: x_pred | x_filt | P_pred | P_filt | y_pred | y_filt | innov |
-// std_innov | S | eps_hat | loglik.
+// with shocks.
 i64 loglik_offset() {
-    Carver c;
-    for (i64 cols : {n, n, n * n, n * n, m, m, m, m, m * m, k}) c.at(T, cols);
-    return c.at(1);
+    trova_filter_output_offsets at;
+    trova_filter_linear_output_offsets(n, m, k, T, 1, &at);
+    return at.loglik;
 }
 
 TEST(FilterPipeline, LinearAndExtendedFiltersAgreeWhateverTheTeam) {
@@ -242,14 +241,11 @@ TEST(FilterPipeline, PrunedSimulationToUnscentedFilter) {
     trova_mc_simulate_order2_step_ctx sim{sim2_meas, T, ns, nc, ne, 0, no, &plan, sim_size};
     trova_mc_filter_unscented_step_ctx ukf{ukf_meas, T, ns, nc, ne, no, 0, 0.5, 2.0, 0.0, 1, 0.0};
     const i64 fin = trova_filter_unscented_input_arena_size(ns, nc, ne, no, T, 0);
-    const i64 fout = trova_filter_unscented_output_arena_size(ns, nc, no, T);
-    // Output: x_pred | x_filt | P_pred | P_filt | y_pred | y_filt | innov |
-    // std_innov | S | loglik | the pruned parts.
+    trova_filter_output_offsets out_at;
+    const i64 fout = trova_filter_unscented_output_offsets(ns, nc, no, T, &out_at);
+    ASSERT_EQ(fout, trova_filter_unscented_output_arena_size(ns, nc, no, T));
+    const i64 loglik_at = out_at.loglik;
     constexpr i64 nz = 2 * ns;
-    Carver out;
-    for (i64 cols : {ns + nc, ns + nc, nz * nz, nz * nz, no, no, no, no, no * no})
-        out.at(T, cols);
-    const i64 loglik_at = out.at(1);
     std::vector<f64> first;
     for (i64 workers : {1, 2}) {
         Pipeline p(n_rep, workers);

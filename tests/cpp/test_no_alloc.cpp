@@ -233,7 +233,8 @@ TEST(RunnerHeap, RegressionStepsAllocateNothing) {
     trova::layout::Carver lane;
     const i64 x_at = lane.at(n, p), y_at = lane.at(n);
     const auto add = [&](trova_mc_step_fn fn, const void* ctx, arena_size size) {
-        const i64 s = pl.add_step(fn, ctx, Lanes{size.n_float, 2 * p + 2, size.n_int, 1});
+        const i64 s = pl.add_step(fn, ctx, Lanes{size.n_float, trova_mc_regression_output_offsets(p, 1, nullptr),
+                                                 size.n_int, 1});
         pl.bind(s, Pipeline::whole(data.data(), n * p, x_at));
         pl.bind(s, Pipeline::whole(data.data() + n * p, n, y_at));
     };

@@ -52,6 +52,11 @@ TEST(RegressionSteps, SevenFamiliesInOnePipeline) {
     // Every step's lane starts with X (n x p), then y (n).
     trova::layout::Carver lane;
     const i64 x_at = lane.at(kN, kP), y_at = lane.at(kN);
+    // Output lanes and block offsets from the steps' own layout.
+    trova_regression_output_offsets ols_at, pen_at;
+    const i64 ols_out = trova_mc_regression_output_offsets(kP, 1, &ols_at);
+    const i64 pen_out = trova_mc_regression_output_offsets(kP, 0, &pen_at);
+    ASSERT_EQ(ols_at.ssr, pen_at.ssr);
     const auto add = [&](trova_mc_step_fn fn, const void* ctx, arena_size size, i64 n_out) {
         const i64 s = p.add_step(fn, ctx, Lanes{size.n_float, n_out, size.n_int, 1});
         for (const auto& [from, count, at] : {std::array<i64, 3>{0, kN * kP, x_at}, {kN * kP, kN, y_at}}) {
@@ -62,18 +67,23 @@ TEST(RegressionSteps, SevenFamiliesInOnePipeline) {
             p.bind(s, b);
         }
     };
-    add(trova_mc_ols_runner, &ols, trova_mc_ols_work_arena_size(kN, kP), 2 * kP + 2);
-    add(trova_mc_ridge_runner, &ridge, trova_mc_ridge_work_arena_size(kN, kP), kP + 2);
-    add(trova_mc_ridge_gs_runner, &ridge_gs, trova_mc_ridge_gs_work_arena_size(kN, kP), kP + 2);
-    add(trova_mc_lasso_runner, &lasso, trova_mc_lasso_work_arena_size(kN, kP), kP + 2);
-    add(trova_mc_lasso_gs_runner, &lasso_gs, trova_mc_lasso_gs_work_arena_size(kN, kP, 1, 3, 50), kP + 2);
-    add(trova_mc_elastic_net_runner, &en, trova_mc_elastic_net_work_arena_size(kN, kP), kP + 2);
-    add(trova_mc_elastic_net_gs_runner, &en_gs, trova_mc_elastic_net_gs_work_arena_size(kN, kP, 1, 3), kP + 2);
+    add(trova_mc_ols_runner, &ols, trova_mc_ols_work_arena_size(kN, kP), ols_out);
+    add(trova_mc_ridge_runner, &ridge, trova_mc_ridge_work_arena_size(kN, kP), pen_out);
+    add(trova_mc_ridge_gs_runner, &ridge_gs, trova_mc_ridge_gs_work_arena_size(kN, kP), pen_out);
+    add(trova_mc_lasso_runner, &lasso, trova_mc_lasso_work_arena_size(kN, kP), pen_out);
+    add(trova_mc_lasso_gs_runner, &lasso_gs, trova_mc_lasso_gs_work_arena_size(kN, kP, 1, 3, 50), pen_out);
+    add(trova_mc_elastic_net_runner, &en, trova_mc_elastic_net_work_arena_size(kN, kP), pen_out);
+    add(trova_mc_elastic_net_gs_runner, &en_gs, trova_mc_elastic_net_gs_work_arena_size(kN, kP, 1, 3), pen_out);
     ASSERT_EQ(p.run(), 0);
+    // coef, ssr and sst, which every family writes at the same offsets.
+    std::vector<i64> common;
+    for (i64 j = 0; j < kP; ++j) common.push_back(pen_at.coef + j);
+    common.push_back(pen_at.ssr);
+    common.push_back(pen_at.sst);
     for (i64 r = 0; r < kRep; ++r) {
         ASSERT_EQ(p.failure_step[static_cast<std::size_t>(r)], -1);
         const f64* b_ols = p.retained(0, r);
-        for (i64 j = 0; j < kP + 2; ++j) {
+        for (i64 j : common) {
             // Ridge without a penalty and the lasso grid's zero penalty (the
             // smallest in-sample rss) reproduce OLS.
             EXPECT_NEAR(p.retained(1, r)[j], b_ols[j], 1e-9 * (1.0 + std::fabs(b_ols[j])));
@@ -83,11 +93,14 @@ TEST(RegressionSteps, SevenFamiliesInOnePipeline) {
         }
         for (i64 s : {2, 6}) {
             // No penalised fit has a smaller residual sum of squares than OLS.
-            EXPECT_GE(p.retained(s, r)[kP], b_ols[kP] * (1.0 - 1e-12));
+            EXPECT_GE(p.retained(s, r)[pen_at.ssr], b_ols[pen_at.ssr] * (1.0 - 1e-12));
             EXPECT_EQ(p.int_retained(s, r)[0], 0);
         }
         // The standard errors of OLS are positive and finite.
-        for (i64 j = 0; j < kP; ++j) EXPECT_TRUE(b_ols[kP + 2 + j] > 0.0 && std::isfinite(b_ols[kP + 2 + j]));
+        for (i64 j = 0; j < kP; ++j) {
+            const f64 se = b_ols[ols_at.se + j];
+            EXPECT_TRUE(se > 0.0 && std::isfinite(se));
+        }
     }
 }
 

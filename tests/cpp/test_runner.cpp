@@ -5,7 +5,10 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <functional>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "pipeline_builder.h"
@@ -560,6 +563,134 @@ TEST(RunnerFailures, FailFastOnManyWorkersNamesARealFailure) {
         for (i64 r = 18; r < 100; ++r)
             EXPECT_EQ(p.failure_step[static_cast<std::size_t>(r)], kIntSentinel) << r;
     }
+}
+
+// ---------------------------------------------------------------------------
+// The context check: every rule the run or materialisation applies is
+// reported with its step, binding and numbers, and agrees with what the run
+// then does with the same context.
+
+struct CheckCase {
+    const char* name;
+    int status;                    // -1: the run rejects the context; -2: a binding fails
+    std::vector<const char*> says;  // pieces the reason must contain
+    std::function<void(trova_mc_runner_ctx&, std::vector<trova_mc_step_desc>&,
+                       std::vector<trova_mc_float_input_binding>&)>
+        mutate;
+};
+
+TEST(RunnerCheck, EveryRuleIsNamedWithItsStepBindingAndNumbers) {
+    using Ctx = trova_mc_runner_ctx;
+    using Steps = std::vector<trova_mc_step_desc>;
+    using Binds = std::vector<trova_mc_float_input_binding>;
+    const i64 n_rep = 3, src = 12, lane = 8;  // step 0 publishes 12 values, step 1 has an 8-value lane
+    const std::vector<f64> data = random_values(src, 21);
+    const std::vector<i64> cols{0, 3}, col4{4};
+    trova_mc_payload_step_ctx pay{data.data(), src, 0};
+    EchoCtx echo{lane};
+    const std::vector<CheckCase> cases = {
+        {"no workers", -1, {"n_workers is 0"}, [](Ctx& c, Steps&, Binds&) { c.n_workers = 0; }},
+        {"no replications", -1, {"n_rep is -2"}, [](Ctx& c, Steps&, Binds&) { c.n_rep = -2; }},
+        {"profiling without counts", -1, {"step_counts_by_worker is NULL"},
+         [](Ctx& c, Steps&, Binds&) { c.step_counts_by_worker = nullptr; }},
+        {"missing row map", -1, {"step 1: retained_row_by_rep is NULL"},
+         [](Ctx&, Steps& s, Binds&) { s[1].retained_row_by_rep = nullptr; }},
+        {"retained stride", -1, {"step 0: float_retained_stride 10", "float_live_out_worker_stride 12"},
+         [](Ctx&, Steps& s, Binds&) { s[0].float_retained_stride = 10; }},
+        {"lane without base", -1, {"step 1: float_in_work is NULL", " 8"},
+         [](Ctx&, Steps& s, Binds&) { s[1].float_in_work = nullptr; }},
+        {"bindings without array", -1, {"step 1: float_input_bindings is NULL", " 2"},
+         [](Ctx&, Steps& s, Binds&) { s[1].float_input_bindings = nullptr; }},
+        {"target past the lane", -2, {"step 1 binding 1: ", "element 9", "lane of 8"},
+         [](Ctx&, Steps&, Binds& b) { b[1].target_offset = 5; }},
+        {"target stride too short", -2, {"step 1 binding 1: ", "n_columns 2", "target_row_stride 1"},
+         [](Ctx&, Steps&, Binds& b) { b[1].target_row_stride = 1; }},
+        {"negative rows", -2, {"step 1 binding 1: ", "n_rows -1"}, [](Ctx&, Steps&, Binds& b) { b[1].n_rows = -1; }},
+        {"target end past 64 bits", -2, {"step 1 binding 1: ", "64 bits"},
+         [](Ctx&, Steps&, Binds& b) { b[1].target_row_stride = INT64_MAX; }},
+        {"fill past the lane", -2, {"step 1 binding 0: ", "element 10"},
+         [](Ctx&, Steps&, Binds& b) { b[0].n_rows = 3; }},
+        {"source stride", -2, {"step 1 binding 1: ", "source_row_stride 0"},
+         [](Ctx&, Steps&, Binds& b) { b[1].source_row_stride = 0; }},
+        {"no columns", -2, {"step 1 binding 1: columns is NULL"},
+         [](Ctx&, Steps&, Binds& b) { b[1].columns = nullptr; }},
+        {"column outside the row", -2, {"step 1 binding 1: ", "columns[0] is 4", "of 4"},
+         [&](Ctx&, Steps&, Binds& b) {
+             b[1].columns = col4.data();
+             b[1].n_columns = 1;
+         }},
+        {"static source", -2, {"step 1 binding 1: static source is NULL"},
+         [](Ctx&, Steps&, Binds& b) { b[1].source_step_idx = -2; }},
+        {"static replication stride", -2, {"step 1 binding 1: ", "static_rep_stride -1"},
+         [&](Ctx&, Steps&, Binds& b) {
+             b[1].source_step_idx = -3;
+             b[1].static_source = data.data();
+             b[1].static_rep_stride = -1;
+         }},
+        {"source is this step", -2, {"step 1 binding 1: ", "source_step_idx 1"},
+         [](Ctx&, Steps&, Binds& b) { b[1].source_step_idx = 1; }},
+        {"read past the source lane", -2, {"step 1 binding 1: ", "element 13", "step 0", "of 12"},
+         [](Ctx&, Steps&, Binds& b) {
+             b[1].source_row_stride = 5;
+             b[1].row_start = 2;
+             b[1].n_rows = 1;
+         }},
+    };
+    for (const CheckCase& cs : cases) {
+        SCOPED_TRACE(cs.name);
+        Pipeline p(n_rep, 2);
+        p.add_step(trova_mc_payload_runner, &pay, Lanes{0, src, 0, 1});
+        p.add_step(echo_step, &echo, Lanes{lane, lane + 1, 0, 2});
+        p.bind(1, Pipeline::fill(0.5, 2, 2, 4, 2));                // lane[4..7]
+        p.bind(1, Pipeline::copy(0, 0, 4, 1, 2, cols, 0, 2));      // rows 1..2, columns 0 and 3
+        Ctx& ctx = p.context(0, 1);
+        Steps steps(ctx.steps, ctx.steps + ctx.n_steps);
+        Binds binds(steps[1].float_input_bindings, steps[1].float_input_bindings + 2);
+        steps[1].float_input_bindings = binds.data();
+        ctx.steps = steps.data();
+
+        char reason[256];
+        ASSERT_EQ(trova_mc_check_runner(&ctx, reason, sizeof reason), 0);
+        EXPECT_STREQ(reason, "");
+        cs.mutate(ctx, steps, binds);
+        ASSERT_EQ(trova_mc_check_runner(&ctx, reason, sizeof reason), cs.status);
+        const std::string full = reason;
+        for (const char* piece : cs.says) EXPECT_NE(full.find(piece), std::string::npos) << full;
+        EXPECT_EQ(full.find('\n'), std::string::npos);
+        // The check wrote nothing to the context's outputs.
+        for (i64 v : p.failure_step) ASSERT_EQ(v, 12345);
+
+        // Truncation keeps a prefix, NUL-terminated; no buffer writes nothing.
+        char small[12];
+        std::memset(small, 'x', sizeof small);
+        EXPECT_EQ(trova_mc_check_runner(&ctx, small, 9), cs.status);
+        EXPECT_EQ(std::string(small), full.substr(0, 8));
+        EXPECT_EQ(small[9], 'x');
+        std::memset(small, 'x', sizeof small);
+        EXPECT_EQ(trova_mc_check_runner(&ctx, small, 1), cs.status);
+        EXPECT_EQ(small[0], '\0');
+        EXPECT_EQ(small[1], 'x');
+        small[0] = 'x';
+        EXPECT_EQ(trova_mc_check_runner(&ctx, small, 0), cs.status);
+        EXPECT_EQ(small[0], 'x');
+        EXPECT_EQ(trova_mc_check_runner(&ctx, nullptr, 64), cs.status);
+
+        // The run agrees: it rejects the context, or fails every replication
+        // at the binding's step with -1.
+        if (cs.status == -1) {
+            EXPECT_EQ(trova_mc_run(&ctx), -1);
+            for (i64 v : p.failure_step) EXPECT_EQ(v, 12345);
+        } else {
+            EXPECT_EQ(trova_mc_run(&ctx), 0);
+            for (i64 r = 0; r < n_rep; ++r) {
+                EXPECT_EQ(p.failure_step[static_cast<std::size_t>(r)], 1);
+                EXPECT_EQ(p.failure_status[static_cast<std::size_t>(r)], -1);
+            }
+        }
+    }
+    char reason[8];
+    EXPECT_EQ(trova_mc_check_runner(nullptr, reason, sizeof reason), -1);
+    EXPECT_STREQ(reason, "runner ");
 }
 
 }  // namespace

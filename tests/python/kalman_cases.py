@@ -41,6 +41,47 @@ def run_kf(lib, mats, symmetrize=0, jitter=0.0, return_shocks=1, store_history=1
     return status, out
 
 
+# ---- the extended filter ----
+
+def ekf_case(lib, mats, meas, jac, n_par=2, return_shocks=1, store_history=1, compute_y_filt=1):
+    n, k = mats["B"].shape
+    m, T = mats["C"].shape[0], mats["y"].shape[0]
+    params = np.array([1.0, -1.0][:n_par])
+    inp = tc.ekf_inputs(meas, jac, *[tc.ptr(mats[x]) for x in ("A", "B")], tc.ptr(params),
+                        *[tc.ptr(mats[x]) for x in ("Q", "R", "y", "x0", "P0")], T, n, m, k, n_par, 0.0, 0,
+                        compute_y_filt, return_shocks, store_history)
+    out = history_buffers(n, m, k, T)
+    rec = tc.ekf_outputs(*[tc.ptr(out[h]) for h in HISTORIES])
+    arena = np.full(lib.ekf_arena_size(n, m, k).n_float, np.nan)
+    return lib.ekf_hot_loop(ctypes.byref(inp), tc.ptr(arena), ctypes.byref(rec)), out
+
+
+def linear_callbacks(mats, calls=None, nan_at=None):
+    n, m = mats["C"].shape[1], mats["C"].shape[0]
+    C, d = mats["C"], mats["d"]
+    count = {"meas": 0}
+
+    @tc.meas_fn
+    def meas(x, params, out):
+        xv = np.ctypeslib.as_array(x, shape=(n,))
+        y = C @ xv + d
+        count["meas"] += 1
+        if nan_at is not None and count["meas"] == nan_at:
+            y[0] = np.nan
+        if calls is not None:
+            calls.append(("meas", xv.copy()))
+        np.ctypeslib.as_array(out, shape=(m,))[:] = y
+
+    @tc.meas_fn
+    def jac(x, params, out):
+        assert np.ctypeslib.as_array(params, shape=(2,)).tolist() == [1.0, -1.0]
+        if calls is not None:
+            calls.append(("jac", np.ctypeslib.as_array(x, shape=(n,)).copy()))
+        np.ctypeslib.as_array(out, shape=(m, n))[:] = C
+
+    return meas, jac
+
+
 # ---- the unscented filter ----
 
 MODEL = ("hx", "gx", "bx", "hxx", "gxx", "hss", "gss", "steady_state")

@@ -30,18 +30,28 @@ def centred_gram(X, y, intercept):
 
 def run_step(lib, family, ctx, X, y, sizer_args):
     """Runs a regression step function on a lane sized by its sizer; returns
-    (returned status, float outputs, int_out, int work lane)."""
+    (returned status, float outputs as output_blocks gives them, int_out,
+    int work lane)."""
     n, p = X.shape
     size = getattr(lib, f"trova_mc_{family}_work_arena_size")(*sizer_args)
     lane = np.full(size.n_float, np.nan)
     staged = tc.pack([X, y])  # X | y at the start of the lane, as the step lays them out
     lane[:staged.size] = staged
-    out = np.full(2 * p + 2 if family == "ols" else p + 2, -5.0)
+    out = np.full(tc.block_offsets("trova_mc_regression_output_offsets", p, int(family == "ols"))[0], -5.0)
     status = np.array([99], dtype=np.int64)
     int_work = np.zeros(max(size.n_int, 1), dtype=np.int64)
     rc = getattr(lib, f"trova_mc_{family}_runner")(0, tc.ptr(lane), tc.ptr(out), tc.ptr(int_work), tc.ptr(status),
                                                     ctypes.addressof(ctx))
-    return rc, out, int(status[0]), int_work
+    return rc, output_blocks(out, p, family == "ols"), int(status[0]), int_work
+
+
+def output_blocks(lane, p, ols):
+    """The blocks of a regression step's float output lane, taken at the
+    library's offsets, one after another: coef (p), ssr, sst, then se (p)
+    for OLS."""
+    _, at = tc.block_offsets("trova_mc_regression_output_offsets", p, int(ols))
+    return np.concatenate([lane[at[name]:at[name] + width]
+                           for name, width in (("coef", p), ("ssr", 1), ("sst", 1), ("se", p)) if name in at])
 
 
 def lars(lib, G, c, max_iter=100, tol=1e-12):

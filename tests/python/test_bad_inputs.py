@@ -20,6 +20,7 @@ import pytest
 from Tessaroventa._ckernels.monte_carlo import _arena
 
 import trova_ctypes as tc
+from regression_cases import output_blocks
 
 # A signalling-NaN payload no kernel produces: a guard cell holding anything
 # else was written.
@@ -765,7 +766,8 @@ def _reg_step(lib, family, ctx, X, y, sizer_args):
     staged = tc.pack([X, y])  # X | y at the start of the lane, as the step lays them out
     lane = guarded(max(size.n_float, staged.size))
     lane.a[:staged.size] = staged
-    out = guarded(max(2 * p + 2 if family == "ols" else p + 2, 0), fill=-5.0)
+    # The output lane by the library's layout; a negative p has none.
+    out = guarded(max(lib.trova_mc_regression_output_offsets(p, int(family == "ols"), None), 0), fill=-5.0)
     int_out = guarded(1, fill=99, dtype=np.int64)
     int_work = guarded(max(size.n_int, 0), fill=0, dtype=np.int64)
     rc = getattr(lib, f"trova_mc_{family}_runner")(0, lane.p, out.p, int_work.p if size.n_int else None, int_out.p,
@@ -773,7 +775,7 @@ def _reg_step(lib, family, ctx, X, y, sizer_args):
     for g in (lane, out, int_out, int_work):
         g.check()
     assert rc == int_out.a[0], (rc, int_out.a[0])
-    return rc, out.a.copy(), int_work.a.copy()
+    return rc, output_blocks(out.a, p, family == "ols") if p >= 0 else out.a.copy(), int_work.a.copy()
 
 
 def _reg_contexts(n, p, alphas, n_alpha=None):

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import trova_ctypes as tc
-from kalman_cases import HISTORIES, KF_MATRICES, history_buffers, linear_model, run_kf
+from kalman_cases import HISTORIES, KF_MATRICES, ekf_case, linear_callbacks, linear_model, run_kf
 from kalman_cases import close as rel_close
 from references import expected_shocks, linear_path, statsmodels_filter
 
@@ -134,45 +134,6 @@ def test_linear_step_packs_inputs_and_outputs(lib, rng, gapless):
 
 # ---- extended filter ----
 
-def ekf_case(lib, mats, meas, jac, n_par=2, return_shocks=1, store_history=1, compute_y_filt=1):
-    n, k = mats["B"].shape
-    m, T = mats["C"].shape[0], mats["y"].shape[0]
-    params = np.array([1.0, -1.0][:n_par])
-    inp = tc.ekf_inputs(meas, jac, *[tc.ptr(mats[x]) for x in ("A", "B")], tc.ptr(params),
-                        *[tc.ptr(mats[x]) for x in ("Q", "R", "y", "x0", "P0")], T, n, m, k, n_par, 0.0, 0,
-                        compute_y_filt, return_shocks, store_history)
-    out = history_buffers(n, m, k, T)
-    rec = tc.ekf_outputs(*[tc.ptr(out[h]) for h in HISTORIES])
-    arena = np.full(lib.ekf_arena_size(n, m, k).n_float, np.nan)
-    return lib.ekf_hot_loop(ctypes.byref(inp), tc.ptr(arena), ctypes.byref(rec)), out
-
-
-def linear_callbacks(mats, calls=None, nan_at=None):
-    n, m = mats["C"].shape[1], mats["C"].shape[0]
-    C, d = mats["C"], mats["d"]
-    count = {"meas": 0}
-
-    @tc.meas_fn
-    def meas(x, params, out):
-        xv = np.ctypeslib.as_array(x, shape=(n,))
-        y = C @ xv + d
-        count["meas"] += 1
-        if nan_at is not None and count["meas"] == nan_at:
-            y[0] = np.nan
-        if calls is not None:
-            calls.append(("meas", xv.copy()))
-        np.ctypeslib.as_array(out, shape=(m,))[:] = y
-
-    @tc.meas_fn
-    def jac(x, params, out):
-        assert np.ctypeslib.as_array(params, shape=(2,)).tolist() == [1.0, -1.0]
-        if calls is not None:
-            calls.append(("jac", np.ctypeslib.as_array(x, shape=(n,)).copy()))
-        np.ctypeslib.as_array(out, shape=(m, n))[:] = C
-
-    return meas, jac
-
-
 @pytest.mark.parametrize("n,m,k,T", MODELS[1:3])
 def test_extended_filter_with_linear_measurement_is_the_linear_filter(lib, rng, n, m, k, T):
     mats = linear_model(rng, n, m, k, T)
@@ -257,9 +218,9 @@ def test_simulation_to_linear_filter_pipeline(lib, rng):
         s1 = p.add_step(tc.fn_address(lib, "trova_mc_filter_linear_runner"), fctx,
                         n_in=fin + lib.kf_arena_size(n, m, k).n_float,
                         n_out=lib.trova_filter_linear_output_arena_size(n, m, k, T, 1), n_int_out=1)
-        packed = tc.Layout()
+        size, packed = tc.block_offsets("trova_filter_linear_input_offsets", n, m, k, T)
         for name in KF_MATRICES:
-            off = packed.take(mats[name].size)
+            off = packed[name]
             if name == "y":
                 # The observations are the first m simulated states.
                 p.bind(s1, s0, off, n_rows=T, columns=list(range(m)), source_row_stride=n)
@@ -267,7 +228,7 @@ def test_simulation_to_linear_filter_pipeline(lib, rng):
                 p.bind_static(s1, off, C if name == "C" else R, batched=True)
             else:
                 p.bind_static(s1, off, mats[name])
-        assert packed.offset == fin
+        assert size == fin
         assert p.run() == 0
         results.append(p)
     a, b = results

@@ -140,8 +140,9 @@ def test_simulation_ols_residual_diagnostics_pipeline(lib):
         at = 0
         for block in (A, B, np.zeros(2)):  # A | B | x0
             at = p.bind_static(s0, at, block)
+        ols_out, ols_at = tc.block_offsets("trova_mc_regression_output_offsets", 2, 1)
         s1 = p.add_step(tc.fn_address(lib, "trova_mc_ols_runner"), ols,
-                        n_in=lib.trova_mc_ols_work_arena_size(T, 2).n_float, n_out=6, n_int_out=1)
+                        n_in=lib.trova_mc_ols_work_arena_size(T, 2).n_float, n_out=ols_out, n_int_out=1)
         lane = tc.Layout()  # X (T x 2) | y (T) | work
         x_at, y_at = lane.take(T, 2), lane.take(T)
         p.bind(s1, -1, x_at, n_rows=T, n_columns=1, target_row_stride=2, fill_value=1.0)
@@ -151,7 +152,7 @@ def test_simulation_ols_residual_diagnostics_pipeline(lib):
         p.bind(s2, -1, 0, n_rows=T, n_columns=1, target_row_stride=2, fill_value=1.0)
         p.bind(s2, s0, 1, n_rows=T, columns=[0], source_row_stride=2, target_row_stride=2)
         p.bind(s2, s0, 2 * T, n_rows=T, columns=[1], source_row_stride=2, target_row_stride=1)
-        p.bind(s2, s1, 3 * T, columns=[0, 1], source_row_stride=6)
+        p.bind(s2, s1, 3 * T, columns=[0, 1], source_offset=ols_at["coef"], source_row_stride=ols_out)
         s3 = p.add_step(tc.fn_address(lib, "trova_mc_ljung_box_test_runner"), lb,
                         n_in=_arena.diagnostic_arena_size("ljung_box", T, lags=5)[0], n_out=1, n_int_out=1)
         p.bind(s3, s2, 0, n_rows=T, columns=[0], source_row_stride=1, target_row_stride=1)

@@ -383,8 +383,9 @@ def test_simulation_to_ols_pipeline_fails_rank_deficient_replications(lib, rng):
     at = 0
     for block in (A, B, np.zeros(2)):  # A | B | x0
         at = p.bind_static(s0, at, block)
+    ols_out, out_at = tc.block_offsets("trova_mc_regression_output_offsets", 3, 1)
     s1 = p.add_step(tc.fn_address(lib, "trova_mc_ols_runner"), ols, n_in=lib.trova_mc_ols_work_arena_size(T, 3).n_float,
-                    n_out=2 * 3 + 2, n_int_out=1)
+                    n_out=ols_out, n_int_out=1)
     lane = tc.Layout()  # X (T x 3) | y (T) | work
     x_at, y_at = lane.take(T, 3), lane.take(T)
     p.bind(s1, -1, x_at, n_rows=T, n_columns=1, target_row_stride=3, fill_value=1.0)
@@ -401,5 +402,5 @@ def test_simulation_to_ols_pipeline_fails_rank_deficient_replications(lib, rng):
         states = p.steps[0]["retained"][r].reshape(T, n)
         X = np.column_stack([np.ones(T), states[:, 0], z[r]])
         ref = sm.OLS(states[:, 1], X).fit()
-        close(p.steps[1]["retained"][r][:3], ref.params, 1e-10)
-        close(p.steps[1]["retained"][r][5:], ref.bse, 1e-9)
+        close(p.steps[1]["retained"][r][out_at["coef"]:out_at["coef"] + 3], ref.params, 1e-10)
+        close(p.steps[1]["retained"][r][out_at["se"]:out_at["se"] + 3], ref.bse, 1e-9)

@@ -84,5 +84,31 @@ def test_retained_results_do_not_depend_on_the_team(lib, workers):
 
 def test_invalid_context_is_rejected_untouched(lib):
     p, *_ = source_pipeline(lib, 4, 0, np.random.default_rng(1))
-    assert p.run() == -1
+    with pytest.raises(tc.RunnerContextError, match="n_workers is 0") as err:
+        p.run()
+    assert err.value.status == -1
+    assert p.run(check=False) == -1
     np.testing.assert_array_equal(p.failure_step, 0)
+
+
+def test_pipeline_raises_the_reason_of_a_failing_binding_before_running(lib):
+    p, *_ = source_pipeline(lib, 5, 2, np.random.default_rng(2))
+    s = p.add_step(tc.fn_address(lib, "trova_mc_payload_runner"),
+                   tc.trova_mc_payload_step_ctx(None, 0, 0), n_in=6, n_out=1)
+    p.bind(s, -1, 0, n_rows=1, n_columns=6, fill_value=1.0)
+    # Rows 1..2 of step 0's ten values as a 2 x 4 block at offset 1 of a
+    # six-value lane: the second row would end at element 1 + 4 + 4 = 9.
+    p.bind(s, 0, 1, n_rows=2, columns=[0, 1, 2, 3], source_row_stride=4, row_start=1)
+    with pytest.raises(tc.RunnerContextError) as err:
+        p.run()
+    assert err.value.status == -2
+    assert str(err.value) == err.value.reason
+    assert err.value.reason.startswith("step 2 binding 1: ")
+    assert "element 9" in err.value.reason and "lane of 6 elements" in err.value.reason
+    assert np.isnan(p.steps[0]["retained"]).all()  # nothing ran
+    # Unchecked, the run fails every replication at that step with -1, and
+    # the helper gives a caller with this context the same reason.
+    assert p.run(check=False) == 0
+    np.testing.assert_array_equal(p.failure_step, 2)
+    np.testing.assert_array_equal(p.failure_status, -1)
+    assert tc.check_runner(p.ctx) == (-2, err.value.reason)
