@@ -33,11 +33,12 @@
  * A filter step's float input lane holds the packed input block, then at
  * once the kernel's scratch arena (at the offset the input sizer returns);
  * its float live-output lane receives the packed output block; int_out[0]
- * (when present) receives the status. The blocks of both are listed at their sizers. In a
- * build with layout gaps every non-empty block is followed by
- * trova_layout_gap() elements, so block offsets must come from the sizers
- * and offset helpers (or add that gap after every non-empty block), never
- * from block sizes alone. */
+ * (when present) receives the status. The blocks of both are listed at
+ * their sizers, and trova_filter_{linear,extended,unscented}_{input,output}_offsets
+ * give each block's offset. In a build with layout gaps every non-empty block
+ * is followed by trova_layout_gap() elements, so block offsets must come from
+ * those helpers (or add that gap after every non-empty block), never from
+ * block sizes alone. */
 #ifndef TROVA_KALMAN_H
 #define TROVA_KALMAN_H
 
