@@ -45,3 +45,11 @@ file(RELATIVE_PATH TROVA_PC_TO_PREFIX /p/${CMAKE_INSTALL_LIBDIR}/pkgconfig /p)
 string(REGEX REPLACE "/$" "" TROVA_PC_TO_PREFIX "${TROVA_PC_TO_PREFIX}")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/trova.pc.in ${PROJECT_BINARY_DIR}/install/trova.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/install/trova.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# Both libraries carry NumPy's random library inside: its licence goes with
+# this library's own.
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/trova)
+if(TROVA_NUMPY_LICENSE)
+  install(FILES ${TROVA_NUMPY_LICENSE} DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/trova
+    RENAME LICENSE.numpy)
+endif()

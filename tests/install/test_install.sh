@@ -16,7 +16,8 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 fail() { echo "FAIL: $*" >&2; exit 1; }
 for f in lib/libtrova.so lib/libtrova.so.0 lib/libtrova.a include/trova/trova.h \
          include/trova/trova_types.h lib/cmake/trova/trovaConfig.cmake \
-         lib/cmake/trova/trovaConfigVersion.cmake lib/pkgconfig/trova.pc; do
+         lib/cmake/trova/trovaConfigVersion.cmake lib/pkgconfig/trova.pc \
+         share/doc/trova/LICENSE share/doc/trova/LICENSE.numpy; do
   [ -e "$prefix/$f" ] || fail "$f is not installed"
 done
 # The Python package installs through pip, not here.
