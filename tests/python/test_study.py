@@ -159,6 +159,7 @@ def test_dask_worker_processes_one_killed_mid_run_give_the_same_digest(study, wh
 
 
 def test_run_study_on_dask_prints_the_digest_of_one_process(whole, tmp_path):
+    pytest.importorskip("distributed")
     figure = tmp_path / "study.png"
     out = subprocess.run([sys.executable, ds.__file__, *SMALL, "--dask", "2", "--workers", "1", "--chunk", "500",
                           "--figure", str(figure)], capture_output=True, text=True, timeout=300)
