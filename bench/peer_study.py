@@ -17,7 +17,7 @@ deviation and first autocorrelation. The runner profiles every step, as the
 study always has it do.
 
 The peer replication: the same draws from NumPy's Generator(Philox) streams
-(the study's per-chunk key, the replication's counter), the state recursion
+(the study's key, the replication's global index), the state recursion
 in a NumPy loop, statsmodels' KalmanFilter (built per replication: data
 re-bound to a filter that has run does not reach its Cython representation
 in this statsmodels version; filter() for the standardised innovations; its
@@ -97,12 +97,12 @@ class Peer:
         self.tolerance = None  # statsmodels' default steady-state tolerance
 
     def observables(self, rep):
-        """The draws of replication rep (its chunk's key), the state
-        recursion and the observables after the burn-in."""
+        """The draws of replication rep (the study's key, rep's counter),
+        the state recursion and the observables after the burn-in."""
         plan = self.plan
         keyed = types.SimpleNamespace(T=plan.T, n_exog=plan.n_exog, scale=plan.scale, entry_dicts=[
-            dict(e, key=self.seed + rep // self.chunk) for e in plan.entry_dicts])
-        shocks = expected_shocks(keyed, rep % self.chunk)  # Generator(Philox) per entry
+            dict(e, key=self.seed) for e in plan.entry_dicts])
+        shocks = expected_shocks(keyed, rep)  # Generator(Philox) per entry
         e, u = shocks[:, :2], shocks[ds.BURN_IN:, 2:]
         x, path = np.zeros(len(self.A)), np.empty((plan.T, len(self.A)))
         for t in range(plan.T):

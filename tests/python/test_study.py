@@ -1,7 +1,7 @@
 """The main study's pipelines (examples/dsge_study.py) against NumPy and
 statsmodels replications written from scratch: same draws, same model, every
 retained number compared. A wrong lane size, binding offset, callback or
-chunk key shows up here."""
+replication key shows up here."""
 import os
 import sys
 import types
@@ -25,10 +25,10 @@ def study():
     return peer_study.Study()
 
 
-def keyed(plan, seed, chunk, rep):
-    """The plan's entries under the key of rep's chunk, as the driver sets it."""
+def keyed(plan, seed):
+    """The plan's entries under the study's key, as the driver sets it."""
     return types.SimpleNamespace(T=plan.T, n_exog=plan.n_exog, scale=plan.scale, entry_dicts=[
-        dict(e, key=seed + rep // chunk) for e in plan.entry_dicts])
+        dict(e, key=seed) for e in plan.entry_dicts])
 
 
 def run(study, build, n_rep, chunk, workers):
@@ -42,8 +42,8 @@ def run(study, build, n_rep, chunk, workers):
 
 
 def test_first_order_pipeline_equals_numpy_and_statsmodels(study):
-    # Two chunks on two workers: the second chunk's replications draw from
-    # their own key.
+    # Two chunks on two workers: the second chunk's replications draw by
+    # their global index.
     p, a = run(study, ds.first_order_pipeline, 4, 2, 2)
     peer = peer_study.Peer(study, p)
     peer.tolerance = 0.0  # statsmodels' steady-state shortcut off
@@ -78,7 +78,7 @@ def test_second_order_pipeline_equals_pruned_recursion_and_unscented_reference(s
     model = {"hx": s.hx, "gx": s.gx, "bx": np.array([[0.0], [1.0]]), "hxx": s.hxx, "gxx": s.gxx,
              "hss": s.hss, "gss": s.gss, "steady_state": s.ss}
     for r in (0, 2):
-        eps = expected_shocks(keyed(p.plans[0], a.seed, 2, r), r % 2)
+        eps = expected_shocks(keyed(p.plans[0], a.seed), r)
         x, y = pruned_path(s.hx, s.gx, model["bx"], s.hxx, s.gxx, s.hss, s.gss, np.zeros(2), eps[:, :1])
         levels = np.column_stack([x, y]) + s.ss
         want = np.array([log_observables(v, params) for v in levels]) + eps[:, 1:]
