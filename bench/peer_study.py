@@ -17,7 +17,7 @@ deviation and first autocorrelation. The runner profiles every step, as the
 study always has it do.
 
 The peer replication: the same draws from NumPy's Generator(Philox) streams
-(the study's key, the replication's counter), the state recursion
+(the study's key, the replication's global index), the state recursion
 in a NumPy loop, statsmodels' KalmanFilter (built per replication: data
 re-bound to a filter that has run does not reach its Cython representation
 in this statsmodels version; filter() for the standardised innovations; its

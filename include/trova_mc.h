@@ -174,7 +174,7 @@ typedef struct trova_mc_step_desc {
 
 /** The failure that halted a fail-fast run. */
 typedef struct trova_mc_failure {
-    i64 rep_idx;  /**< Replication that failed; -1 when nothing halted the run. */
+    i64 rep_idx;  /**< Replication that failed (its global index in a range run); -1 when nothing halted the run. */
     i64 step_idx; /**< Step at which it failed; -1 when nothing halted the run. */
     int status;   /**< The step's status (-1 for a rejected binding); 0 when nothing halted the run. */
 } trova_mc_failure;
@@ -188,7 +188,11 @@ typedef struct trova_mc_runner_ctx {
     const trova_mc_step_desc* steps;
     /** Number of steps; >= 1. */
     i64 n_steps;
-    /** Number of replications, numbered 0 .. n_rep - 1; >= 1. */
+    /** Number of replications, numbered 0 .. n_rep - 1 (first_rep ..
+     * first_rep + n_rep - 1 in trova_mc_run_range); >= 1. Every
+     * per-replication array (failure arrays, retained_row_by_rep, batched
+     * static sources) has n_rep entries or blocks, indexed by position in
+     * the run. */
     i64 n_rep;
     /** Lanes in every per-worker buffer and the largest team the run asks
      * for (it asks for no more threads than replications); 1 .. 2147483647.
@@ -242,6 +246,22 @@ typedef struct trova_mc_runner_ctx {
  *         invalid context */
 TROVA_API int trova_mc_run(trova_mc_runner_ctx* runner);
 
+/** Runs replications first_rep .. first_rep + n_rep - 1 of a larger study:
+ * trova_mc_run(r) is trova_mc_run_range(r, 0). Every step receives the
+ * global index first_rep + i (so shock draws, keyed by it, are those of the
+ * same replications in one whole run), and halt_failure.rep_idx is global;
+ * every per-replication array of the context and its bindings
+ * (retained_row_by_rep, the failure arrays, batched static sources) is
+ * indexed by the position i inside the range, so a shard's arrays hold its
+ * own n_rep entries. Ranges of one pipeline can then run in any order, in
+ * any process, and give the results of the whole run bit for bit.
+ * @param runner the run, as for trova_mc_run
+ * @param first_rep global index of the first replication; >= 0, and
+ *        first_rep + n_rep - 1 must not pass INT64_MAX
+ * @return as trova_mc_run; -1 also for a negative first_rep or a range that
+ *         passes INT64_MAX (nothing written) */
+TROVA_API int trova_mc_run_range(trova_mc_runner_ctx* runner, i64 first_rep);
+
 /** Elements the layout code leaves after every non-empty block of a packed
  * input, arena or packed output: 0, except in a build with the option
  * TROVA_LAYOUT_GAPS, whose gaps catch overruns between blocks. A caller that
@@ -278,7 +298,14 @@ TROVA_API int trova_mc_check_runner(const trova_mc_runner_ctx* runner, char* rea
 /** Context of trova_mc_payload_runner: one block of caller data (for
  * example parameters or a prepared series) that the step publishes at the
  * start of its float live-output lane, so that later steps bind to it like
- * to computed output. */
+ * to computed output.
+ *
+ * Batched data here and in trova_mc_raw_model_data_step_ctx is indexed by
+ * the replication index the step receives, which is the global index in a
+ * range run (trova_mc_run_range): the data must hold the blocks of every
+ * replication up to the range's last. Data sized for one shard is bound
+ * instead as a batched static source, which is indexed by position in the
+ * run. */
 typedef struct trova_mc_payload_step_ctx {
     /** The payload: n values, or one block of n values per replication when
      * batched. It carries no length: a batched input must hold n_rep

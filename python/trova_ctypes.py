@@ -516,6 +516,7 @@ SIGNATURES = {
                                       P_f64, P_f64]),
     # Runner and source steps.
     "trova_mc_run": (c_int, [ctypes.POINTER(trova_mc_runner_ctx)]),
+    "trova_mc_run_range": (c_int, [ctypes.POINTER(trova_mc_runner_ctx), i64]),
     "trova_mc_check_runner": (c_int, [ctypes.POINTER(trova_mc_runner_ctx), ctypes.c_char_p, i64]),
     "trova_layout_gap": (i64, []),
     "trova_add_payload_step": (None, [P_f64, i64, c_int, i64, P_f64]),
@@ -953,11 +954,17 @@ class Pipeline:
         layout.take(width)
         return layout.offset
 
-    def run(self, fail_fast=False, profile=False, start=0, count=None, check=True):
-        """Runs replications start .. start + count - 1 (all by default) as one
-        runner call; their shocks and step calls see indices from 0, their
-        results land at their own rows. A run from 0 resets the failure
-        records and the profile, later chunks add to them. With `check` the
+    def run(self, fail_fast=False, profile=False, start=0, count=None, check=True, first_rep=None):
+        """Runs the replications at positions start .. start + count - 1 of
+        this pipeline (all by default) as one runner call: their results,
+        failure records and batched static blocks are those positions. The
+        steps, and so the shock draws, see global replication indices: the
+        position itself, or first_rep + i for the i-th replication of the call
+        when first_rep is given (a pipeline sized for one shard of a larger
+        study runs its replications as first_rep, first_rep + 1, ...). Any
+        split of a study into runs therefore gives the same results. A run
+        from position 0 resets the failure records and the profile, later
+        chunks add to them. With `check` the
         context is checked first and a context the run would reject, or one
         with a binding that would fail, raises RunnerContextError with the
         library's reason, before anything runs."""
@@ -976,7 +983,8 @@ class Pipeline:
             d.float_live_out_worker_stride, d.int_live_out_worker_stride = n_out, n_io
             d.float_retained_stride, d.int_retained_stride = n_out, n_io
             d.ctx = ctypes.cast(ctypes.pointer(s["ctx"]), ctypes.c_void_p) if s["ctx"] is not None else None
-            arr = (trova_mc_float_input_binding * max(1, len(s["bindings"])))(*s["bindings"])
+            arr = (trova_mc_float_input_binding * max(1, len(s["bindings"])))(
+                *(_binding_from(b, start) for b in s["bindings"]))
             self._keep.append(arr)
             d.float_input_bindings = arr if s["bindings"] else None
             d.n_float_input_bindings = len(s["bindings"])
@@ -1002,12 +1010,24 @@ class Pipeline:
             bad, reason = check_runner(ctx)
             if bad:
                 raise RunnerContextError(bad, reason)
-        status = lib.trova_mc_run(ctypes.byref(ctx))
+        status = lib.trova_mc_run_range(ctypes.byref(ctx), start if first_rep is None else first_rep)
         self.elapsed += elapsed
         self.counts += counts
         self.failures += failures
         self.ctx = ctx
         return status
+
+
+def _binding_from(b, start):
+    """The binding for a run whose first replication is at position `start`:
+    a batched static source moves on to that position's block, because the
+    runner indexes it by position inside the run."""
+    if not (b.static_batched and start and b.static_source):
+        return b
+    nb = trova_mc_float_input_binding.from_buffer_copy(b)
+    first = ctypes.cast(b.static_source, ctypes.c_void_p).value
+    nb.static_source = ctypes.cast(first + start * b.static_rep_stride * ctypes.sizeof(f64), P_f64)
+    return nb
 
 
 class ShockPlan:

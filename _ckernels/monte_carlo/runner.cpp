@@ -212,13 +212,15 @@ struct Record {
 
 // Checks one binding of step `step` against a float input lane of
 // `lane_len` elements and, with kApply, applies it to worker `worker`'s
-// lane for replication `rep`. Returns false when the binding breaks a rule,
-// after handing the rule to `report`; the step is then not called. The
+// lane for the replication at position `pos` of the run's range (a batched
+// static source holds one block per position). Returns false when the
+// binding breaks a rule, after handing the rule to `report`; the step is
+// then not called. The
 // checks do not depend on the replication or the worker (a batched static
 // source only needs a non-negative replication stride), so without kApply
 // they check a context once, touching no lane.
 template <bool kApply, class Report>
-bool visit_binding(const trova_mc_float_input_binding& b, const trova_mc_step_desc* steps, i64 step, i64 rep,
+bool visit_binding(const trova_mc_float_input_binding& b, const trova_mc_step_desc* steps, i64 step, i64 pos,
                    i64 worker, f64* lane, i64 lane_len, Report& report) {
     if (b.n_rows < 0) return report(Rule::n_rows_negative, b.n_rows);
     if (b.n_columns < 0) return report(Rule::n_columns_negative, b.n_columns);
@@ -271,7 +273,7 @@ bool visit_binding(const trova_mc_float_input_binding& b, const trova_mc_step_de
         if (b.static_rep_stride < 0) return report(Rule::static_rep_stride_negative, b.static_rep_stride);
         if constexpr (kApply) {
             base = b.static_source + b.source_offset;
-            if (b.static_batched) base += rep * b.static_rep_stride;
+            if (b.static_batched) base += pos * b.static_rep_stride;
         }
     } else {
         if (b.source_step_idx >= step) return report(Rule::source_not_earlier, b.source_step_idx);
@@ -310,20 +312,20 @@ bool visit_binding(const trova_mc_float_input_binding& b, const trova_mc_step_de
     return true;
 }
 
-bool materialize_step_inputs(const trova_mc_step_desc* steps, i64 step, i64 rep, i64 worker) {
+bool materialize_step_inputs(const trova_mc_step_desc* steps, i64 step, i64 pos, i64 worker) {
     const trova_mc_step_desc& st = steps[step];
     if (st.n_float_input_bindings == 0) return true;
     const i64 lane_len = st.float_in_work_worker_stride;
     f64* lane = worker_float_lane(st.float_in_work, lane_len, worker);
     Reject reject;
     for (i64 k = 0; k < st.n_float_input_bindings; ++k)
-        if (!visit_binding<true>(st.float_input_bindings[k], steps, step, rep, worker, lane, lane_len, reject))
+        if (!visit_binding<true>(st.float_input_bindings[k], steps, step, pos, worker, lane, lane_len, reject))
             return false;
     return true;
 }
 
-void retain_step_output(const trova_mc_step_desc& st, i64 rep, i64 worker) {
-    const i64 row = st.retained_row_by_rep[rep];
+void retain_step_output(const trova_mc_step_desc& st, i64 pos, i64 worker) {
+    const i64 row = st.retained_row_by_rep[pos];
     if (row < 0) return;
     const i64 nf = st.float_retained_stride, ni = st.int_retained_stride;
     if (nf > 0) {
@@ -338,11 +340,11 @@ void retain_step_output(const trova_mc_step_desc& st, i64 rep, i64 worker) {
                     static_cast<std::size_t>(ni) * sizeof(i64));
 }
 
-void sanitize_replication(const trova_mc_runner_ctx* r, i64 rep) {
+void sanitize_replication(const trova_mc_runner_ctx* r, i64 pos) {
     const f64 nan = quiet_nan();
     for (i64 s = 0; s < r->n_steps; ++s) {
         const trova_mc_step_desc& st = r->steps[s];
-        const i64 row = st.retained_row_by_rep[rep];
+        const i64 row = st.retained_row_by_rep[pos];
         if (row < 0) continue;
         const i64 nf = st.float_retained_stride, ni = st.int_retained_stride;
         for (i64 k = 0; k < nf; ++k) st.float_retained[row * nf + k] = nan;
@@ -350,16 +352,19 @@ void sanitize_replication(const trova_mc_runner_ctx* r, i64 rep) {
     }
 }
 
-// Runs the steps of replication `rep` on `worker` in order, up to the first
-// failure, and records the outcome.
-void run_replication(trova_mc_runner_ctx* r, i64 rep, i64 worker) {
+// Runs the steps of the replication at position `pos` of the run's range on
+// `worker` in order, up to the first failure, and records the outcome. The
+// steps and the halt record see its global index first_rep + pos; every
+// per-replication array of the context and its bindings is indexed by pos.
+void run_replication(trova_mc_runner_ctx* r, i64 pos, i64 first_rep, i64 worker) {
+    const i64 rep = first_rep + pos;
     const trova_mc_step_desc* steps = r->steps;
     const bool profile = r->profile_steps != 0;
     for (i64 s = 0; s < r->n_steps; ++s) {
         const trova_mc_step_desc& st = steps[s];
         const f64 t0 = profile ? omp_get_wtime() : 0.0;
         int status = -1;
-        if (materialize_step_inputs(steps, s, rep, worker)) {
+        if (materialize_step_inputs(steps, s, pos, worker)) {
             status = st.fn(rep,
                            worker_float_lane(st.float_in_work, st.float_in_work_worker_stride, worker),
                            worker_float_lane(st.float_live_out, st.float_live_out_worker_stride, worker),
@@ -374,25 +379,29 @@ void run_replication(trova_mc_runner_ctx* r, i64 rep, i64 worker) {
                 r->step_counts_by_worker[cell] += 1;
                 r->step_failures_by_worker[cell] += 1;
             }
-            r->failure_step_by_rep[rep] = s;
-            r->failure_status_by_rep[rep] = status;
+            r->failure_step_by_rep[pos] = s;
+            r->failure_status_by_rep[pos] = status;
             if (r->fail_fast) record_halt(r, rep, s, status);
             return;
         }
-        retain_step_output(st, rep, worker);
+        retain_step_output(st, pos, worker);
         if (profile) {
             r->step_elapsed_s_by_worker[cell] += omp_get_wtime() - t0;
             r->step_counts_by_worker[cell] += 1;
         }
     }
-    r->failure_step_by_rep[rep] = -1;
-    r->failure_status_by_rep[rep] = 0;
+    r->failure_step_by_rep[pos] = -1;
+    r->failure_status_by_rep[pos] = 0;
 }
 
 }  // namespace
 
-extern "C" TROVA_API int trova_mc_run(trova_mc_runner_ctx* runner) {
+extern "C" TROVA_API int trova_mc_run(trova_mc_runner_ctx* runner) { return trova_mc_run_range(runner, 0); }
+
+extern "C" TROVA_API int trova_mc_run_range(trova_mc_runner_ctx* runner, i64 first_rep) {
     if (runner_finding(runner)) return -1;
+    // The range's last global index, first_rep + n_rep - 1, must be an i64.
+    if (first_rep < 0 || first_rep > std::numeric_limits<i64>::max() - (runner->n_rep - 1)) return -1;
     initialize_run_state(runner);
 
     const i64 n_rep = runner->n_rep;
@@ -412,7 +421,7 @@ extern "C" TROVA_API int trova_mc_run(trova_mc_runner_ctx* runner) {
         const i64 end = begin + (w < rem ? q + 1 : q);
         for (i64 i = begin; i < end; ++i) {
             if (fail_fast && halt_requested(runner)) continue;
-            run_replication(runner, i, w);
+            run_replication(runner, i, first_rep, w);
         }
     }
 

@@ -150,6 +150,12 @@ public:
     }
 
     int run(int fail_fast = 0, int profile = 0) { return trova_mc_run(&context(fail_fast, profile)); }
+    // Runs this pipeline's replications as first_rep, first_rep + 1, ...
+    int run_range(i64 first_rep, int fail_fast = 0) {
+        return trova_mc_run_range(&context(fail_fast, 0), first_rep);
+    }
+    // The context of the last run, with its halt record.
+    const trova_mc_runner_ctx& last_context() const { return ctx_; }
 
     const f64* retained(i64 step, i64 row) const {
         const Step& s = steps_[static_cast<std::size_t>(step)];

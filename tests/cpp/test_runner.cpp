@@ -2,18 +2,24 @@
 // profiling and independence of results from the worker count.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "pipeline_builder.h"
 #include "test_steps.h"
+#include "_common/layout.h"
+#include "trova_kalman.h"
 #include "trova_mc.h"
+#include "trova_regression.h"
+#include "trova_sim.h"
 
 namespace {
 
@@ -694,3 +700,159 @@ TEST(RunnerCheck, EveryRuleIsNamedWithItsStepBindingAndNumbers) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Ranges: a study split into runs of any size, in any order, gives the
+// results of one whole run.
+
+namespace {
+
+// Shock draws, a first-order simulation, a linear filter on the simulated
+// states and an OLS of one state on the other, plus an echo of a batched
+// static block that fails chosen replications. Sized for the `n_rep`
+// replications that begin at global index `first`.
+struct RangePipeline {
+    static constexpr i64 T = 40, n = 2, k = 2, kBatch = 3;
+
+    RangePipeline(i64 n_rep, i64 first, i64 workers, const std::vector<f64>& batched,
+                  const std::vector<int>& status_by_rep)
+        : p(n_rep, workers) {
+        entry.width = 2;
+        entry.columns = shock_cols.data();
+        entry.factor = factor.data();
+        entry.key = 11;
+        plan = trova_mc_shock_plan{&entry, 1, T, k, 1.0, 2};
+        const i64 sim_size = trova_simulate_order1_arena_size(n, k, T, 0);
+        sim = trova_mc_simulate_order1_step_ctx{nullptr, T, n, k, 0, 0, &plan, sim_size};
+        p.add_step(trova_mc_simulate_order1_runner, &sim,
+                   Lanes{sim_size + trova_mc_shock_scratch_size(&plan), T * n, 0, 1});
+        p.bind(0, Pipeline::fill(0.3, 1, sim_size, 0, sim_size));  // A, B and x0 all 0.3
+
+        // Batched static data, one block per position of this run.
+        echo.n = kBatch;
+        echo.status_by_rep = status_by_rep.data();
+        p.add_step(echo_step, &echo, Lanes{kBatch, kBatch + 1, 0, 2});
+        trova_mc_float_input_binding b = Pipeline::copy(-2, 0, kBatch, 0, 1, batch_cols, 0, kBatch);
+        b.static_source = batched.data() + first * kBatch;
+        b.static_rep_stride = kBatch;
+        b.static_batched = 1;
+        p.bind(1, b);
+
+        kf_input_offsets in{};
+        const i64 in_size = trova_filter_linear_input_offsets(n, n, k, T, &in);
+        system.assign(static_cast<std::size_t>(in_size), 0.0);
+        const f64 A[] = {0.5, 0.1, 0.0, 0.4}, B[] = {1.0, 0.0, 0.3, 1.0};
+        for (i64 j = 0; j < n * n; ++j) {
+            system[static_cast<std::size_t>(in.A + j)] = A[j];
+            system[static_cast<std::size_t>(in.B + j)] = B[j];
+            system[static_cast<std::size_t>(in.C + j)] = j % 3 == 0 ? 1.0 : 0.0;
+            system[static_cast<std::size_t>(in.Q + j)] = j % 3 == 0 ? 1.0 : 0.0;
+            system[static_cast<std::size_t>(in.R + j)] = j % 3 == 0 ? 0.1 : 0.0;
+            system[static_cast<std::size_t>(in.P0 + j)] = j % 3 == 0 ? 2.0 : 0.0;
+        }
+        kf = trova_mc_filter_linear_step_ctx{T, n, n, k, 1, 0.0, 1};
+        p.add_step(trova_mc_filter_linear_runner, &kf,
+                   Lanes{in_size + kf_arena_size(n, n, k).n_float,
+                         trova_filter_linear_output_arena_size(n, n, k, T, 1), 0, 1});
+        p.bind(2, Pipeline::whole(system, 0));
+        p.bind(2, Pipeline::copy(0, 0, n, 0, T, state_cols, in.y, n));
+
+        // OLS of state 0 on a constant and state 1.
+        trova::layout::Carver lane;
+        const i64 x_at = lane.at(T, 2), y_at = lane.at(T);
+        ols = trova_mc_ols_step_ctx{T, 2, 1};
+        const arena_size ols_size = trova_mc_ols_work_arena_size(T, 2);
+        p.add_step(trova_mc_ols_runner, &ols,
+                   Lanes{ols_size.n_float, trova_mc_regression_output_offsets(2, 1, nullptr), ols_size.n_int, 1});
+        p.bind(3, Pipeline::fill(1.0, T, 1, x_at, 2));
+        p.bind(3, Pipeline::copy(0, 0, n, 0, T, second_col, x_at + 1, 2));
+        p.bind(3, Pipeline::copy(0, 0, n, 0, T, first_col, y_at, 1));
+    }
+
+    std::vector<i64> shock_cols{0, 1}, batch_cols{0, 1, 2}, state_cols{0, 1}, first_col{0}, second_col{1};
+    std::vector<f64> factor{1.0, 0.0, 0.5, 1.0}, system;
+    trova_mc_shock_entry entry{};
+    trova_mc_shock_plan plan{};
+    trova_mc_simulate_order1_step_ctx sim{};
+    EchoCtx echo;
+    trova_mc_filter_linear_step_ctx kf{};
+    trova_mc_ols_step_ctx ols{};
+    Pipeline p;
+};
+
+}  // namespace
+
+TEST(RunnerRange, RangesInAnyOrderGiveTheWholeRunBitForBit) {
+    const i64 n_rep = 41;
+    const std::vector<f64> batched = random_values(static_cast<std::size_t>(n_rep * RangePipeline::kBatch), 5);
+    std::vector<int> status(static_cast<std::size_t>(n_rep), 0);
+    status[3] = 4;
+    status[29] = -6;
+    RangePipeline whole(n_rep, 0, 2, batched, status);
+    ASSERT_EQ(whole.p.run(), 0);
+    EXPECT_EQ(whole.p.failure_step[3], 1);
+    EXPECT_EQ(whole.p.failure_status[29], -6);
+    EXPECT_EQ(whole.p.failure_step[4], -1);
+
+    // Ranges run out of order, on different teams, each sized for itself.
+    const struct { i64 first, count, workers; } ranges[] = {{30, 11, 3}, {0, 1, 1}, {12, 18, 2}, {1, 11, 8}};
+    for (const auto& r : ranges) {
+        RangePipeline shard(r.count, r.first, r.workers, batched, status);
+        ASSERT_EQ(shard.p.run_range(r.first), 0);
+        for (i64 i = 0; i < r.count; ++i) {
+            const std::size_t g = static_cast<std::size_t>(r.first + i), l = static_cast<std::size_t>(i);
+            EXPECT_EQ(shard.p.failure_step[l], whole.p.failure_step[g]) << "replication " << g;
+            EXPECT_EQ(shard.p.failure_status[l], whole.p.failure_status[g]) << "replication " << g;
+        }
+        for (i64 s = 0; s < 4; ++s) {
+            const std::vector<f64>& a = whole.p.all_retained(s);
+            const std::vector<f64>& b = shard.p.all_retained(s);
+            const std::size_t width = b.size() / static_cast<std::size_t>(r.count);
+            const std::size_t from = static_cast<std::size_t>(r.first) * width;
+            for (std::size_t c = 0; c < b.size(); ++c)
+                ASSERT_TRUE(same_bits(a[from + c], b[c])) << "step " << s << " cell " << c << " from " << r.first;
+            const std::vector<i64>& ai = whole.p.all_int_retained(s);
+            const std::vector<i64>& bi = shard.p.all_int_retained(s);
+            const std::size_t iw = bi.size() / static_cast<std::size_t>(r.count);
+            EXPECT_TRUE(std::equal(bi.begin(), bi.end(), ai.begin() + static_cast<std::ptrdiff_t>(r.first * iw)));
+        }
+    }
+    // The echo saw global indices and the filter ran on real draws.
+    EXPECT_EQ(whole.p.int_retained(1, 17)[1], 17);
+    EXPECT_TRUE(std::isfinite(whole.p.retained(2, 17)[trova_filter_linear_output_arena_size(2, 2, 2, 40, 1) - 1]));
+}
+
+TEST(RunnerRange, FailFastInsideARangeRecordsTheGlobalIndex) {
+    const i64 n_rep = 20, first = 100;
+    const std::vector<f64> batched = random_values(static_cast<std::size_t>((first + n_rep) * 3), 6);
+    std::vector<int> status(static_cast<std::size_t>(first + n_rep), 0);
+    status[107] = 9;
+    RangePipeline shard(n_rep, first, 1, batched, status);
+    ASSERT_EQ(shard.p.run_range(first, 1), 1);
+    const trova_mc_runner_ctx& ctx = shard.p.last_context();
+    EXPECT_EQ(ctx.halt_failure.rep_idx, 107);
+    EXPECT_EQ(ctx.halt_failure.step_idx, 1);
+    EXPECT_EQ(ctx.halt_failure.status, 9);
+    EXPECT_EQ(shard.p.failure_step[6], -1);
+    EXPECT_EQ(shard.p.failure_step[7], 1);
+    for (std::size_t i = 8; i < static_cast<std::size_t>(n_rep); ++i) {
+        EXPECT_EQ(shard.p.failure_step[i], kIntSentinel);
+        EXPECT_TRUE(std::isnan(shard.p.retained(3, static_cast<i64>(i))[0]));
+    }
+}
+
+TEST(RunnerRange, RangesOutsideTheIndexSpaceAreInvalid) {
+    const i64 n_rep = 4;
+    const std::vector<f64> data = random_values(4, 8);
+    trova_mc_payload_step_ctx pay{data.data(), 4, 0};
+    Pipeline p(n_rep, 2);
+    p.add_step(trova_mc_payload_runner, &pay, Lanes{0, 4, 0, 1});
+    const i64 max = std::numeric_limits<i64>::max();
+    for (i64 first : {i64{-1}, std::numeric_limits<i64>::min(), max - n_rep + 2, max}) {
+        EXPECT_EQ(p.run_range(first), -1) << first;
+        EXPECT_EQ(p.failure_step[0], 12345) << "nothing is written for " << first;  // the builder's fill
+    }
+    // The last range that fits ends at INT64_MAX.
+    EXPECT_EQ(p.run_range(max - n_rep + 1), 0);
+    EXPECT_EQ(p.failure_step[static_cast<std::size_t>(n_rep - 1)], -1);
+}
