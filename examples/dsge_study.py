@@ -160,8 +160,8 @@ class StudyPipeline:
     names, run as ranges of replications.
 
     The whole study's pipeline has n_rep = all replications. A shard's (a
-    Dask worker's) has n_rep = the largest range it runs and is moved to each
-    range with place(first); its arrays are then indexed from 0 while the
+    Dask worker's) has n_rep = the largest range it runs and runs each range
+    with run_range(first, count): its arrays are indexed from 0 while the
     steps see the replications' own indices."""
 
     def __init__(self, name, plans, n_rep, n_paths, n_workers):
@@ -479,11 +479,15 @@ def run_on_dask(client, a, s, pipelines, progress, on_range=None):
     [solution] = client.scatter([dict(vars(s))], broadcast=True)
     token = f"study of {solution.key}"  # not the key itself: Dask would put the solution in its place
     t0 = time.perf_counter()
-    futures, owner = [], {}
+    futures, owner, done = [], {}, {}
     for p in pipelines:
-        p.start_merge(f"{n_proc} processes x {a.workers} workers")
-        p.done = 0
+        # Both pipelines' ranges share the cluster: a pipeline's wall time runs
+        # from the first submission to its last range.
+        p.start_merge(f"{n_proc} Dask worker processes x {a.workers} workers")
+        done[p.name] = 0
         for first in range(0, a.reps, a.chunk):
+            # Pure: the scheduler runs a lost worker's ranges again elsewhere,
+            # with the same results; retries cover a task that raised.
             f = client.submit(dsge_study.run_range_task, token, settings, solution, p.name, first,
                               min(a.chunk, a.reps - first), min(a.chunk, a.reps), pure=True, retries=3)
             futures.append(f)
@@ -492,10 +496,10 @@ def run_on_dask(client, a, s, pipelines, progress, on_range=None):
     for f in as_completed(futures):
         r, p = f.result(), owner[f.key]
         p.merge(r)
-        p.done += r["count"]
+        done[p.name] += r["count"]
         p.wall = time.perf_counter() - t0
         n_done += 1
-        progress(p.name, p.done, p.n_rep, p.wall)
+        progress(p.name, done[p.name], p.n_rep, p.wall)
         f.release()
         if on_range is not None:
             on_range(n_done)
