@@ -102,7 +102,11 @@ def overhead(bench, client, sizes, chunks, repeats):
         print(f"  {k[0]:>12}{k[1]:>8}{n:>8}{e:12.3f}{100 * e / native[k[0]]:12.1f}%")
     print(f"  fit: {1e3 * c0:.1f} ms per run + {1e3 * a:.2f} ms per range + {1e6 * b:.2f} us per replication; "
           f"a replication takes {1e6 * t_rep:.1f} us natively (mean of the two pipelines)")
-    if 0.02 * t_rep > b:
+    if b < 0:
+        # Below the noise: the range size then follows from the per-range cost alone.
+        print(f"  the per-replication cost is below the noise; a range's overhead is under 2% of its run from "
+              f"about {a / (0.02 * t_rep):,.0f} replications per range")
+    elif 0.02 * t_rep > b:
         size = a / (0.02 * t_rep - b)
         print(f"  overhead under 2% of a range's run from about {size:,.0f} replications per range")
     else:

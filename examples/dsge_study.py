@@ -206,16 +206,14 @@ class StudyPipeline:
         for s in self.steps:
             if s.retain == "paths":
                 s.rows[:] = np.where(first + reps < self.n_paths, reps, -1)
-        t0 = time.perf_counter()
         status = self.pipe.run(profile=True, count=count, first_rep=first)
-        wall = time.perf_counter() - t0
         if status != 0:
             raise RuntimeError(f"{self.name}: the runner refused the pipeline (status {status})")
         rows = []
         for s in self.steps:
             k = self.kept(s, first, count)
             rows.append((s.retained[:k].copy(), s.int_retained[:k].copy()))
-        return {"first": first, "count": count, "wall": wall, "rows": rows,
+        return {"first": first, "count": count, "rows": rows,
                 "failure_step": self.pipe.failure_step[:count].copy(),
                 "failure_status": self.pipe.failure_status[:count].copy(),
                 "elapsed": self.pipe.elapsed.copy(), "counts": self.pipe.counts.copy()}
@@ -469,15 +467,23 @@ def run_on_dask(client, a, s, pipelines, progress, on_range=None):
     and merges each range's results into `pipelines` (built for all
     replications) as it completes. progress(name, done, total, wall) as for a
     local run; on_range(n_done), when given, after every merged range."""
+    import uuid
+
+    from dask.base import tokenize
     from distributed import as_completed
 
     import dsge_study  # the task by module name, so that workers import it
 
     n_proc = len(client.scheduler_info()["workers"])
     settings = dict(vars(a), dask=None)
-    # Sent once, to every worker (a list: a bare dict would be scattered item by item).
-    [solution] = client.scatter([dict(vars(s))], broadcast=True)
-    token = f"study of {solution.key}"  # not the key itself: Dask would put the solution in its place
+    # Names what the workers build their pipelines from, so that they keep
+    # them from one run of the same study to the next.
+    token = "study " + tokenize(settings, sorted(vars(s).items()))
+    # Sent once, to every worker (a list: a bare dict would be scattered item
+    # by item). Every run's keys are its own: a key released by the last run
+    # and submitted again at once can be cancelled by the late release.
+    run = uuid.uuid4().hex
+    [solution] = client.scatter([dict(vars(s))], broadcast=True, hash=False)
     t0 = time.perf_counter()
     futures, owner, done = [], {}, {}
     for p in pipelines:
@@ -486,10 +492,11 @@ def run_on_dask(client, a, s, pipelines, progress, on_range=None):
         p.start_merge(f"{n_proc} Dask worker processes x {a.workers} workers")
         done[p.name] = 0
         for first in range(0, a.reps, a.chunk):
-            # Pure: the scheduler runs a lost worker's ranges again elsewhere,
-            # with the same results; retries cover a task that raised.
+            # The task is pure: the scheduler runs a lost worker's ranges again
+            # elsewhere, with the same results; retries cover a task that raised.
             f = client.submit(dsge_study.run_range_task, token, settings, solution, p.name, first,
-                              min(a.chunk, a.reps - first), min(a.chunk, a.reps), pure=True, retries=3)
+                              min(a.chunk, a.reps - first), min(a.chunk, a.reps), retries=3,
+                              key=f"study-range-{run}-{p.name.replace(' ', '-')}-{first}")
             futures.append(f)
             owner[f.key] = p
     n_done = 0
