@@ -13,11 +13,12 @@ medians and, for the scaling, the spread over the repetitions.
              processes (ranges of R/16), and of the same study run natively
              in this process on 1 library worker (no Dask)
   overhead   wall time on the one-process cluster less the native wall time
-             of the same replications, over range sizes and study sizes,
-             fitted as c0 + a x ranges + b x replications: a is the cost of
-             a range (task, transfer, merge), b of a replication's results
-             on their way; and the range size at which a + b x size falls
-             under 2% of the native time of its replications
+             of the same replications, over range sizes and study sizes: a
+             range's cost a (task, transfer, merge) from the smallest ranges
+             against the largest, a replication's b from the largest ranges
+             of the largest study beyond their a; and the range size at
+             which a + b x size falls under 2% of its replications' native
+             time
 
 Usage: bench/study_scaling.py [--reps R] [--T T] [--repeats K]
 """
@@ -26,8 +27,6 @@ import os
 import statistics
 import sys
 import time
-
-import numpy as np
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples"))
 import dsge_study as ds  # noqa: E402
@@ -85,30 +84,34 @@ def overhead(bench, client, sizes, chunks, repeats):
             native = bench.run(reps, reps)
             for chunk in chunks:
                 rows.append((reps, chunk, bench.run(reps, chunk, client) - native, native))
-    # Medians per (reps, chunk), then least squares on them.
     cells = {}
     for reps, chunk, extra, native in rows:
         cells.setdefault((reps, chunk), []).append((extra, native))
-    keys = sorted(cells)
-    extra = np.array([statistics.median(e for e, _ in cells[k]) for k in keys])
+    extra = {k: statistics.median(e for e, _ in v) for k, v in cells.items()}
     native = {reps: statistics.median(n for (r, _), v in cells.items() if r == reps for _, n in v) for reps in sizes}
-    n_ranges = np.array([2 * -(-reps // chunk) for reps, chunk in keys])  # both pipelines
-    X = np.column_stack([np.ones(len(keys)), n_ranges, [2 * reps for reps, _ in keys]])
-    (c0, a, b), *_ = np.linalg.lstsq(X, extra, rcond=None)
-    t_rep = statistics.median(native[r] / (2 * r) for r in sizes)  # per replication of one pipeline, averaged
+    n_ranges = {(reps, chunk): 2 * -(-reps // chunk) for reps, chunk in cells}  # both pipelines
+    t_rep = native[sizes[-1]] / (2 * sizes[-1])  # a replication of either pipeline, on average
     print("\nDriver overhead: Dask on 1 worker process against the same replications natively (1 worker)")
     print(f"  {'replications':>12}{'range':>8}{'ranges':>8}{'overhead s':>12}{'% of native':>13}")
-    for k, e, n in zip(keys, extra, n_ranges):
-        print(f"  {k[0]:>12}{k[1]:>8}{n:>8}{e:12.3f}{100 * e / native[k[0]]:12.1f}%")
-    print(f"  fit: {1e3 * c0:.1f} ms per run + {1e3 * a:.2f} ms per range + {1e6 * b:.2f} us per replication; "
-          f"a replication takes {1e6 * t_rep:.1f} us natively (mean of the two pipelines)")
-    if b < 0:
-        # Below the noise: the range size then follows from the per-range cost alone.
-        print(f"  the per-replication cost is below the noise; a range's overhead is under 2% of its run from "
-              f"about {a / (0.02 * t_rep):,.0f} replications per range")
+    for k in sorted(cells):
+        print(f"  {k[0]:>12}{k[1]:>8}{n_ranges[k]:>8}{extra[k]:12.3f}{100 * extra[k] / native[k[0]]:12.1f}%")
+    # A range's cost: the extra time of the smallest ranges over the largest,
+    # per extra range, at each study size; a replication's: what the largest
+    # ranges of the largest study cost beyond their ranges.
+    lo, hi, big = min(chunks), max(chunks), sizes[-1]
+    per_range = {r: (extra[r, lo] - extra[r, hi]) / (n_ranges[r, lo] - n_ranges[r, hi]) for r in sizes}
+    a = statistics.median(per_range.values())
+    b = (extra[big, hi] - a * n_ranges[big, hi]) / (2 * big)
+    print("  per range: " + ", ".join(f"{1e3 * v:.2f} ms ({r} replications)" for r, v in per_range.items())
+          + f"; per replication beyond that: {1e6 * b:+.2f} us, against {1e6 * t_rep:.1f} us of native run "
+          "(mean of the two pipelines)")
+    if b <= 0.2 * 0.02 * t_rep:
+        # Lost in the noise: the range size then follows from the range's cost.
+        print(f"  the per-replication cost is within the noise; a range's overhead falls under 2% of its run "
+              f"from about {a / (0.02 * t_rep):,.0f} replications per range")
     elif 0.02 * t_rep > b:
-        size = a / (0.02 * t_rep - b)
-        print(f"  overhead under 2% of a range's run from about {size:,.0f} replications per range")
+        print(f"  a range's overhead falls under 2% of its run from about {a / (0.02 * t_rep - b):,.0f} "
+              "replications per range")
     else:
         print("  the per-replication overhead alone exceeds 2% of a replication's run")
 
