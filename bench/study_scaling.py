@@ -15,10 +15,11 @@ medians and, for the scaling, the spread over the repetitions.
   overhead   wall time on the one-process cluster less the native wall time
              of the same replications, over range sizes and study sizes: a
              range's cost a (task, transfer, merge) from the smallest ranges
-             against the largest, a replication's b from the largest ranges
-             of the largest study beyond their a; and the range size at
-             which a + b x size falls under 2% of its replications' native
-             time
+             against the largest; what the largest ranges cost beyond that,
+             split by the two study sizes into a cost per run (sending the
+             solution, starting) and one per replication b; and the range
+             size at which a + b x size falls under 2% of its replications'
+             native time
 
 Usage: bench/study_scaling.py [--reps R] [--T T] [--repeats K]
 """
@@ -96,15 +97,18 @@ def overhead(bench, client, sizes, chunks, repeats):
     for k in sorted(cells):
         print(f"  {k[0]:>12}{k[1]:>8}{n_ranges[k]:>8}{extra[k]:12.3f}{100 * extra[k] / native[k[0]]:12.1f}%")
     # A range's cost: the extra time of the smallest ranges over the largest,
-    # per extra range, at each study size; a replication's: what the largest
-    # ranges of the largest study cost beyond their ranges.
-    lo, hi, big = min(chunks), max(chunks), sizes[-1]
+    # per extra range, at each study size. What the largest ranges cost
+    # beyond their ranges is a cost per run plus one per replication: the
+    # two study sizes separate them.
+    lo, hi, small, big = min(chunks), max(chunks), sizes[0], sizes[-1]
     per_range = {r: (extra[r, lo] - extra[r, hi]) / (n_ranges[r, lo] - n_ranges[r, hi]) for r in sizes}
     a = statistics.median(per_range.values())
-    b = (extra[big, hi] - a * n_ranges[big, hi]) / (2 * big)
+    rest = {r: extra[r, hi] - a * n_ranges[r, hi] for r in (small, big)}
+    b = (rest[big] - rest[small]) / (2 * (big - small))
+    c0 = rest[big] - 2 * big * b
     print("  per range: " + ", ".join(f"{1e3 * v:.2f} ms ({r} replications)" for r, v in per_range.items())
-          + f"; per replication beyond that: {1e6 * b:+.2f} us, against {1e6 * t_rep:.1f} us of native run "
-          "(mean of the two pipelines)")
+          + f"; per run: {1e3 * c0:.0f} ms; per replication: {1e6 * b:+.2f} us, against {1e6 * t_rep:.1f} us "
+          "of native run (mean of the two pipelines)")
     if b <= 0.2 * 0.02 * t_rep:
         # Lost in the noise: the range size then follows from the range's cost.
         print(f"  the per-replication cost is within the noise; a range's overhead falls under 2% of its run "
