@@ -11,6 +11,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "pipeline_builder.h"
@@ -726,7 +727,9 @@ struct RangePipeline {
         sim = trova_mc_simulate_order1_step_ctx{nullptr, T, n, k, 0, 0, &plan, sim_size};
         p.add_step(trova_mc_simulate_order1_runner, &sim,
                    Lanes{sim_size + trova_mc_shock_scratch_size(&plan), T * n, 0, 1});
-        p.bind(0, Pipeline::fill(0.3, 1, sim_size, 0, sim_size));  // A, B and x0 all 0.3
+        // A | B | x0, every entry 0.3, each block at its own place.
+        trova::layout::Carver sim_lane;
+        for (i64 size : {n * n, n * k, n}) p.bind(0, Pipeline::fill(0.3, 1, size, sim_lane.at(size), size));
 
         // Batched static data, one block per position of this run.
         echo.n = kBatch;
@@ -738,23 +741,18 @@ struct RangePipeline {
         b.static_batched = 1;
         p.bind(1, b);
 
+        // The system, block by block at the filter's own offsets (a gap
+        // build poisons the gaps between them); y comes from step 0.
         kf_input_offsets in{};
         const i64 in_size = trova_filter_linear_input_offsets(n, n, k, T, &in);
-        system.assign(static_cast<std::size_t>(in_size), 0.0);
-        const f64 A[] = {0.5, 0.1, 0.0, 0.4}, B[] = {1.0, 0.0, 0.3, 1.0};
-        for (i64 j = 0; j < n * n; ++j) {
-            system[static_cast<std::size_t>(in.A + j)] = A[j];
-            system[static_cast<std::size_t>(in.B + j)] = B[j];
-            system[static_cast<std::size_t>(in.C + j)] = j % 3 == 0 ? 1.0 : 0.0;
-            system[static_cast<std::size_t>(in.Q + j)] = j % 3 == 0 ? 1.0 : 0.0;
-            system[static_cast<std::size_t>(in.R + j)] = j % 3 == 0 ? 0.1 : 0.0;
-            system[static_cast<std::size_t>(in.P0 + j)] = j % 3 == 0 ? 2.0 : 0.0;
-        }
         kf = trova_mc_filter_linear_step_ctx{T, n, n, k, 1, 0.0, 1};
         p.add_step(trova_mc_filter_linear_runner, &kf,
                    Lanes{in_size + kf_arena_size(n, n, k).n_float,
                          trova_filter_linear_output_arena_size(n, n, k, T, 1), 0, 1});
-        p.bind(2, Pipeline::whole(system, 0));
+        const std::pair<const std::vector<f64>*, i64> blocks[] = {
+            {&A, in.A}, {&B, in.B}, {&eye, in.C}, {&zero, in.d}, {&eye, in.Q}, {&R, in.R}, {&zero, in.x0},
+            {&P0, in.P0}};
+        for (const auto& [values, at] : blocks) p.bind(2, Pipeline::whole(*values, at));
         p.bind(2, Pipeline::copy(0, 0, n, 0, T, state_cols, in.y, n));
 
         // OLS of state 0 on a constant and state 1.
@@ -770,7 +768,8 @@ struct RangePipeline {
     }
 
     std::vector<i64> shock_cols{0, 1}, batch_cols{0, 1, 2}, state_cols{0, 1}, first_col{0}, second_col{1};
-    std::vector<f64> factor{1.0, 0.0, 0.5, 1.0}, system;
+    std::vector<f64> factor{1.0, 0.0, 0.5, 1.0}, A{0.5, 0.1, 0.0, 0.4}, B{1.0, 0.0, 0.3, 1.0},
+        eye{1.0, 0.0, 0.0, 1.0}, zero{0.0, 0.0}, R{0.1, 0.0, 0.0, 0.1}, P0{2.0, 0.0, 0.0, 2.0};
     trova_mc_shock_entry entry{};
     trova_mc_shock_plan plan{};
     trova_mc_simulate_order1_step_ctx sim{};
