@@ -73,13 +73,12 @@ class Study:
         a = types.SimpleNamespace(**vars(self.args))
         a.reps, a.paths, a.chunk = n_rep, paths, n_rep
         p, _ = ds.first_order_pipeline(self.lib, self.native, self.solution, a, n_workers)
-        p.chunk = n_rep
         return p
 
     def run(self, p):
         """Seconds of one run, checked to have failed nowhere."""
         t0 = time.perf_counter()
-        p.run(self.lib, p.chunk, self.args.seed, lambda *_: None)
+        p.run(self.lib, p.n_rep, lambda *_: None)
         elapsed = time.perf_counter() - t0
         assert (p.failure_step == -1).all(), np.unique(p.failure_status)
         return elapsed
@@ -93,16 +92,14 @@ class Peer:
         self.A, self.B, self.C, self.Gamma = s.A, s.B, s.C, s.Gamma
         self.BQB = s.B @ np.diag([0.0, a.sigma ** 2]) @ s.B.T
         self.R = a.sigma_me ** 2 * np.eye(3)
-        self.T, self.plan, self.seed, self.chunk = a.T, p.plans[0], a.seed, p.chunk
+        self.T, self.plan = a.T, p.plans[0]
         self.tolerance = None  # statsmodels' default steady-state tolerance
 
     def observables(self, rep):
-        """The draws of replication rep (the study's key, rep's counter),
-        the state recursion and the observables after the burn-in."""
+        """The draws of replication rep, the state recursion and the
+        observables after the burn-in."""
         plan = self.plan
-        keyed = types.SimpleNamespace(T=plan.T, n_exog=plan.n_exog, scale=plan.scale, entry_dicts=[
-            dict(e, key=self.seed) for e in plan.entry_dicts])
-        shocks = expected_shocks(keyed, rep)  # Generator(Philox) per entry
+        shocks = expected_shocks(plan, rep)  # Generator(Philox) per entry
         e, u = shocks[:, :2], shocks[ds.BURN_IN:, 2:]
         x, path = np.zeros(len(self.A)), np.empty((plan.T, len(self.A)))
         for t in range(plan.T):

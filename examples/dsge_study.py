@@ -17,16 +17,27 @@ Tessaroventa._ckernels.monte_carlo._arena:
 
 Every step and callback inside the runner is native; Python only prepares
 the records, binds the data and reads the retained results. Replications run
-in chunks so that progress can be shown; every draw is keyed by the seed and
-the replication's global index only, so results depend on the seed, not on
-the chunk size or the worker count.
+as ranges of --chunk replications so that progress can be shown. Every draw
+is keyed by the seed and the replication's own index, so the results are the
+same, bit for bit, whatever the chunk size, the worker count and the number
+of processes; the line "results digest:" (SHA-256 of every replication's
+results) shows it at a glance.
+
+With --dask N the ranges run on a Dask LocalCluster of N worker processes
+(one task thread each, --workers of the library's threads inside each);
+with --dask tcp://HOST:PORT on the workers of an existing Dask scheduler.
+Each worker process loads the library once, builds the pipelines from the
+solution (solved here and sent once) and returns each range's results,
+merged here in replication order.
 
 Usage: dsge_study.py [--reps N] [--T T] [--alpha A] [--beta B] [--delta D]
                      [--rho R] [--psi P] [--sigma S] [--sigma-me M]
-                     [--figure PATH] [--workers W]
+                     [--figure PATH] [--workers W] [--chunk C] [--seed K]
+                     [--dask N|tcp://HOST:PORT]
 """
 import argparse
 import ctypes
+import hashlib
 import os
 import sys
 import time
@@ -39,7 +50,10 @@ BUILD = os.environ.get("TROVA_BUILD", os.path.join(ROOT, "build"))
 sys.path.insert(0, os.path.join(ROOT, "python"))
 sys.path.insert(0, os.path.join(BUILD, "python"))
 
-import trova_ctypes as tc  # noqa: E402
+try:
+    import trova_ctypes as tc  # noqa: E402
+except ImportError:  # a Dask worker with the installed package and no repository
+    from Tessaroventa._ckernels import trova_ctypes as tc  # noqa: E402
 from Tessaroventa._ckernels.monte_carlo import _arena  # noqa: E402
 
 ptr = tc.ptr
@@ -49,9 +63,16 @@ NAMES = ("k", "z", "c", "n")
 OBSERVABLES = ("output", "consumption", "hours")
 
 
+_STUDY_LIB = None
+
+
 def study_library():
-    path = os.environ.get("TROVA_STUDY_LIB") or os.path.join(BUILD, "examples", "libtrova_study.so")
-    return ctypes.CDLL(path)
+    """The study's native callbacks and steps (libtrova_study.so), loaded once per process."""
+    global _STUDY_LIB
+    if _STUDY_LIB is None:
+        path = os.environ.get("TROVA_STUDY_LIB") or os.path.join(BUILD, "examples", "libtrova_study.so")
+        _STUDY_LIB = ctypes.CDLL(path)
+    return _STUDY_LIB
 
 
 def address(fn):
@@ -136,14 +157,19 @@ def solve_model(lib, study, a):
 
 class StudyPipeline:
     """One of the study's pipelines: a trova_ctypes Pipeline whose steps have
-    names, run in chunks of replications; draws are keyed by the seed and the
-    global replication index."""
+    names, run as ranges of replications.
+
+    The whole study's pipeline has n_rep = all replications. A shard's (a
+    Dask worker's) has n_rep = the largest range it runs and runs each range
+    with run_range(first, count): its arrays are indexed from 0 while the
+    steps see the replications' own indices."""
 
     def __init__(self, name, plans, n_rep, n_paths, n_workers):
         self.name, self.plans, self.n_rep, self.n_paths = name, plans, n_rep, n_paths
         self.pipe = tc.Pipeline(n_rep, n_workers)
         self.pipe._keep += plans
         self.steps, self.wall = [], 0.0
+        self.where = f"{n_workers} workers"
 
     def add(self, name, fn, ctx, n_in, n_out, n_int_work=0, n_int_out=0, retain="all"):
         """A step whose results are kept for every replication ("all"), for
@@ -152,14 +178,12 @@ class StudyPipeline:
         rows = {"all": reps, "paths": np.where(reps < self.n_paths, reps, -1), None: np.full(self.n_rep, -1)}[retain]
         i = self.pipe.add_step(fn, ctx, n_in, n_out, n_int_work, n_int_out, rows=rows)
         st = self.pipe.steps[i]
-        self.steps.append(types.SimpleNamespace(name=name, ctx=ctx, retained=st["retained"],
-                                                int_retained=st["int_retained"]))
+        self.steps.append(types.SimpleNamespace(name=name, ctx=ctx, retain=retain, retained=st["retained"],
+                                                int_retained=st["int_retained"], rows=st["rows"]))
         return i
 
-    def run(self, lib, chunk, seed, progress):
-        for plan in self.plans:
-            for e in range(plan.plan.n_entries):
-                plan.entries[e].key = seed
+    def run(self, lib, chunk, progress):
+        """Every replication, in ranges of `chunk`."""
         for start in range(0, self.n_rep, chunk):
             t0 = time.perf_counter()
             status = self.pipe.run(profile=True, start=start, count=min(chunk, self.n_rep - start))
@@ -167,6 +191,53 @@ class StudyPipeline:
             if status != 0:
                 raise SystemExit(f"{self.name}: the runner refused the pipeline (status {status})")
             progress(self.name, min(start + chunk, self.n_rep), self.n_rep, self.wall)
+
+    def kept(self, step, first, count):
+        """How many of replications first .. first + count - 1 keep their
+        rows of `step` (all of them, or those among the first n_paths)."""
+        if step.retain == "all":
+            return count
+        return max(0, min(count, self.n_paths - first)) if step.retain == "paths" else 0
+
+    def run_range(self, first, count):
+        """A shard's run of replications first .. first + count - 1 (count at
+        most n_rep): their results, compact, for merge()."""
+        reps = np.arange(self.n_rep, dtype=np.int64)
+        for s in self.steps:
+            if s.retain == "paths":
+                s.rows[:] = np.where(first + reps < self.n_paths, reps, -1)
+        status = self.pipe.run(profile=True, count=count, first_rep=first)
+        if status != 0:
+            raise RuntimeError(f"{self.name}: the runner refused the pipeline (status {status})")
+        rows = []
+        for s in self.steps:
+            k = self.kept(s, first, count)
+            rows.append((s.retained[:k].copy(), s.int_retained[:k].copy()))
+        return {"first": first, "count": count, "rows": rows,
+                "failure_step": self.pipe.failure_step[:count].copy(),
+                "failure_status": self.pipe.failure_status[:count].copy(),
+                "elapsed": self.pipe.elapsed.copy(), "counts": self.pipe.counts.copy()}
+
+    def start_merge(self, where):
+        """Readies the whole study's pipeline to receive ranges run elsewhere."""
+        n_steps = len(self.steps)
+        never = np.iinfo(np.int64).min
+        self.pipe.failure_step = np.full(self.n_rep, never, dtype=np.int64)
+        self.pipe.failure_status = np.full(self.n_rep, never, dtype=np.int64)
+        self.pipe.elapsed = np.zeros((self.pipe.n_workers, n_steps))
+        self.pipe.counts = np.zeros((self.pipe.n_workers, n_steps), dtype=np.int64)
+        self.wall, self.where = 0.0, where
+
+    def merge(self, r):
+        """Puts a range's results (run_range) at its replications' rows."""
+        first, count = r["first"], r["count"]
+        for s, (rows, int_rows) in zip(self.steps, r["rows"]):
+            s.retained[first:first + len(rows)] = rows
+            s.int_retained[first:first + len(int_rows)] = int_rows
+        self.pipe.failure_step[first:first + count] = r["failure_step"]
+        self.pipe.failure_status[first:first + count] = r["failure_status"]
+        self.pipe.elapsed += r["elapsed"]
+        self.pipe.counts += r["counts"]
 
     @property
     def failure_step(self):
@@ -187,6 +258,25 @@ class StudyPipeline:
 
     def result(self, name):
         return next(s for s in self.steps if s.name == name)
+
+
+def results_digest(pipelines):
+    """SHA-256 (hex) of every replication's results, paths excluded.
+
+    Hashed in this order: for each pipeline, for each of its steps kept for
+    every replication, in step order, the float result rows (float64) and
+    then the integer result rows (int64), each as one replications x row
+    array in replication order; then the pipeline's failing step and failure
+    status of every replication (int64). All little-endian."""
+    h = hashlib.sha256()
+    for p in pipelines:
+        for s in p.steps:
+            if s.retain == "all":
+                h.update(np.ascontiguousarray(s.retained[:p.n_rep], "<f8").tobytes())
+                h.update(np.ascontiguousarray(s.int_retained[:p.n_rep], "<i8").tobytes())
+        h.update(np.ascontiguousarray(p.failure_step, "<i8").tobytes())
+        h.update(np.ascontiguousarray(p.failure_status, "<i8").tobytes())
+    return h.hexdigest()
 
 
 def add_summary_steps(p, study, loglik_step, loglik_at, obs_at, T, m):
@@ -212,8 +302,8 @@ def first_order_pipeline(lib, study, s, a, n_workers):
     B[:n, :2] = s.B
     B[n:, 2:] = np.eye(m)
     plan = tc.ShockPlan(T_sim, ne, [
-        {"columns": [1], "factor": [[a.sigma]], "key": 0, "idx": 0},
-        {"columns": [2, 3, 4], "factor": a.sigma_me * np.eye(m), "key": 0, "idx": 1}])
+        {"columns": [1], "factor": [[a.sigma]], "key": a.seed, "idx": 0},
+        {"columns": [2, 3, 4], "factor": a.sigma_me * np.eye(m), "key": a.seed, "idx": 1}])
     p = StudyPipeline("first order", [plan], a.reps, a.paths, n_workers)
     params = np.concatenate([[n], s.C.ravel()])
     arena, _ = _arena.simulation_arena_size(1, 2, nx, ne, T_sim, len(params))
@@ -298,8 +388,8 @@ def second_order_pipeline(lib, study, s, a, n_workers):
     steady = np.concatenate([s.ss[:ns], np.zeros(m), s.ss[ns:]])
     params = np.array([a.alpha, np.log(s.y0), np.log(s.ss[2]), np.log(s.ss[3])])  # logs of the steady state
     plan = tc.ShockPlan(T_sim, ne, [
-        {"columns": [0], "factor": [[a.sigma]], "key": 0, "idx": 0},
-        {"columns": [1, 2, 3], "factor": a.sigma_me * np.eye(m), "key": 0, "idx": 1}])
+        {"columns": [0], "factor": [[a.sigma]], "key": a.seed, "idx": 0},
+        {"columns": [1, 2, 3], "factor": a.sigma_me * np.eye(m), "key": a.seed, "idx": 1}])
     p = StudyPipeline("second order", [plan], a.reps, a.paths, n_workers)
     arena, _ = _arena.simulation_arena_size(2, nx, nx + nc, ne, T_sim, len(params))
     sim_ctx = tc.trova_mc_simulate_order2_step_ctx(
@@ -342,6 +432,85 @@ def second_order_pipeline(lib, study, s, a, n_workers):
 
     add_summary_steps(p, study, ukf, loglik_at, obs_at, T, m)
     return p, p.steps
+
+
+PIPELINES = {"first order": first_order_pipeline, "second order": second_order_pipeline}
+
+
+# ---- ranges on Dask ----
+
+_SHARDS = {}  # per worker process: (study token, pipeline, range size) -> StudyPipeline
+
+
+def run_range_task(token, settings, solution, name, first, count, size):
+    """A Dask task: replications first .. first + count - 1 of one pipeline,
+    run natively in this worker process. The library is loaded and the
+    pipeline built once per process and study (`token`) and range size, from
+    the solution's fields; the result is run_range's. Pure: a range run again
+    (a lost worker's) gives the same result."""
+    key = (token, name, size)
+    p = _SHARDS.get(key)
+    if p is None:
+        if any(k[0] != token for k in _SHARDS):
+            _SHARDS.clear()  # another study's pipelines
+        a = types.SimpleNamespace(**settings)
+        a.reps = size
+        s = Solution()
+        s.__dict__.update(solution)
+        p, _ = PIPELINES[name](tc.load(), study_library(), s, a, a.workers)
+        _SHARDS[key] = p
+    return p.run_range(first, count)
+
+
+def run_on_dask(client, a, s, pipelines, progress, on_range=None):
+    """Runs the pipelines' replications as Dask tasks of a.chunk replications
+    and merges each range's results into `pipelines` (built for all
+    replications) as it completes. progress(name, done, total, wall) as for a
+    local run; on_range(n_done), when given, after every merged range."""
+    import uuid
+
+    from dask.base import tokenize
+    from distributed import as_completed
+
+    import dsge_study  # the task by module name, so that workers import it
+
+    n_proc = len(client.scheduler_info()["workers"])
+    settings = dict(vars(a), dask=None)
+    # Names what the workers build their pipelines from, so that they keep
+    # them from one run of the same study to the next.
+    token = "study " + tokenize(settings, sorted(vars(s).items()))
+    # Sent once, to every worker (a list: a bare dict would be scattered item
+    # by item). Every run's keys are its own: a key released by the last run
+    # and submitted again at once can be cancelled by the late release.
+    run = uuid.uuid4().hex
+    [solution] = client.scatter([dict(vars(s))], broadcast=True, hash=False)
+    t0 = time.perf_counter()
+    futures, owner, done = [], {}, {}
+    for p in pipelines:
+        # Both pipelines' ranges share the cluster: a pipeline's wall time runs
+        # from the first submission to its last range.
+        p.start_merge(f"{n_proc} Dask worker processes x {a.workers} workers")
+        done[p.name] = 0
+        for first in range(0, a.reps, a.chunk):
+            # The task is pure: the scheduler runs a lost worker's ranges again
+            # elsewhere, with the same results; retries cover a task that raised.
+            f = client.submit(dsge_study.run_range_task, token, settings, solution, p.name, first,
+                              min(a.chunk, a.reps - first), min(a.chunk, a.reps), retries=3,
+                              key=f"study-range-{run}-{p.name.replace(' ', '-')}-{first}")
+            futures.append(f)
+            owner[f.key] = p
+    n_done = 0
+    for f in as_completed(futures):
+        r, p = f.result(), owner[f.key]
+        p.merge(r)
+        done[p.name] += r["count"]
+        p.wall = time.perf_counter() - t0
+        n_done += 1
+        progress(p.name, done[p.name], p.n_rep, p.wall)
+        f.release()
+        if on_range is not None:
+            on_range(n_done)
+    del futures, solution
 
 
 class MomentsCtx(ctypes.Structure):
@@ -398,7 +567,7 @@ def print_solution(s, a):
 
 def print_profile(p):
     total = p.elapsed.sum()
-    print(f"  {p.name}: {p.n_rep} replications in {p.wall:.2f} s wall on {p.n_workers} workers "
+    print(f"  {p.name}: {p.n_rep} replications in {p.wall:.2f} s wall on {p.where} "
           f"({p.n_rep / p.wall:,.0f} replications/s)")
     for s, t in zip(p.steps, p.elapsed):
         print(f"    {s.name:<26} {1e6 * t / p.n_rep:9.1f} us/replication  {100 * t / total:5.1f}%")
@@ -523,7 +692,8 @@ def report(s, a, p1, p2, figure):
     print("\nPer-step time (summed over workers)")
     print_profile(p1)
     print_profile(p2)
-    print(f"\nfailed replications: {failed1 + failed2}")
+    print(f"\nresults digest: {results_digest((p1, p2))}")
+    print(f"failed replications: {failed1 + failed2}")
     if figure:
         draw_figure(s, a, p1, p2, figure, ll1, ll2, lb, coef[ok], beta, mom1, mom2)
         print(f"figure written to {figure}")
@@ -619,15 +789,47 @@ def parse_args(argv=None):
     ap.add_argument("--sigma-me", type=float, default=0.2, dest="sigma_me",
                     help="s.d. of the measurement errors, in percent")
     ap.add_argument("--paths", type=int, default=500, help="replications whose paths are kept for the figure")
-    ap.add_argument("--chunk", type=int, default=1000, help="replications per progress report")
+    ap.add_argument("--chunk", type=int, default=1000,
+                    help="replications per range: per progress report, per Dask task (default 1000)")
     ap.add_argument("--seed", type=int, default=20261208, help="Philox key of every draw")
-    ap.add_argument("--workers", type=int, default=os.cpu_count(), help="worker threads (default: all cores)")
+    ap.add_argument("--workers", type=int, default=os.cpu_count(),
+                    help="worker threads of the library, per process (default: all cores)")
+    ap.add_argument("--dask", default=None, metavar="N|tcp://HOST:PORT",
+                    help="run the replications on a Dask LocalCluster of N worker processes, or on the "
+                         "workers of the Dask scheduler at tcp://HOST:PORT")
     ap.add_argument("--figure", default="dsge_study.png", help="PNG file to write ('' for none)")
     a = ap.parse_args(argv)
     if a.reps < 1 or a.T < LB_LAGS + 2 or a.workers < 1 or a.chunk < 1:
         ap.error("need reps >= 1, T >= 12, workers >= 1, chunk >= 1")
+    if a.dask is not None and not (a.dask.isdigit() and int(a.dask) >= 1 or "://" in a.dask):
+        ap.error("--dask takes a number of worker processes or a scheduler address tcp://HOST:PORT")
     a.paths = min(a.paths, a.reps)
     return a
+
+
+def monte_carlo(a, lib, study, s, progress, client=None, on_range=None):
+    """Both pipelines over all replications, here or on the Dask `client`
+    (run_on_dask, with on_range); the first-order and second-order pipelines."""
+    p1, _ = first_order_pipeline(lib, study, s, a, a.workers)
+    p2, _ = second_order_pipeline(lib, study, s, a, a.workers)
+    if client is None:
+        p1.run(lib, a.chunk, progress)
+        p2.run(lib, a.chunk, progress)  # the same shocks: common random numbers
+    else:
+        run_on_dask(client, a, s, (p1, p2), progress, on_range)
+    return p1, p2
+
+
+def dask_client(spec):
+    """A Dask client: of a new LocalCluster of `spec` worker processes with one
+    task thread each (closed with the client), or of the scheduler at the
+    address `spec`, whose workers receive this file to import."""
+    from distributed import Client
+    if spec.isdigit():
+        return Client(n_workers=int(spec), threads_per_worker=1, processes=True, dashboard_address=":0")
+    client = Client(spec)
+    client.upload_file(os.path.abspath(__file__))
+    return client
 
 
 def main(argv=None):
@@ -638,16 +840,22 @@ def main(argv=None):
     print_solution(s, a)
     print(f"  (model solved in {1e3 * (time.perf_counter() - t0):.1f} ms)\n")
 
-    p1, _ = first_order_pipeline(lib, study, s, a, a.workers)
-    p2, _ = second_order_pipeline(lib, study, s, a, a.workers)
+    client = None if a.dask is None else dask_client(a.dask)
+    where = f"{a.workers} workers"
+    if client is not None:
+        where = f"Dask ({client.scheduler.address}), {len(client.scheduler_info()['workers'])} worker processes " \
+                f"x {a.workers} workers, ranges of {a.chunk}"
     print(f"Monte Carlo: {a.reps} replications of T = {a.T} observed periods after a burn-in of {BURN_IN}, "
-          f"{a.workers} workers; lanes sized by {_arena.__name__}")
+          f"{where}; lanes sized by {_arena.__name__}")
 
     def progress(name, done, total, wall):
         print(f"  {name}: {done:>7}/{total} replications  {wall:6.2f} s", flush=True)
 
-    p1.run(lib, a.chunk, a.seed, progress)
-    p2.run(lib, a.chunk, a.seed, progress)  # the same shocks: common random numbers
+    try:
+        p1, p2 = monte_carlo(a, lib, study, s, progress, client)
+    finally:
+        if client is not None:
+            client.close()
     failed = report(s, a, p1, p2, a.figure)
     return 0 if failed == 0 else 1
 

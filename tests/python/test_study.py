@@ -1,8 +1,12 @@
 """The main study's pipelines (examples/dsge_study.py) against NumPy and
 statsmodels replications written from scratch: same draws, same model, every
 retained number compared. A wrong lane size, binding offset, callback or
-replication key shows up here."""
+replication key shows up here. Then the study split every way it can be (the
+library's workers, ranges, Dask worker processes, one of them killed mid-run)
+must give the same results, bit for bit."""
 import os
+import signal
+import subprocess
 import sys
 import types
 
@@ -25,25 +29,18 @@ def study():
     return peer_study.Study()
 
 
-def keyed(plan, seed):
-    """The plan's entries under the study's key, as the driver sets it."""
-    return types.SimpleNamespace(T=plan.T, n_exog=plan.n_exog, scale=plan.scale, entry_dicts=[
-        dict(e, key=seed) for e in plan.entry_dicts])
-
-
 def run(study, build, n_rep, chunk, workers):
     a = types.SimpleNamespace(**vars(study.args))
     a.reps, a.paths, a.chunk = n_rep, n_rep, chunk
     p, _ = build(study.lib, study.native, study.solution, a, workers)
-    p.chunk = chunk
-    p.run(study.lib, chunk, a.seed, lambda *_: None)
+    p.run(study.lib, chunk, lambda *_: None)
     assert (p.failure_step == -1).all(), p.failure_status
     return p, a
 
 
 def test_first_order_pipeline_equals_numpy_and_statsmodels(study):
-    # Two chunks on two workers: the second chunk's replications draw by
-    # their global index.
+    # Two ranges on two workers: the second range's replications draw as
+    # replications 2 and 3 of the whole run.
     p, a = run(study, ds.first_order_pipeline, 4, 2, 2)
     peer = peer_study.Peer(study, p)
     peer.tolerance = 0.0  # statsmodels' steady-state shortcut off
@@ -58,8 +55,6 @@ def test_first_order_pipeline_equals_numpy_and_statsmodels(study):
         np.testing.assert_allclose(ols[:3], want["coef"], rtol=1e-9)
         np.testing.assert_allclose(ols[5:8], want["se"], rtol=1e-9)
         np.testing.assert_allclose(p.result("moments").retained[r], want["moments"], rtol=1e-10)
-    # The chunks draw different shocks.
-    assert not np.allclose(p.steps[0].retained[0], p.steps[0].retained[2])
 
 
 def log_observables(levels, params):
@@ -78,7 +73,7 @@ def test_second_order_pipeline_equals_pruned_recursion_and_unscented_reference(s
     model = {"hx": s.hx, "gx": s.gx, "bx": np.array([[0.0], [1.0]]), "hxx": s.hxx, "gxx": s.gxx,
              "hss": s.hss, "gss": s.gss, "steady_state": s.ss}
     for r in (0, 2):
-        eps = expected_shocks(keyed(p.plans[0], a.seed), r)
+        eps = expected_shocks(p.plans[0], r)
         x, y = pruned_path(s.hx, s.gx, model["bx"], s.hxx, s.gxx, s.hss, s.gss, np.zeros(2), eps[:, :1])
         levels = np.column_stack([x, y]) + s.ss
         want = np.array([log_observables(v, params) for v in levels]) + eps[:, 1:]
@@ -96,3 +91,79 @@ def test_second_order_pipeline_equals_pruned_recursion_and_unscented_reference(s
                        np.zeros(4), P0, alpha=1.0, beta=2.0, kappa=0.0)
         ll, _ = case.reference()
         assert p.result("log-likelihood").retained[r][0] == pytest.approx(ll, rel=1e-9)
+
+
+# ---- the study split every way ----
+
+SMALL = ["--reps", "3000", "--T", "40", "--paths", "30"]
+
+
+def study_run(study, argv, client=None, on_range=None):
+    """Both pipelines of a small study (the module's solved model)."""
+    a = ds.parse_args(SMALL + ["--figure", ""] + argv)
+    return ds.monte_carlo(a, study.lib, study.native, study.solution, lambda *_: None, client, on_range)
+
+
+@pytest.fixture(scope="module")
+def whole(study):
+    """The small study in one range on one worker, and its digest."""
+    pipelines = study_run(study, ["--workers", "1", "--chunk", "3000"])
+    return pipelines, ds.results_digest(pipelines)
+
+
+def test_ranges_and_workers_give_the_results_of_one_run(study, whole):
+    pipelines, digest = whole
+    for argv in (["--workers", "2", "--chunk", "1000"], ["--workers", "2", "--chunk", "7"]):
+        assert ds.results_digest(study_run(study, argv)) == digest, argv
+    # A shard's pipeline of 64 replications moved over the ranges, last range
+    # first, and merged: every kept row of the whole run, paths included.
+    a = ds.parse_args(SMALL + ["--workers", "2", "--chunk", "64"])
+    for p in pipelines:
+        merged, _ = ds.PIPELINES[p.name](study.lib, study.native, study.solution, a, 2)
+        merged.start_merge("")
+        shard, _ = ds.PIPELINES[p.name](study.lib, study.native, study.solution,
+                                        types.SimpleNamespace(**dict(vars(a), reps=64)), 2)
+        for first in reversed(range(0, a.reps, 64)):
+            merged.merge(shard.run_range(first, min(64, a.reps - first)))
+        for got, want in zip(merged.steps, p.steps):
+            np.testing.assert_array_equal(got.retained, want.retained, err_msg=got.name)
+            np.testing.assert_array_equal(got.int_retained, want.int_retained, err_msg=got.name)
+        np.testing.assert_array_equal(merged.failure_step, np.full(a.reps, -1))
+        assert merged.pipe.counts.sum(axis=0).tolist() == [a.reps] * len(p.steps)
+    assert pipelines[0].steps[0].retained.shape[0] == 30
+
+
+@pytest.fixture(scope="module")
+def client():
+    pytest.importorskip("distributed")
+    c = ds.dask_client("2")
+    yield c
+    c.close()
+
+
+def test_dask_worker_processes_one_killed_mid_run_give_the_same_digest(study, whole, client):
+    killed = []
+
+    def kill_a_busy_worker(n_done):
+        if n_done == 4:
+            busy = [w for w, keys in client.processing().items() if keys]
+            pid = client.run(os.getpid, workers=busy[:1])[busy[0]]
+            os.kill(pid, signal.SIGKILL)
+            killed.append(busy[0])
+
+    pipelines = study_run(study, ["--workers", "1", "--chunk", "50"], client, kill_a_busy_worker)
+    assert ds.results_digest(pipelines) == whole[1]
+    for got, want in zip(pipelines[0].steps, whole[0][0].steps):  # the paths too
+        np.testing.assert_array_equal(got.retained, want.retained, err_msg=got.name)
+    assert killed and killed[0] not in client.scheduler_info()["workers"]
+
+
+def test_run_study_on_dask_prints_the_digest_of_one_process(whole, tmp_path):
+    pytest.importorskip("distributed")
+    figure = tmp_path / "study.png"
+    out = subprocess.run([sys.executable, ds.__file__, *SMALL, "--dask", "2", "--workers", "1", "--chunk", "500",
+                          "--figure", str(figure)], capture_output=True, text=True, timeout=300)
+    assert out.returncode == 0, out.stdout + out.stderr
+    assert f"results digest: {whole[1]}\n" in out.stdout
+    assert "second order:    3000/3000 replications" in out.stdout
+    assert figure.stat().st_size > 10000
