@@ -964,11 +964,14 @@ class Pipeline:
         study runs its replications as first_rep, first_rep + 1, ...). Any
         split of a study into runs therefore gives the same results. A run
         from position 0 resets the failure records and the profile, later
-        chunks add to them. With `check` the
-        context is checked first and a context the run would reject, or one
-        with a binding that would fail, raises RunnerContextError with the
-        library's reason, before anything runs."""
+        chunks add to them. With `check` the context is checked first and a
+        context the run would reject, or one with a binding that would fail,
+        raises RunnerContextError with the library's reason, before anything
+        runs."""
         lib = load()
+        # The records of this run only: a pipeline run range after range (a
+        # Dask worker's) must not keep every earlier run's records alive.
+        run_records = []
         count = self.n_rep - start if count is None else count
         descs = (trova_mc_step_desc * len(self.steps))()
         for d, s in zip(descs, self.steps):
@@ -985,7 +988,7 @@ class Pipeline:
             d.ctx = ctypes.cast(ctypes.pointer(s["ctx"]), ctypes.c_void_p) if s["ctx"] is not None else None
             arr = (trova_mc_float_input_binding * max(1, len(s["bindings"])))(
                 *(_binding_from(b, start) for b in s["bindings"]))
-            self._keep.append(arr)
+            run_records.append(arr)
             d.float_input_bindings = arr if s["bindings"] else None
             d.n_float_input_bindings = len(s["bindings"])
         n_steps = len(self.steps)
@@ -1005,7 +1008,8 @@ class Pipeline:
         ctx.step_elapsed_s_by_worker = ptr(elapsed)
         ctx.step_counts_by_worker = ptr(counts)
         ctx.step_failures_by_worker = ptr(failures)
-        self._keep.append(descs)
+        run_records.append(descs)
+        self._run_records = run_records
         if check:
             bad, reason = check_runner(ctx)
             if bad:
