@@ -85,9 +85,18 @@ TROVA_API i64 trova_lasso_gram_cd(const f64* G, const f64* g, i64 k, f64 alpha, 
                 continue;
             }
             const f64 inv = cached ? inv_diag[j] : 1.0 / d;
-            const f64 z = g[j] + (coef[j] * d - gc);
-            const f64 updated = trova_smooth_threshold(z, alpha) * inv;
-            const f64 delta = updated - coef[j];
+            // z = g[j] + coef[j] d - Gcoef[j] and S(z, alpha) are formed
+            // with every term but gc added beforehand, so that a move waits
+            // on the previous one through one subtraction and two fused
+            // multiply-adds only.
+            const f64 c = coef[j];
+            const f64 h = g[j] + c * d;
+            const f64 z = h - gc;
+            f64 s = 0.0;
+            if (z > alpha) s = (h - alpha) - gc;
+            else if (z < -alpha) s = (h + alpha) - gc;
+            const f64 updated = s * inv;
+            const f64 delta = std::fma(s, inv, -c);
             // The threshold maps a NaN z to 0 and a NaN move is never above
             // tol: either would pass for convergence, so a NaN in G or g
             // stops the descent here with the last iterate.
