@@ -15,13 +15,18 @@ namespace {
 
 constexpr i64 kN = 200, kP = 10;
 
+// X and y filled with standard normal draws of the stream of this seed.
+void normal_draws(u64 seed, std::vector<f64>& X, std::vector<f64>& y) {
+    trova_philox_state st;
+    trova_philox_seed(&st, seed, 0, 0, 0);
+    trova_philox_standard_normal_fill(&st, static_cast<i64>(X.size()), X.data());
+    trova_philox_standard_normal_fill(&st, static_cast<i64>(y.size()), y.data());
+}
+
 struct Data {
     std::vector<f64> X, y;
     Data() : X(kN * kP), y(kN) {
-        trova_philox_state st;
-        trova_philox_seed(&st, 7, 0, 0, 0);
-        trova_philox_standard_normal_fill(&st, kN * kP, X.data());
-        trova_philox_standard_normal_fill(&st, kN, y.data());
+        normal_draws(7, X, y);
         for (i64 r = 0; r < kN; ++r) {
             f64* row = X.data() + r * kP;
             row[0] = 1.0;
@@ -52,10 +57,7 @@ void run(benchmark::State& state, trova_mc_step_fn fn, const Ctx& ctx, arena_siz
 void BM_LassoGramCD(benchmark::State& state) {
     const i64 p = state.range(0);
     std::vector<f64> X(kN * p), y(kN), G(p * p, 0.0), g(p, 0.0), coef(p), Gcoef(p);
-    trova_philox_state st;
-    trova_philox_seed(&st, 11, 0, 0, 0);
-    trova_philox_standard_normal_fill(&st, kN * p, X.data());
-    trova_philox_standard_normal_fill(&st, kN, y.data());
+    normal_draws(11, X, y);
     for (i64 r = 0; r < kN; ++r) {
         f64* row = X.data() + r * p;
         for (i64 j = 1; j < p; ++j) row[j] = 0.6 * row[0] + 0.8 * row[j];
