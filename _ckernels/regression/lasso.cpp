@@ -62,23 +62,53 @@ TROVA_API i64 trova_lasso_gram_cd(const f64* G, const f64* g, i64 k, f64 alpha, 
     for (i64 j = 0; j < k; ++j) coef[j] = Gcoef[j] = 0.0;
     // A NaN penalty would threshold everything to zero.
     if (max_iter <= 0 || std::isnan(alpha)) return REGRESSION_NON_CONVERGENT;
+    // The reciprocals of the diagonal, formed once: a move multiplies by
+    // them instead of dividing, which keeps the division off the chain that
+    // runs from one coordinate's move to the next coordinate's z.
+    f64 inv_diag[trova::regression::kCdInvDiagCap];
+    const bool cached = k <= trova::regression::kCdInvDiagCap;
+    if (cached)
+        for (i64 j = 0; j < k; ++j) inv_diag[j] = 1.0 / G[j * k + j];
+    // gc holds Gcoef[j] of the coordinate about to be visited. After a move
+    // it is formed in a register by the same fused multiply-add that the
+    // move applies to memory, so the next coordinate does not wait for the
+    // value to come back through a store.
+    f64 gc = k > 0 ? Gcoef[0] : 0.0;
     for (i64 sweep = 0; sweep < max_iter; ++sweep) {
         f64 max_delta = 0.0;
         for (i64 j = 0; j < k; ++j) {
+            const i64 next = j + 1 < k ? j + 1 : 0;
             const f64* Gj = G + j * k;  // row j = column j: G is symmetric
             const f64 d = Gj[j];
-            if (d <= 0.0) continue;  // a NaN diagonal is not skipped
-            const f64 z = g[j] + (coef[j] * d - Gcoef[j]);
-            const f64 updated = trova_smooth_threshold(z, alpha) / d;
-            const f64 delta = updated - coef[j];
+            if (d <= 0.0) {  // a NaN diagonal is not skipped
+                gc = Gcoef[next];
+                continue;
+            }
+            const f64 inv = cached ? inv_diag[j] : 1.0 / d;
+            // z = g[j] + coef[j] d - Gcoef[j] and S(z, alpha) are formed
+            // with every term but gc added beforehand, so that a move waits
+            // on the previous one through one subtraction and two fused
+            // multiply-adds only.
+            const f64 c = coef[j];
+            const f64 h = g[j] + c * d;
+            const f64 z = h - gc;
+            f64 s = 0.0;
+            if (z > alpha) s = (h - alpha) - gc;
+            else if (z < -alpha) s = (h + alpha) - gc;
+            const f64 updated = s * inv;
+            const f64 delta = std::fma(s, inv, -c);
             // The threshold maps a NaN z to 0 and a NaN move is never above
             // tol: either would pass for convergence, so a NaN in G or g
             // stops the descent here with the last iterate.
             if (std::isnan(z) || std::isnan(delta)) return REGRESSION_NON_CONVERGENT;
             if (std::fabs(delta) > tol) {
-                trova::dense::axpy(delta, Gj, Gcoef, k);
+                const f64 before = Gcoef[next];
+                trova::regression::cd_axpy(delta, Gj, Gcoef, k);
+                gc = std::fma(delta, Gj[next], before);
                 coef[j] = updated;
                 if (std::fabs(delta) > max_delta) max_delta = std::fabs(delta);
+            } else {
+                gc = Gcoef[next];
             }
         }
         if (max_delta < tol)

@@ -22,6 +22,22 @@ inline f64 trova_smooth_threshold(f64 z, f64 gamma) {
     return 0.0;
 }
 
+// Coordinate descent keeps the reciprocals of the Gram diagonal in a stack
+// buffer of this many values; a larger problem divides at each move.
+constexpr i64 kCdInvDiagCap = 256;
+
+// Gcoef += delta * Gj over k values: the move of one coordinate carried into
+// the gradient, each element by one fused multiply-add (a caller may form an
+// element itself and rely on the same value). The rows of G never overlap
+// Gcoef, which lets the loop run without an overlap test; blocks of 16
+// values keep the loop's own bookkeeping small beside the loads and stores.
+inline void cd_axpy(f64 delta, const f64* __restrict Gj, f64* __restrict Gcoef, i64 k) {
+    i64 i = 0;
+    for (; i + 16 <= k; i += 16)
+        for (i64 u = 0; u < 16; ++u) Gcoef[i + u] = std::fma(delta, Gj[i + u], Gcoef[i + u]);
+    for (; i < k; ++i) Gcoef[i] = std::fma(delta, Gj[i], Gcoef[i]);
+}
+
 // Selection objective of the grid searches: criterion 3 (loss): rss;
 // otherwise -inf for rss <= 0, AIC n ln(rss/n) + 2k for criterion 1 and BIC
 // n ln(rss/n) + ln(n) k for every other value.
