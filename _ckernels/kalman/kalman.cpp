@@ -217,7 +217,7 @@ int kf_run(const kf_inputs* in, f64* arena, const kf_outputs* out, bool small) {
     const bool shocks = history && in->return_shocks != 0;
     kf_build_bqbt(in->B, in->Q, b.temp_nk, b.BQBT, n, k);
     if (shocks) kf_build_shock_projection(in->B, in->C, in->Q, b.temp_km, b.M, n, k, m);
-    // Sizes up to kSmallMax run the fixed-size loop, chosen once here.
+    // Small sizes run the fixed-size loop, chosen once here.
     if (const KfLoop loop = small ? kf_small_loop(n, m) : nullptr) return loop(in, b, out);
     const bool R_symmetric = trova::dense::is_symmetric(in->R, m);
     bool P_symmetric = trova::dense::is_symmetric(in->P0, n);

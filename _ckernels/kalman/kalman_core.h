@@ -68,10 +68,13 @@ int update(const f64* H, const f64* R, bool R_symmetric, bool& P_symmetric, cons
 // B Q B' block (and the shock projection M when shocks are returned) formed.
 using KfLoop = int (*)(const kf_inputs* in, const KfBlocks& b, const kf_outputs* out);
 
-// The largest n and m with a fixed-size loop.
-constexpr int kSmallMax = 8;
+// The largest n and m with a fixed-size loop. At n = 8 the fixed-size
+// products measured slower than the blocked ones (the general loop runs
+// there).
+constexpr int kSmallMaxN = 7, kSmallMaxM = 8;
 
-// The fixed-size loop for n x m, or nullptr outside 1..kSmallMax.
+// The fixed-size loop for n x m, or nullptr outside 1..kSmallMaxN x
+// 1..kSmallMaxM.
 KfLoop kf_small_loop(i64 n, i64 m);
 
 // kf_hot_loop, with `small` false forcing the general loop at every size

@@ -1,14 +1,15 @@
-// The linear filter's period loop for n, m <= 8, with the dimensions as
+// The linear filter's period loop for n <= 7 and m <= 8, with the dimensions as
 // compile-time constants: every product, the m x m Cholesky factor and the
 // triangular solves are fixed-trip loops the compiler unrolls, and the model
 // (A, C, d, R, B Q B') is copied once per call into local arrays, so a
 // period touches no memory but its observation row and its history rows.
 //
-// The recursion is the general path's, step for step (kalman.cpp predict
-// and update): the same regrouped Joseph update, the same symmetric halves,
-// the same symmetrising, jitter, pivot tolerance and failure status. Only
-// the summation order inside the dot products may differ from the blocked
-// products, so results agree to rounding.
+// The recursion is the general loop's, step for step (kalman.cpp predict
+// and update): the same regrouped Joseph update, symmetric results mirrored
+// from their lower halves, the same symmetrising, jitter, pivot tolerance
+// and failure status. Only the summation order inside the products differs
+// from the blocked ones (an added matrix enters first, not last), so results
+// agree to rounding.
 #include <cmath>
 #include <cstring>
 #include <utility>
@@ -22,12 +23,17 @@ namespace {
 template <int R, int C>
 using Mat = f64[R][C];
 
-// out = 0.5 (P + P') off the diagonal, as trova_sym_inplace.
+// out = 0.5 (P + P') off the diagonal, as trova_sym_inplace. The library
+// is built with reassociation allowed, and with P's entries still in
+// registers the compiler may otherwise fold the average into the sums that
+// produced them differently for the two stores; the empty asm makes the
+// average one value, so P comes out exactly symmetric.
 template <int N>
 inline void sym(Mat<N, N>& P) {
     for (int i = 0; i < N; ++i)
         for (int j = i + 1; j < N; ++j) {
-            const f64 v = (P[i][j] + P[j][i]) * 0.5;
+            f64 v = (P[i][j] + P[j][i]) * 0.5;
+            asm("" : "+x"(v));
             P[i][j] = v;
             P[j][i] = v;
         }
@@ -60,6 +66,29 @@ inline bool chol(const Mat<M, M>& S, f64 jitter, Mat<M, M>& L) {
     return true;
 }
 
+// out = A B (+ C when given), A r x p, B p x c, row by row as sums of rows
+// of B: the inner loop runs along a row of out, so it vectorises without
+// reordering any sum.
+template <int R, int P, int C>
+inline void mul(const Mat<R, P>& A, const Mat<P, C>& B, const Mat<R, C>* add, Mat<R, C>& out) {
+    for (int i = 0; i < R; ++i) {
+        f64 row[C];
+        for (int j = 0; j < C; ++j) row[j] = add ? (*add)[i][j] : 0.0;
+        for (int l = 0; l < P; ++l) {
+            const f64 a = A[i][l];
+            for (int j = 0; j < C; ++j) row[j] += a * B[l][j];
+        }
+        for (int j = 0; j < C; ++j) out[i][j] = row[j];
+    }
+}
+
+// The upper triangle from the lower one.
+template <int N>
+inline void mirror_lower(Mat<N, N>& P) {
+    for (int i = 0; i < N; ++i)
+        for (int j = i + 1; j < N; ++j) P[i][j] = P[j][i];
+}
+
 template <int N, int M>
 int small_loop(const kf_inputs* in, const KfBlocks& b, const kf_outputs* out) {
     const i64 k = in->k, T = in->T;
@@ -67,8 +96,9 @@ int small_loop(const kf_inputs* in, const KfBlocks& b, const kf_outputs* out) {
     const bool shocks = history && in->return_shocks != 0;
     const bool symmetrize = in->symmetrize != 0;
     // The model, fixed for the call.
-    Mat<N, N> A, BQBT, P;
+    Mat<N, N> A, At, BQBT, P;
     Mat<M, N> C;
+    Mat<N, M> Ct;
     Mat<M, M> R;
     f64 d[M], x[N];
     std::memcpy(A, in->A, sizeof A);
@@ -78,6 +108,10 @@ int small_loop(const kf_inputs* in, const KfBlocks& b, const kf_outputs* out) {
     std::memcpy(d, in->d, sizeof d);
     std::memcpy(x, in->x0, sizeof x);
     std::memcpy(P, in->P0, sizeof P);
+    for (int i = 0; i < N; ++i)
+        for (int j = 0; j < N; ++j) At[i][j] = A[j][i];
+    for (int r = 0; r < M; ++r)
+        for (int j = 0; j < N; ++j) Ct[j][r] = C[r][j];
     const bool R_symmetric = dense::is_symmetric(in->R, M);
     bool P_symmetric = dense::is_symmetric(in->P0, N);
     f64 loglik = 0.0;
@@ -86,27 +120,13 @@ int small_loop(const kf_inputs* in, const KfBlocks& b, const kf_outputs* out) {
         f64 xp[N];
         Mat<N, N> AP, Pp;
         for (int i = 0; i < N; ++i) {
-            f64 s = 0.0;
-            for (int l = 0; l < N; ++l) s += A[i][l] * x[l];
-            xp[i] = s;
+            f64 sx = 0.0;
+            for (int l = 0; l < N; ++l) sx += A[i][l] * x[l];
+            xp[i] = sx;
         }
-        for (int i = 0; i < N; ++i)
-            for (int j = 0; j < N; ++j) {
-                f64 s = 0.0;
-                for (int l = 0; l < N; ++l) s += A[i][l] * P[l][j];
-                AP[i][j] = s;
-            }
-        for (int i = 0; i < N; ++i)
-            for (int j = 0; j < N; ++j) {
-                if (P_symmetric && j > i) continue;
-                f64 s = 0.0;
-                for (int l = 0; l < N; ++l) s += AP[i][l] * A[j][l];
-                Pp[i][j] = s + BQBT[i][j];
-            }
-        if (P_symmetric) {
-            for (int i = 0; i < N; ++i)
-                for (int j = i + 1; j < N; ++j) Pp[i][j] = Pp[j][i];
-        }
+        mul<N, N, N>(A, P, nullptr, AP);
+        mul<N, N, N>(AP, At, &BQBT, Pp);
+        if (P_symmetric) mirror_lower<N>(Pp);
         if (symmetrize) sym<N>(Pp);
         P_symmetric = P_symmetric || symmetrize;
         // Innovation v = y_t - (C x_pred + d).
@@ -121,18 +141,8 @@ int small_loop(const kf_inputs* in, const KfBlocks& b, const kf_outputs* out) {
         // HP = C P_pred; S = HP C' + R.
         Mat<M, N> HP;
         Mat<M, M> S, L{};
-        for (int r = 0; r < M; ++r)
-            for (int j = 0; j < N; ++j) {
-                f64 s = 0.0;
-                for (int l = 0; l < N; ++l) s += C[r][l] * Pp[l][j];
-                HP[r][j] = s;
-            }
-        for (int r = 0; r < M; ++r)
-            for (int q = 0; q < M; ++q) {
-                f64 s = 0.0;
-                for (int l = 0; l < N; ++l) s += HP[r][l] * C[q][l];
-                S[r][q] = s + R[r][q];
-            }
+        mul<M, N, N>(C, Pp, nullptr, HP);
+        mul<M, N, M>(HP, Ct, &R, S);
         if (symmetrize) sym<M>(S);
         if (!all_finite(&S[0][0], M * M) || !chol<M>(S, in->jitter, L)) {
             out->loglik[0] = loglik;
@@ -183,31 +193,19 @@ int small_loop(const kf_inputs* in, const KfBlocks& b, const kf_outputs* out) {
         // P_filt = Mj + W K' (lower half mirrored when symmetric).
         const bool symmetric = P_symmetric && R_symmetric;
         Mat<N, N> Mj;
-        Mat<N, M> W;
-        for (int i = 0; i < N; ++i)
-            for (int j = 0; j < N; ++j) {
-                f64 s = 0.0;
-                for (int r = 0; r < M; ++r) s += -KT[r][i] * HP[r][j];
-                Mj[i][j] = s + Pp[i][j];
-            }
+        Mat<N, M> K, negK, MHt, W;
         for (int i = 0; i < N; ++i)
             for (int r = 0; r < M; ++r) {
-                f64 mh = 0.0, kr = 0.0;
-                for (int l = 0; l < N; ++l) mh += Mj[i][l] * C[r][l];
-                for (int q = 0; q < M; ++q) kr += KT[q][i] * R[q][r];
-                W[i][r] = kr - mh;
+                K[i][r] = KT[r][i];
+                negK[i][r] = -KT[r][i];
             }
+        mul<N, M, N>(negK, HP, &Pp, Mj);
+        mul<N, N, M>(Mj, Ct, nullptr, MHt);
+        mul<N, M, M>(K, R, nullptr, W);
         for (int i = 0; i < N; ++i)
-            for (int j = 0; j < N; ++j) {
-                if (symmetric && j > i) continue;
-                f64 s = 0.0;
-                for (int r = 0; r < M; ++r) s += W[i][r] * KT[r][j];
-                P[i][j] = s + Mj[i][j];
-            }
-        if (symmetric) {
-            for (int i = 0; i < N; ++i)
-                for (int j = i + 1; j < N; ++j) P[i][j] = P[j][i];
-        }
+            for (int r = 0; r < M; ++r) W[i][r] -= MHt[i][r];
+        mul<N, M, N>(W, KT, &Mj, P);
+        if (symmetric) mirror_lower<N>(P);
         if (symmetrize) sym<N>(P);
         P_symmetric = symmetric || symmetrize;
         f64 logdet = 0.0, q = 0.0;
@@ -255,15 +253,15 @@ constexpr KfLoop row_entry(int m, std::integer_sequence<int, Ms...>) {
 template <int... Ns>
 KfLoop pick(int n, int m, std::integer_sequence<int, Ns...>) {
     KfLoop f = nullptr;
-    ((f = (n == Ns + 1) ? row_entry<Ns + 1>(m, std::make_integer_sequence<int, kSmallMax>{}) : f), ...);
+    ((f = (n == Ns + 1) ? row_entry<Ns + 1>(m, std::make_integer_sequence<int, kSmallMaxM>{}) : f), ...);
     return f;
 }
 
 }  // namespace
 
 KfLoop kf_small_loop(i64 n, i64 m) {
-    if (n < 1 || m < 1 || n > kSmallMax || m > kSmallMax) return nullptr;
-    return pick(static_cast<int>(n), static_cast<int>(m), std::make_integer_sequence<int, kSmallMax>{});
+    if (n < 1 || m < 1 || n > kSmallMaxN || m > kSmallMaxM) return nullptr;
+    return pick(static_cast<int>(n), static_cast<int>(m), std::make_integer_sequence<int, kSmallMaxN>{});
 }
 
 }  // namespace trova::kalman

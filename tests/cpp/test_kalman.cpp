@@ -289,7 +289,7 @@ TEST(FilterPipeline, PrunedSimulationToUnscentedFilter) {
 
 }  // namespace
 
-// The fixed-size loop of the linear filter (n, m <= 8) against the general
+// The fixed-size loop of the linear filter (n <= 7, m <= 8) against the general
 // loop on random models of every size it covers: all histories, eps_hat and
 // the log-likelihood agree to 1e-12 relative, with and without symmetrising
 // and jitter, for R and P0 that are not exactly symmetric, and a model whose
@@ -321,6 +321,13 @@ void expect_close(const std::vector<f64>& a, const std::vector<f64>& b, const ch
     ASSERT_EQ(a.size(), b.size());
     for (std::size_t i = 0; i < a.size(); ++i)
         ASSERT_NEAR(a[i], b[i], 1e-12 * std::max(1.0, std::fabs(b[i]))) << what << " entry " << i;
+}
+
+void expect_symmetric(const std::vector<f64>& h, i64 q, const char* what) {
+    for (std::size_t t = 0; t < h.size() / static_cast<std::size_t>(q * q); ++t)
+        for (i64 i = 0; i < q; ++i)
+            for (i64 j = 0; j < i; ++j)
+                ASSERT_EQ(h[t * q * q + i * q + j], h[t * q * q + j * q + i]) << what << " period " << t << " entry " << i << ", " << j;
 }
 
 struct Model {
@@ -387,9 +394,9 @@ void compare(const kf_inputs& in) {
 TEST(LinearFilterSmall, MatchesGeneralLoopAtEverySize) {
     using namespace kf_small;
     Model md;
-    for (i64 n = 1; n <= trova::kalman::kSmallMax; ++n)
-        for (i64 m = 1; m <= trova::kalman::kSmallMax; ++m) {
-            ASSERT_NE(trova::kalman::kf_small_loop(n, m), nullptr);
+    for (i64 n = 1; n <= trova::kalman::kSmallMaxN + 1; ++n)
+        for (i64 m = 1; m <= trova::kalman::kSmallMaxM; ++m) {
+            ASSERT_EQ(trova::kalman::kf_small_loop(n, m) != nullptr, n <= trova::kalman::kSmallMaxN);
             for (int variant = 0; variant < 4; ++variant) {
                 SCOPED_TRACE(testing::Message() << "n " << n << " m " << m << " variant " << variant);
                 make(md, n, m, variant, 40, static_cast<u64>(n * 100 + m * 10 + variant), variant != 0);
@@ -397,10 +404,17 @@ TEST(LinearFilterSmall, MatchesGeneralLoopAtEverySize) {
                 md.in.jitter = variant == 3 ? 1e-3 : 0.0;
                 md.in.return_shocks = variant != 2;
                 compare(md.in);
-                ASSERT_TRUE(std::isfinite(filter(md.in, true).ll[0]));
+                const FilterRun a = filter(md.in, true);
+                ASSERT_TRUE(std::isfinite(a.ll[0]));
+                // Symmetrising leaves P_pred, P_filt and S exactly symmetric.
+                if (md.in.symmetrize) {
+                    expect_symmetric(a.Pp, n, "P_pred");
+                    expect_symmetric(a.Pf, n, "P_filt");
+                    expect_symmetric(a.S, m, "S");
+                }
             }
         }
-    EXPECT_EQ(trova::kalman::kf_small_loop(trova::kalman::kSmallMax + 1, 1), nullptr);
+    EXPECT_EQ(trova::kalman::kf_small_loop(1, trova::kalman::kSmallMaxM + 1), nullptr);
     EXPECT_EQ(trova::kalman::kf_small_loop(1, 0), nullptr);
 }
 
@@ -438,5 +452,16 @@ TEST(LinearFilterSmall, FailedFactorisationKeepsPartialLoglik) {
         EXPECT_NEAR(a.ll[0], expect, 1e-12 * std::fabs(expect));
         EXPECT_EQ(a.Pf[n * n], -7.0);  // no history row for the failed period
         compare(md.in);
+        // A first pivot of 1e-300, positive but below the tolerance (m eps
+        // times the largest diagonal entry of S), fails at t = 0.
+        if (m > 1) {
+            std::fill(md.R.begin(), md.R.end(), 0.0);
+            for (i64 i = 0; i < m; ++i) md.R[i * m + i] = i == 0 ? 1e-300 : 1.0;
+            std::fill(md.C.begin(), md.C.begin() + n, 0.0);
+            const FilterRun z = filter(md.in, true);
+            EXPECT_EQ(z.status, -3);
+            EXPECT_EQ(z.ll[0], 0.0);
+            compare(md.in);
+        }
     }
 }
