@@ -148,16 +148,19 @@ int small_loop(const kf_inputs* in, const KfBlocks& b, const kf_outputs* out) {
             out->loglik[0] = loglik;
             return -3;
         }
-        // std = L^-1 v, Sinv_v = L'^-1 std.
+        // std = L^-1 v, Sinv_v = L'^-1 std; the solves multiply by the
+        // pivots' reciprocals, formed once a period.
+        f64 Linv[M];
+        for (int i = 0; i < M; ++i) Linv[i] = 1.0 / L[i][i];
         f64 sv[M], siv[M];
         for (int i = 0; i < M; ++i) {
             f64 s = 0.0;
             for (int l = 0; l < i; ++l) s += L[i][l] * sv[l];
-            sv[i] = (v[i] - s) / L[i][i];
+            sv[i] = (v[i] - s) * Linv[i];
         }
         for (int i = 0; i < M; ++i) siv[i] = sv[i];
         for (int i = M - 1; i >= 0; --i) {
-            const f64 xi = siv[i] / L[i][i];
+            const f64 xi = siv[i] * Linv[i];
             siv[i] = xi;
             for (int l = 0; l < i; ++l) siv[l] -= xi * L[i][l];
         }
@@ -176,10 +179,10 @@ int small_loop(const kf_inputs* in, const KfBlocks& b, const kf_outputs* out) {
         for (int r = 0; r < M; ++r) {
             for (int l = 0; l < r; ++l)
                 for (int i = 0; i < N; ++i) KT[r][i] -= L[r][l] * KT[l][i];
-            for (int i = 0; i < N; ++i) KT[r][i] /= L[r][r];
+            for (int i = 0; i < N; ++i) KT[r][i] *= Linv[r];
         }
         for (int r = M - 1; r >= 0; --r) {
-            for (int i = 0; i < N; ++i) KT[r][i] /= L[r][r];
+            for (int i = 0; i < N; ++i) KT[r][i] *= Linv[r];
             for (int l = 0; l < r; ++l)
                 for (int i = 0; i < N; ++i) KT[l][i] -= L[r][l] * KT[r][i];
         }
@@ -209,7 +212,15 @@ int small_loop(const kf_inputs* in, const KfBlocks& b, const kf_outputs* out) {
         if (symmetrize) sym<N>(P);
         P_symmetric = symmetric || symmetrize;
         f64 logdet = 0.0, q = 0.0;
-        for (int i = 0; i < M; ++i) logdet += std::log(L[i][i]);
+        // One logarithm of the product of the pivots while it stays a normal
+        // number (M <= 8 factors), else the sum of their logarithms.
+        f64 prod = 1.0;
+        for (int i = 0; i < M; ++i) prod *= L[i][i];
+        if (std::isnormal(prod)) {
+            logdet = std::log(prod);
+        } else {
+            for (int i = 0; i < M; ++i) logdet += std::log(L[i][i]);
+        }
         for (int i = 0; i < M; ++i) q += v[i] * siv[i];
         loglik = std::fma(-0.5, (2.0 * logdet + q) + static_cast<f64>(M) * kLog2Pi, loglik);
         std::memcpy(x, xf, sizeof x);
