@@ -3,7 +3,8 @@
 //
 // Every intermediate has a fixed block in the caller's arena; the n^3 work of
 // a period (the predicted covariance and the Joseph update) goes through the
-// register-blocked matrix products.
+// register-blocked matrix products. Small filters (kalman_small.cpp) run a
+// fixed-size loop instead, chosen once per call in kf_run.
 #include <cmath>
 #include <cstring>
 
