@@ -3,7 +3,8 @@
 //
 // Every intermediate has a fixed block in the caller's arena; the n^3 work of
 // a period (the predicted covariance and the Joseph update) goes through the
-// register-blocked matrix products.
+// register-blocked matrix products. Small filters (kalman_small.cpp) run a
+// fixed-size loop instead, chosen once per call in kf_run.
 #include <cmath>
 #include <cstring>
 
@@ -201,6 +202,14 @@ TROVA_API void kf_build_shock_projection(const f64* B, const f64* C, const f64* 
 TROVA_API arena_size kf_arena_size(i64 n, i64 m, i64 k) { return trova::layout::native(trova::sizing::kf(n, m, k)); }
 
 TROVA_API int kf_hot_loop(const kf_inputs* in, f64* arena, const kf_outputs* out) {
+    return trova::kalman::kf_run(in, arena, out, true);
+}
+
+}  // extern "C"
+
+namespace trova::kalman {
+
+int kf_run(const kf_inputs* in, f64* arena, const kf_outputs* out, bool small) {
     const i64 n = in->n, m = in->m, k = in->k, T = in->T;
     if (!dims_valid(n, m, k)) return -2;
     trova::layout::Carver c(arena);
@@ -209,6 +218,8 @@ TROVA_API int kf_hot_loop(const kf_inputs* in, f64* arena, const kf_outputs* out
     const bool shocks = history && in->return_shocks != 0;
     kf_build_bqbt(in->B, in->Q, b.temp_nk, b.BQBT, n, k);
     if (shocks) kf_build_shock_projection(in->B, in->C, in->Q, b.temp_km, b.M, n, k, m);
+    // Small sizes run the fixed-size loop, chosen once here.
+    if (const KfLoop loop = small ? kf_small_loop(n, m) : nullptr) return loop(in, b, out);
     const bool R_symmetric = trova::dense::is_symmetric(in->R, m);
     bool P_symmetric = trova::dense::is_symmetric(in->P0, n);
     f64 loglik = 0.0;
@@ -235,4 +246,4 @@ TROVA_API int kf_hot_loop(const kf_inputs* in, f64* arena, const kf_outputs* out
     return 0;
 }
 
-}  // extern "C"
+}  // namespace trova::kalman

@@ -64,6 +64,23 @@ bool predict(const f64* A, const f64* x_prev, const f64* P_prev, bool P_prev_sym
 int update(const f64* H, const f64* R, bool R_symmetric, bool& P_symmetric, const KfBlocks& b, i64 n,
            i64 m, int symmetrize, f64 jitter, f64& loglik);
 
+// A period loop of the linear filter over the arena blocks b, with the
+// B Q B' block (and the shock projection M when shocks are returned) formed.
+using KfLoop = int (*)(const kf_inputs* in, const KfBlocks& b, const kf_outputs* out);
+
+// The largest n and m with a fixed-size loop. At n = 8 the fixed-size
+// products measured slower than the blocked ones (the general loop runs
+// there).
+constexpr int kSmallMaxN = 7, kSmallMaxM = 8;
+
+// The fixed-size loop for n x m, or nullptr outside 1..kSmallMaxN x
+// 1..kSmallMaxM.
+KfLoop kf_small_loop(i64 n, i64 m);
+
+// kf_hot_loop, with `small` false forcing the general loop at every size
+// (the tests compare the two).
+int kf_run(const kf_inputs* in, f64* arena, const kf_outputs* out, bool small);
+
 inline void copy(const f64* src, f64* dst, i64 count) {
     if (count > 0) std::memcpy(dst, src, sizeof(f64) * static_cast<std::size_t>(count));
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "_common/layout.h"
+#include "kalman/kalman_core.h"
 #include "pipeline_builder.h"
 #include "trova.h"
 
@@ -287,3 +288,180 @@ TEST(FilterPipeline, PrunedSimulationToUnscentedFilter) {
 }
 
 }  // namespace
+
+// The fixed-size loop of the linear filter (n <= 7, m <= 8) against the general
+// loop on random models of every size it covers: all histories, eps_hat and
+// the log-likelihood agree to 1e-12 relative, with and without symmetrising
+// and jitter, for R and P0 that are not exactly symmetric, and a model whose
+// S stops being positive definite after the first period fails in both with
+// -3 and the same partial log-likelihood.
+namespace kf_small {
+
+struct FilterRun {
+    std::vector<f64> xp, xf, Pp, Pf, yp, yf, v, sv, S, eps, ll{0.0};
+    int status = 0;
+};
+
+FilterRun filter(const kf_inputs& in, bool small) {
+    const i64 n = in.n, m = in.m, k = in.k, T = in.T;
+    FilterRun r;
+    for (auto* h : {&r.xp, &r.xf}) h->assign(T * n, -7.0);
+    for (auto* h : {&r.Pp, &r.Pf}) h->assign(T * n * n, -7.0);
+    for (auto* h : {&r.yp, &r.yf, &r.v, &r.sv}) h->assign(T * m, -7.0);
+    r.S.assign(T * m * m, -7.0);
+    r.eps.assign(T * k + 1, -7.0);
+    const kf_outputs out{r.xp.data(), r.xf.data(), r.Pp.data(), r.Pf.data(), r.yp.data(), r.yf.data(),
+                         r.v.data(),  r.sv.data(), r.S.data(),  r.eps.data(), r.ll.data()};
+    std::vector<f64> arena(static_cast<std::size_t>(kf_arena_size(n, m, k).n_float));
+    r.status = trova::kalman::kf_run(&in, arena.data(), &out, small);
+    return r;
+}
+
+void expect_close(const std::vector<f64>& a, const std::vector<f64>& b, const char* what) {
+    ASSERT_EQ(a.size(), b.size());
+    for (std::size_t i = 0; i < a.size(); ++i)
+        ASSERT_NEAR(a[i], b[i], 1e-12 * std::max(1.0, std::fabs(b[i]))) << what << " entry " << i;
+}
+
+void expect_symmetric(const std::vector<f64>& h, i64 q, const char* what) {
+    for (std::size_t t = 0; t < h.size() / static_cast<std::size_t>(q * q); ++t)
+        for (i64 i = 0; i < q; ++i)
+            for (i64 j = 0; j < i; ++j)
+                ASSERT_EQ(h[t * q * q + i * q + j], h[t * q * q + j * q + i]) << what << " period " << t << " entry " << i << ", " << j;
+}
+
+struct Model {
+    std::vector<f64> A, B, C, d, Q, R, y, x0, P0;
+    kf_inputs in{};
+};
+
+// A random model: A with spectral scale below one, Q = G G', R = H H' +
+// 0.3 I and P0 = I + F F' with one off-diagonal entry nudged by an ulp-sized
+// amount when asym (so neither is exactly symmetric).
+void make(Model& md, i64 n, i64 m, i64 k, i64 T, u64 seed, bool asym) {
+    u64 s = seed * 0x9E3779B97F4A7C15ULL + 1;
+    auto rnd = [&s] {
+        s = s * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<f64>(s >> 11) * 0x1.0p-53 - 0.5;
+    };
+    auto fill = [&](std::vector<f64>& v, std::size_t size, f64 scale) {
+        v.resize(size);
+        for (f64& e : v) e = scale * rnd();
+    };
+    auto gram = [&](std::vector<f64>& out, i64 q, f64 ridge) {
+        std::vector<f64> G;
+        fill(G, q * q, 1.0);
+        out.assign(q * q, 0.0);
+        for (i64 i = 0; i < q; ++i)
+            for (i64 j = 0; j < q; ++j) {
+                for (i64 l = 0; l < q; ++l) out[i * q + j] += G[i * q + l] * G[j * q + l];
+                if (i == j) out[i * q + j] += ridge;
+            }
+        if (asym && q > 1) out[1] *= 1.0 + 4e-16;
+    };
+    fill(md.A, n * n, 1.6 / std::sqrt(static_cast<f64>(n)));
+    fill(md.B, n * k, 1.0);
+    fill(md.C, m * n, 2.0);
+    fill(md.d, m, 1.0);
+    fill(md.y, T * m, 3.0);
+    fill(md.x0, n, 1.0);
+    gram(md.Q, k, 0.0);
+    gram(md.R, m, 0.3);
+    gram(md.P0, n, 1.0);
+    md.in = kf_inputs{n,           m,           k,           T, md.A.data(), md.B.data(), md.C.data(),
+                      md.d.data(), md.Q.data(), md.R.data(), md.y.data(), md.x0.data(), md.P0.data(),
+                      0,           0.0,         1,           1};
+}
+
+void compare(const kf_inputs& in) {
+    const FilterRun a = filter(in, true), g = filter(in, false);
+    ASSERT_EQ(a.status, g.status);
+    expect_close(a.ll, g.ll, "loglik");
+    expect_close(a.xp, g.xp, "x_pred");
+    expect_close(a.xf, g.xf, "x_filt");
+    expect_close(a.Pp, g.Pp, "P_pred");
+    expect_close(a.Pf, g.Pf, "P_filt");
+    expect_close(a.yp, g.yp, "y_pred");
+    expect_close(a.yf, g.yf, "y_filt");
+    expect_close(a.v, g.v, "innov");
+    expect_close(a.sv, g.sv, "std_innov");
+    expect_close(a.S, g.S, "S");
+    expect_close(a.eps, g.eps, "eps_hat");
+}
+
+}  // namespace kf_small
+
+TEST(LinearFilterSmall, MatchesGeneralLoopAtEverySize) {
+    using namespace kf_small;
+    Model md;
+    for (i64 n = 1; n <= trova::kalman::kSmallMaxN + 1; ++n)
+        for (i64 m = 1; m <= trova::kalman::kSmallMaxM; ++m) {
+            ASSERT_EQ(trova::kalman::kf_small_loop(n, m) != nullptr, n <= trova::kalman::kSmallMaxN);
+            for (int variant = 0; variant < 4; ++variant) {
+                SCOPED_TRACE(testing::Message() << "n " << n << " m " << m << " variant " << variant);
+                make(md, n, m, variant, 40, static_cast<u64>(n * 100 + m * 10 + variant), variant != 0);
+                md.in.symmetrize = variant & 1;
+                md.in.jitter = variant == 3 ? 1e-3 : 0.0;
+                md.in.return_shocks = variant != 2;
+                compare(md.in);
+                const FilterRun a = filter(md.in, true);
+                ASSERT_TRUE(std::isfinite(a.ll[0]));
+                // Symmetrising leaves P_pred, P_filt and S exactly symmetric.
+                if (md.in.symmetrize) {
+                    expect_symmetric(a.Pp, n, "P_pred");
+                    expect_symmetric(a.Pf, n, "P_filt");
+                    expect_symmetric(a.S, m, "S");
+                }
+            }
+        }
+    EXPECT_EQ(trova::kalman::kf_small_loop(1, trova::kalman::kSmallMaxM + 1), nullptr);
+    EXPECT_EQ(trova::kalman::kf_small_loop(1, 0), nullptr);
+}
+
+TEST(LinearFilterSmall, FailedFactorisationKeepsPartialLoglik) {
+    using namespace kf_small;
+    Model md;
+    for (i64 n = 1; n <= 4; ++n) {
+        const i64 m = n;
+        make(md, n, m, 1, 20, 7, false);
+        // C = I, A = 0.5 I, P0 = 100 I and R = -1.2 I: S is positive at t = 0
+        // (about 24.8 I) and P_filt negative after it, so the factor of S
+        // fails at t = 1.
+        std::fill(md.A.begin(), md.A.end(), 0.0);
+        std::fill(md.C.begin(), md.C.end(), 0.0);
+        std::fill(md.R.begin(), md.R.end(), 0.0);
+        std::fill(md.P0.begin(), md.P0.end(), 0.0);
+        std::fill(md.B.begin(), md.B.end(), 0.0);
+        for (i64 i = 0; i < n; ++i) {
+            md.A[i * n + i] = 0.5;
+            md.C[i * n + i] = 1.0;
+            md.R[i * m + i] = -1.2;
+            md.P0[i * n + i] = 100.0;
+            md.B[i * 1] = i == 0 ? 1.0 : 0.0;
+        }
+        md.Q[0] = 1.0;
+        const FilterRun a = filter(md.in, true);
+        EXPECT_EQ(a.status, -3);
+        // Only period 0 entered the log-likelihood: S_0 = 25 I + B Q B' - 1.2 I,
+        // v_0 = y_0 - d - A x0.
+        f64 expect = 0.0;
+        for (i64 i = 0; i < n; ++i) {
+            const f64 s = 25.0 + (i == 0 ? 1.0 : 0.0) - 1.2, v = md.y[i] - md.d[i] - 0.5 * md.x0[i];
+            expect += -0.5 * (std::log(2.0 * M_PI * s) + v * v / s);
+        }
+        EXPECT_NEAR(a.ll[0], expect, 1e-12 * std::fabs(expect));
+        EXPECT_EQ(a.Pf[n * n], -7.0);  // no history row for the failed period
+        compare(md.in);
+        // A first pivot of 1e-300, positive but below the tolerance (m eps
+        // times the largest diagonal entry of S), fails at t = 0.
+        if (m > 1) {
+            std::fill(md.R.begin(), md.R.end(), 0.0);
+            for (i64 i = 0; i < m; ++i) md.R[i * m + i] = i == 0 ? 1e-300 : 1.0;
+            std::fill(md.C.begin(), md.C.begin() + n, 0.0);
+            const FilterRun z = filter(md.in, true);
+            EXPECT_EQ(z.status, -3);
+            EXPECT_EQ(z.ll[0], 0.0);
+            compare(md.in);
+        }
+    }
+}
