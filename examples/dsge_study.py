@@ -820,14 +820,14 @@ def monte_carlo(a, lib, study, s, progress, client=None, on_range=None):
     return p1, p2
 
 
-def dask_client(spec):
-    """A Dask client: of a new LocalCluster of `spec` worker processes with one
-    task thread each (closed with the client), or of the scheduler at the
-    address `spec`, whose workers receive this file to import."""
+def dask_client(where):
+    """A Dask client: of a new LocalCluster of `where` worker processes with
+    one task thread each (closed with the client), or of the scheduler at the
+    address `where`, whose workers receive this file to import."""
     from distributed import Client
-    if spec.isdigit():
-        return Client(n_workers=int(spec), threads_per_worker=1, processes=True, dashboard_address=":0")
-    client = Client(spec)
+    if where.isdigit():
+        return Client(n_workers=int(where), threads_per_worker=1, processes=True, dashboard_address=":0")
+    client = Client(where)
     client.upload_file(os.path.abspath(__file__))
     return client
 
