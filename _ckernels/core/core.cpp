@@ -132,17 +132,30 @@ inline void add_columns_fixed(Lanes<W>& acc, const Lanes<W>* col, const f64* x) 
     }
 }
 
-// The first n (<= W) lanes into p; nothing past them is written, so a
-// later row of a path is never touched before its period.
+// Stores of the first n (<= W) lanes; nothing past them is written, so a
+// later row of a path is never touched before its period. With AVX a store
+// is one masked move per four lanes, the masks formed once.
 template <int W>
-inline void store_first(f64* p, const Lanes<W>& v, i64 n) {
-    if (n == W) {
-        __builtin_memcpy(p, &v, sizeof v);
-        return;
+struct FirstLanes {
+    i64 n;
+#ifdef __AVX__
+    typedef long long m4 __attribute__((vector_size(32)));
+    m4 mask[W / 4];
+    explicit FirstLanes(i64 n_) : n(n_) {
+        for (int i = 0; i < W; ++i) mask[i / 4][i % 4] = i < n ? -1 : 0;
     }
-    for (int i = 0; i < W; ++i)
-        if (i < n) p[i] = v.h[i / 4][i % 4];
-}
+    void store(f64* p, const Lanes<W>& v) const {
+        for (int h = 0; h < W / 4; ++h)
+            if (4 * h < n) __builtin_ia32_maskstorepd256(reinterpret_cast<v4*>(p + 4 * h), mask[h], v.h[h]);
+    }
+#else
+    explicit FirstLanes(i64 n_) : n(n_) {}
+    void store(f64* p, const Lanes<W>& v) const {
+        for (int i = 0; i < W; ++i)
+            if (i < n) p[i] = v.h[i / 4][i % 4];
+    }
+#endif
+};
 
 template <int W, class After>
 void linear_states_small(const f64* A, const f64* B, const f64* x0, const f64* shock, f64* out,
@@ -152,12 +165,13 @@ void linear_states_small(const f64* A, const f64* B, const f64* x0, const f64* s
     load_columns<W>(B, n, k, k, b);
     Lanes<W> x;
     for (int i = 0; i < W; ++i) x.h[i / 4][i % 4] = i < n ? x0[i] : 0.0;
+    const FirstLanes<W> first(n);
     for (i64 t = 0; t < T; ++t) {
         Lanes<W> acc{};
         add_columns<W>(acc, b, shock + t * k, k);
         add_columns_fixed<W>(acc, a, x.f());
         x = acc;
-        store_first<W>(out + t * n, acc, n);
+        first.store(out + t * n, acc);
         after(t);
     }
 }
@@ -293,6 +307,8 @@ void order2_small(const Order2Model& M, const f64* x0, const f64* shock, i64 T, 
     __builtin_memcpy(&ssx, ssx_s, sizeof ssx);
     __builtin_memcpy(&gss, gss_s, sizeof gss);
     __builtin_memcpy(&ssy, ssy_s, sizeof ssy);
+    const FirstLanes<WX> first_x(nx);
+    const FirstLanes<WY> first_y(ny);
     Lanes<WX> x1{}, x2{}, x, o[WX];
     for (i64 i = 0; i < nx; ++i) x1.h[i / 4][i % 4] = x0[i];
     // Rows of the outer product of x1; the first nx rows only (the quadratic
@@ -320,7 +336,7 @@ void order2_small(const Order2Model& M, const f64* x0, const f64* shock, i64 T, 
         x2 = x2n;
         x = xt;
         f64* x_row = r.x_out + t * r.x_stride;
-        store_first<WX>(x_row, xs, nx);
+        first_x.store(x_row, xs);
         if (ny > 0) {
             outer();
             Lanes<WY> qy{}, y;
@@ -328,7 +344,7 @@ void order2_small(const Order2Model& M, const f64* x0, const f64* shock, i64 T, 
             for (int h = 0; h < WY / 4; ++h) y.h[h] = 0.5 * (gss.h[h] + qy.h[h]);
             add_columns_fixed<WX>(y, gx, x.f());
             for (int h = 0; h < WY / 4; ++h) y.h[h] += ssy.h[h];
-            store_first<WY>(r.y_out + t * r.y_stride, y, ny);
+            first_y.store(r.y_out + t * r.y_stride, y);
         }
         if (r.m > 0) r.measurement(x_row, r.params, r.obs + t * r.m);
     }
