@@ -268,8 +268,8 @@ struct Order2Rows {
 
 // The pruned second order with nx <= WX and ny <= WY (nx >= 1) as the small
 // first-order loop: hx, bx, gx and the quadratic forms hxx and gxx (nx x nx^2
-// and ny x nx^2, one column per pair (a, b), at a WX + b, padded with zero
-// columns to WX per a) as columns of lanes, formed once; a period is, in
+// and ny x nx^2, one column per pair (a, b) with b >= a, folded on the
+// symmetry of x1 x1') as columns of lanes, formed once; a period is, in
 // this order, the rows x1[a] x1 of the outer product, the first-order part
 // bx eps + hx x1, the second-order part 1/2 (hss + hxx (x1 x1)) + hx x2, the
 // state and, from the new x1, the controls 1/2 (gss + gxx (x1 x1)) + gx x,
@@ -282,14 +282,19 @@ void order2_small(const Order2Model& M, const f64* x0, const f64* shock, i64 T, 
     load_columns<WX>(M.hx, nx, nx, WX, hx);
     load_columns<WX>(M.bx, nx, ne, ne, bx);
     load_columns<WY>(M.gx, ny, nx, WX, gx);
-    // Pair (a, b) from column a nx + b of the nx x nx^2 and ny x nx^2 forms.
-    for (i64 a = 0; a < WX; ++a) {
-        const i64 c = a < nx ? nx : 0;
-        load_columns<WX>(M.hxx + a * nx, nx, nx2, c, hxx + a * WX);
-        load_columns<WY>(M.gxx + a * nx, ny, nx2, c, gxx + a * WX);
-        for (i64 j = c; j < WX; ++j) {
-            hxx[a * WX + j] = Lanes<WX>{};
-            gxx[a * WX + j] = Lanes<WY>{};
+    // The quadratic forms folded on their symmetry: x1 x1' is symmetric,
+    // so pair (a, b) with b > a carries the sum of the columns of (a, b)
+    // and (b, a), and only the pairs b >= a are kept, at a WX + b.
+    for (i64 a = 0; a < nx; ++a) {
+        load_columns<WX>(M.hxx + a * nx, nx, nx2, nx, hxx + a * WX);
+        load_columns<WY>(M.gxx + a * nx, ny, nx2, nx, gxx + a * WX);
+        for (i64 b = a + 1; b < nx; ++b) {
+            Lanes<WX> h{};
+            Lanes<WY> g{};
+            load_columns<WX>(M.hxx + b * nx + a, nx, nx2, 1, &h);
+            load_columns<WY>(M.gxx + b * nx + a, ny, nx2, 1, &g);
+            for (int l = 0; l < WX / 4; ++l) hxx[a * WX + b].h[l] += h.h[l];
+            for (int l = 0; l < WY / 4; ++l) gxx[a * WX + b].h[l] += g.h[l];
         }
     }
     alignas(32) f64 hss_s[WX] = {}, ssx_s[WX] = {}, gss_s[WY] = {}, ssy_s[WY] = {};
@@ -322,7 +327,7 @@ void order2_small(const Order2Model& M, const f64* x0, const f64* shock, i64 T, 
     for (i64 t = 0; t < T; ++t) {
         outer();
         Lanes<WX> x1n{}, q{};
-        for (i64 a = 0; a < nx; ++a) add_columns_fixed<WX>(q, hxx + a * WX, o[a].f());
+        for (i64 a = 0; a < nx; ++a) add_columns<WX>(q, hxx + a * WX + a, o[a].f() + a, nx - a);
         add_columns<WX>(x1n, bx, shock + t * ne, ne);
         add_columns_fixed<WX>(x1n, hx, x1.f());
         Lanes<WX> x2n, xt, xs;
@@ -340,7 +345,7 @@ void order2_small(const Order2Model& M, const f64* x0, const f64* shock, i64 T, 
         if (ny > 0) {
             outer();
             Lanes<WY> qy{}, y;
-            for (i64 a = 0; a < nx; ++a) add_columns_fixed<WX>(qy, gxx + a * WX, o[a].f());
+            for (i64 a = 0; a < nx; ++a) add_columns<WY>(qy, gxx + a * WX + a, o[a].f() + a, nx - a);
             for (int h = 0; h < WY / 4; ++h) y.h[h] = 0.5 * (gss.h[h] + qy.h[h]);
             add_columns_fixed<WX>(y, gx, x.f());
             for (int h = 0; h < WY / 4; ++h) y.h[h] += ssy.h[h];
