@@ -1,12 +1,15 @@
 // Simulation of a solved model: first order (linear state space) and pruned
 // second order, standalone and over a step's packed arena.
 //
-// Both recursions run through the 4-row matrix-vector kernel. The first
-// order takes the shock terms B eps_t of a run of periods in one matrix
-// product into a small stack block, ahead of the (inherently sequential)
-// recursion on A, which then costs one matrix-vector product per period.
-// The block keeps those terms out of the path itself, so no row of the path
-// is written before its period is computed.
+// Small models (up to 8 states, shocks and controls) run fixed-width column
+// loops with their matrices copied into vector columns once per call (see
+// linear_states_small and order2_small). Larger ones run both recursions
+// through the 4-row matrix-vector kernel: the first order takes the shock
+// terms B eps_t of a run of periods in one matrix product into a small stack
+// block, ahead of the (inherently sequential) recursion on A, which then
+// costs one matrix-vector product per period. The block keeps those terms
+// out of the path itself, so no row of the path is written before its
+// period is computed.
 #include <cstdlib>
 
 #include "_common/layout.h"
