@@ -55,7 +55,8 @@ std::vector<f64> filled(i64 count, f64 scale, u64 seed) {
     return v;
 }
 
-// First order, n = 20 states, k = 5 shocks, T = 1000, no measurement.
+// First order, n states, k shocks (the study's 7 and 5, on the small
+// loop; 20 and 5, 60 and 10), T = 1000, no measurement.
 void BM_SimulateOrder1Step(benchmark::State& state) {
     const i64 n = state.range(0), k = state.range(1), T = 1000;
     std::vector<f64> arena = filled(trova_simulate_order1_arena_size(n, k, T, 0), 1.0, 9);
@@ -67,9 +68,10 @@ void BM_SimulateOrder1Step(benchmark::State& state) {
     }
     trova_bench::report_periods(state, static_cast<double>(T), 2.0 * static_cast<double>(n * n + n * k));
 }
-BENCHMARK(BM_SimulateOrder1Step)->Args({20, 5})->Args({60, 10});
+BENCHMARK(BM_SimulateOrder1Step)->Args({7, 5})->Args({20, 5})->Args({60, 10});
 
-// Pruned second order, nx = 6, ny = 10, 3 shocks, T = 1000, no measurement.
+// Pruned second order, nx states, ny controls (5 and 2 on the small loop;
+// 6 and 10), 3 shocks, T = 1000, no measurement.
 void BM_SimulateOrder2Step(benchmark::State& state) {
     const i64 nx = state.range(0), ny = state.range(1), ne = 3, T = 1000;
     std::vector<f64> arena = filled(trova_simulate_order2_arena_size(nx, nx + ny, ne, T, 0), 0.05, 10);
@@ -84,7 +86,7 @@ void BM_SimulateOrder2Step(benchmark::State& state) {
     const double fma = static_cast<double>(nx) * (2.0 * nx + ne + nx2) + static_cast<double>(ny) * (nx + nx2);
     trova_bench::report_periods(state, static_cast<double>(T), 2.0 * fma + 2.0 * nx2);
 }
-BENCHMARK(BM_SimulateOrder2Step)->Args({6, 10});
+BENCHMARK(BM_SimulateOrder2Step)->Args({5, 2})->Args({6, 10});
 
 }  // namespace
 

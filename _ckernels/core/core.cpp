@@ -1,12 +1,15 @@
 // Simulation of a solved model: first order (linear state space) and pruned
 // second order, standalone and over a step's packed arena.
 //
-// Both recursions run through the 4-row matrix-vector kernel. The first
-// order takes the shock terms B eps_t of a run of periods in one matrix
-// product into a small stack block, ahead of the (inherently sequential)
-// recursion on A, which then costs one matrix-vector product per period.
-// The block keeps those terms out of the path itself, so no row of the path
-// is written before its period is computed.
+// Small models (up to 8 states, shocks and controls) run fixed-width column
+// loops with their matrices copied into vector columns once per call (see
+// linear_states_small and order2_small). Larger ones run both recursions
+// through the 4-row matrix-vector kernel: the first order takes the shock
+// terms B eps_t of a run of periods in one matrix product into a small stack
+// block, ahead of the (inherently sequential) recursion on A, which then
+// costs one matrix-vector product per period. The block keeps those terms
+// out of the path itself, so no row of the path is written before its
+// period is computed.
 #include <cstdlib>
 
 #include "_common/layout.h"
@@ -83,6 +86,114 @@ void linear_states(const f64* A, const f64* B, const f64* x0, const f64* shock, 
     }
 }
 
+// Small models (n <= 8 states and k <= 8 shocks, and the second order's
+// nx, ny <= 8) run a fixed-width loop instead: the matrices are copied once
+// per call, column by column, into W-lane columns (W = 4 or 8, held as W/4
+// four-lane vectors, zero past the last row), and a period is one
+// multiply-add of a column by a broadcast element per column,
+// x_t = sum_l B[:, l] eps_t[l] + sum_j A[:, j] x_{t-1}[j], with the previous
+// state in a local array that is zero past n (so the zero columns of A past
+// n add nothing, and the loop over them has a fixed trip count). Only the
+// summation order differs from the general loop (the shock terms enter
+// first, then the columns of A in order), so the results agree to rounding.
+constexpr i64 kSmall = 8;
+
+typedef f64 v4 __attribute__((vector_size(32)));
+
+// W lanes as W/4 vectors. GCC's vectors may alias their elements, so the
+// lanes are also read as doubles through f().
+template <int W>
+struct Lanes {
+    v4 h[W / 4];
+    const f64* f() const { return reinterpret_cast<const f64*>(h); }
+};
+
+// col[j] lane i = M[i][j] for the r x c row-major M, j < c; zero for i >= r
+// and, up to c_pad, for j >= c.
+template <int W>
+void load_columns(const f64* M, i64 r, i64 c, i64 c_pad, Lanes<W>* col) {
+    for (i64 j = 0; j < c_pad; ++j)
+        for (int i = 0; i < W; ++i) col[j].h[i / 4][i % 4] = i < r && j < c ? M[i * c + j] : 0.0;
+}
+
+// acc += sum_{j < c} col[j] x[j], in order of j.
+template <int W>
+inline void add_columns(Lanes<W>& acc, const Lanes<W>* col, const f64* x, i64 c) {
+    for (i64 j = 0; j < c; ++j) {
+        const f64 s = x[j];
+        for (int h = 0; h < W / 4; ++h) acc.h[h] += col[j].h[h] * s;
+    }
+}
+
+// The same over exactly C columns (x zero wherever the columns are padding).
+template <int C, int W>
+inline void add_columns_fixed(Lanes<W>& acc, const Lanes<W>* col, const f64* x) {
+#pragma GCC unroll 8
+    for (int j = 0; j < C; ++j) {
+        const f64 s = x[j];
+        for (int h = 0; h < W / 4; ++h) acc.h[h] += col[j].h[h] * s;
+    }
+}
+
+// Stores of the first n (<= W) lanes; nothing past them is written, so a
+// later row of a path is never touched before its period. With AVX a store
+// is one masked move per four lanes, the masks formed once.
+template <int W>
+struct FirstLanes {
+    i64 n;
+#ifdef __AVX__
+    typedef long long m4 __attribute__((vector_size(32)));
+    m4 mask[W / 4];
+    explicit FirstLanes(i64 n_) : n(n_) {
+        for (int i = 0; i < W; ++i) mask[i / 4][i % 4] = i < n ? -1 : 0;
+    }
+    void store(f64* p, const Lanes<W>& v) const {
+        for (int h = 0; h < W / 4; ++h)
+            if (4 * h < n) __builtin_ia32_maskstorepd256(reinterpret_cast<v4*>(p + 4 * h), mask[h], v.h[h]);
+    }
+#else
+    explicit FirstLanes(i64 n_) : n(n_) {}
+    void store(f64* p, const Lanes<W>& v) const {
+        for (int i = 0; i < W; ++i)
+            if (i < n) p[i] = v.h[i / 4][i % 4];
+    }
+#endif
+};
+
+template <int W, class After>
+void linear_states_small(const f64* A, const f64* B, const f64* x0, const f64* shock, f64* out,
+                         i64 T, i64 n, i64 k, After after) {
+    Lanes<W> a[W], b[kSmall];
+    load_columns<W>(A, n, n, W, a);
+    load_columns<W>(B, n, k, k, b);
+    Lanes<W> x;
+    for (int i = 0; i < W; ++i) x.h[i / 4][i % 4] = i < n ? x0[i] : 0.0;
+    const FirstLanes<W> first(n);
+    for (i64 t = 0; t < T; ++t) {
+        Lanes<W> acc{};
+        add_columns<W>(acc, b, shock + t * k, k);
+        add_columns_fixed<W>(acc, a, x.f());
+        x = acc;
+        first.store(out + t * n, acc);
+        after(t);
+    }
+}
+
+// The small loop when the dimensions allow it, the general one otherwise
+// (or when `general` asks for it).
+template <class After>
+void linear_states_any(const f64* A, const f64* B, const f64* x0, const f64* shock, f64* out,
+                       i64 T, i64 n, i64 k, bool general, After after) {
+    if (!general && T > 0 && n > 0 && n <= kSmall && k <= kSmall) {
+        if (n <= 4)
+            linear_states_small<4>(A, B, x0, shock, out, T, n, k, after);
+        else
+            linear_states_small<8>(A, B, x0, shock, out, T, n, k, after);
+        return;
+    }
+    linear_states(A, B, x0, shock, out, T, n, k, after);
+}
+
 // Solution matrices of the pruned second-order model.
 struct Order2Model {
     const f64 *hx, *gx, *bx, *hxx, *gxx, *hss, *gss;
@@ -142,6 +253,129 @@ void order2_period(const Order2Model& M, Order2Work& w, const f64* eps, f64* x_r
     w.x2_next = t;
 }
 
+// Where a run of the second order puts its rows: x_t (deviation, plus
+// ss[0 .. nx) when ss is given) at x_out + t * x_stride and y_t (plus
+// ss[nx .. n)) at y_out + t * y_stride; then, when m > 0, the measurement
+// of the row that starts at x_out + t * x_stride.
+struct Order2Rows {
+    f64* x_out;
+    i64 x_stride;
+    f64* y_out;
+    i64 y_stride;
+    const f64* ss;
+    trova_measurement_fn measurement;
+    f64* params;
+    f64* obs;
+    i64 m;
+};
+
+// The pruned second order with nx <= WX and ny <= WY (nx >= 1) as the small
+// first-order loop: hx, bx, gx and the quadratic forms hxx and gxx (nx x nx^2
+// and ny x nx^2, one column per pair (a, b) with b >= a, folded on the
+// symmetry of x1 x1') as columns of lanes, formed once; a period is, in
+// this order, the rows x1[a] x1 of the outer product, the first-order part
+// bx eps + hx x1, the second-order part 1/2 (hss + hxx (x1 x1)) + hx x2, the
+// state and, from the new x1, the controls 1/2 (gss + gxx (x1 x1)) + gx x,
+// as in order2_period. The local copies of x1, x2 and x are zero past nx.
+template <int WX, int WY>
+void order2_small(const Order2Model& M, const f64* x0, const f64* shock, i64 T, const Order2Rows& r) {
+    const i64 nx = M.nx, ny = M.ny, ne = M.n_exog, nx2 = nx * nx;
+    Lanes<WX> hx[WX], bx[kSmall], hxx[WX * WX];
+    Lanes<WY> gx[WX], gxx[WX * WX];
+    load_columns<WX>(M.hx, nx, nx, WX, hx);
+    load_columns<WX>(M.bx, nx, ne, ne, bx);
+    load_columns<WY>(M.gx, ny, nx, WX, gx);
+    // The quadratic forms folded on their symmetry: x1 x1' is symmetric,
+    // so pair (a, b) with b > a carries the sum of the columns of (a, b)
+    // and (b, a), and only the pairs b >= a are kept, at a WX + b.
+    for (i64 a = 0; a < nx; ++a) {
+        load_columns<WX>(M.hxx + a * nx, nx, nx2, nx, hxx + a * WX);
+        load_columns<WY>(M.gxx + a * nx, ny, nx2, nx, gxx + a * WX);
+        for (i64 b = a + 1; b < nx; ++b) {
+            Lanes<WX> h{};
+            Lanes<WY> g{};
+            load_columns<WX>(M.hxx + b * nx + a, nx, nx2, 1, &h);
+            load_columns<WY>(M.gxx + b * nx + a, ny, nx2, 1, &g);
+            for (int l = 0; l < WX / 4; ++l) hxx[a * WX + b].h[l] += h.h[l];
+            for (int l = 0; l < WY / 4; ++l) gxx[a * WX + b].h[l] += g.h[l];
+        }
+    }
+    alignas(32) f64 hss_s[WX] = {}, ssx_s[WX] = {}, gss_s[WY] = {}, ssy_s[WY] = {};
+    for (i64 i = 0; i < nx; ++i) {
+        hss_s[i] = M.hss[i];
+        if (r.ss) ssx_s[i] = r.ss[i];
+    }
+    for (i64 j = 0; j < ny; ++j) {
+        gss_s[j] = M.gss[j];
+        if (r.ss) ssy_s[j] = r.ss[nx + j];
+    }
+    Lanes<WX> hss, ssx;
+    Lanes<WY> gss, ssy;
+    __builtin_memcpy(&hss, hss_s, sizeof hss);
+    __builtin_memcpy(&ssx, ssx_s, sizeof ssx);
+    __builtin_memcpy(&gss, gss_s, sizeof gss);
+    __builtin_memcpy(&ssy, ssy_s, sizeof ssy);
+    const FirstLanes<WX> first_x(nx);
+    const FirstLanes<WY> first_y(ny);
+    Lanes<WX> x1{}, x2{}, x, o[WX];
+    for (i64 i = 0; i < nx; ++i) x1.h[i / 4][i % 4] = x0[i];
+    // Rows of the outer product of x1; the first nx rows only (the quadratic
+    // forms' columns of the rows past nx are zero and never read).
+    const auto outer = [&] {
+        for (i64 a = 0; a < nx; ++a) {
+            const f64 s = x1.f()[a];
+            for (int h = 0; h < WX / 4; ++h) o[a].h[h] = x1.h[h] * s;
+        }
+    };
+    for (i64 t = 0; t < T; ++t) {
+        outer();
+        Lanes<WX> x1n{}, q{};
+        for (i64 a = 0; a < nx; ++a) add_columns<WX>(q, hxx + a * WX + a, o[a].f() + a, nx - a);
+        add_columns<WX>(x1n, bx, shock + t * ne, ne);
+        add_columns_fixed<WX>(x1n, hx, x1.f());
+        Lanes<WX> x2n, xt, xs;
+        for (int h = 0; h < WX / 4; ++h) x2n.h[h] = 0.5 * (hss.h[h] + q.h[h]);
+        add_columns_fixed<WX>(x2n, hx, x2.f());
+        for (int h = 0; h < WX / 4; ++h) {
+            xt.h[h] = x2n.h[h] + x1n.h[h];
+            xs.h[h] = xt.h[h] + ssx.h[h];
+        }
+        x1 = x1n;
+        x2 = x2n;
+        x = xt;
+        f64* x_row = r.x_out + t * r.x_stride;
+        first_x.store(x_row, xs);
+        if (ny > 0) {
+            outer();
+            Lanes<WY> qy{}, y;
+            for (i64 a = 0; a < nx; ++a) add_columns<WY>(qy, gxx + a * WX + a, o[a].f() + a, nx - a);
+            for (int h = 0; h < WY / 4; ++h) y.h[h] = 0.5 * (gss.h[h] + qy.h[h]);
+            add_columns_fixed<WX>(y, gx, x.f());
+            for (int h = 0; h < WY / 4; ++h) y.h[h] += ssy.h[h];
+            first_y.store(r.y_out + t * r.y_stride, y);
+        }
+        if (r.m > 0) r.measurement(x_row, r.params, r.obs + t * r.m);
+    }
+}
+
+// Whether the small loop covers these dimensions, and running it.
+bool order2_small_fits(const Order2Model& M) {
+    return M.nx >= 1 && M.nx <= kSmall && M.ny <= kSmall && M.n_exog <= kSmall;
+}
+
+void order2_small_any(const Order2Model& M, const f64* x0, const f64* shock, i64 T, const Order2Rows& r) {
+    if (M.nx <= 4) {
+        if (M.ny <= 4)
+            order2_small<4, 4>(M, x0, shock, T, r);
+        else
+            order2_small<4, 8>(M, x0, shock, T, r);
+    } else if (M.ny <= 4) {
+        order2_small<8, 4>(M, x0, shock, T, r);
+    } else {
+        order2_small<8, 8>(M, x0, shock, T, r);
+    }
+}
+
 }  // namespace
 
 namespace trova::sizing {
@@ -164,7 +398,7 @@ extern "C" {
 TROVA_API void trova_simulate_linear_states(const f64* A, const f64* B, const f64* x0,
                                             const f64* shock, f64* out, i64 T, i64 n, i64 k) {
     if (n <= 0) return;
-    linear_states(A, B, x0, shock, out, T, n, k, [](i64) {});
+    linear_states_any(A, B, x0, shock, out, T, n, k, false, [](i64) {});
 }
 
 TROVA_API void trova_affine_observations(const f64* states, const f64* C, const f64* d, f64* out,
@@ -187,14 +421,14 @@ TROVA_API i64 trova_simulate_order1_shock_offset(i64 n, i64 k) {
 // The steps' bodies, for dimensions already checked: the exported steps
 // check and run them, the runners check once before drawing the shocks.
 void trova::simulation::order1_run(f64* arena, trova_measurement_fn measurement, i64 T, i64 n, i64 k,
-                                   i64 n_par, i64 m, f64* simout) {
+                                   i64 n_par, i64 m, f64* simout, bool general) {
     const Order1Layout l = order1_layout(n, k, T, n_par, arena);
     f64* params = arena + l.params;
     f64* obs = simout + T * n;
-    linear_states(arena + l.A, arena + l.B, arena + l.x0, arena + l.shock, simout, T, n, k,
-                  [&](i64 t) {
-                      if (m > 0) measurement(simout + t * n, params, obs + t * m);
-                  });
+    linear_states_any(arena + l.A, arena + l.B, arena + l.x0, arena + l.shock, simout, T, n, k,
+                      general, [&](i64 t) {
+                          if (m > 0) measurement(simout + t * n, params, obs + t * m);
+                      });
 }
 
 extern "C" {
@@ -227,6 +461,11 @@ TROVA_API i64 trova_simulate_second_order_pruned(const f64* hx, const f64* gx, c
     f64* scratch = static_cast<f64*>(std::malloc(sizeof(f64) * static_cast<std::size_t>(n_scratch)));
     if (scratch == nullptr) return -1;
     const Order2Model M{hx, gx, bx, hxx, gxx, hss, gss, nx, ny, n_exog};
+    if (order2_small_fits(M)) {
+        order2_small_any(M, x0, shock, T, {x_out, nx, y_out, ny, nullptr, nullptr, nullptr, nullptr, 0});
+        std::free(scratch);
+        return 0;
+    }
     Order2Work w(scratch, nx);
     w.start(x0, nx);
     for (i64 t = 0; t < T; ++t)
@@ -248,13 +487,18 @@ TROVA_API i64 trova_simulate_order2_shock_offset(i64 nx, i64 ny, i64 n_exog) {
 }  // extern "C"
 
 void trova::simulation::order2_run(f64* arena, trova_measurement_fn measurement, i64 T, i64 nx,
-                                   i64 ny, i64 n_exog, i64 n_par, i64 m, f64* simout) {
+                                   i64 ny, i64 n_exog, i64 n_par, i64 m, f64* simout, bool general) {
     const Order2Layout l = order2_layout(nx, ny, n_exog, T, n_par, arena);
     const Order2Model M{arena + l.hx,  arena + l.gx,  arena + l.bx, arena + l.hxx,
                         arena + l.gxx, arena + l.hss, arena + l.gss, nx, ny, n_exog};
     const f64* ss = arena + l.steady_state;
     f64* params = arena + l.params;
     const i64 n = nx + ny;
+    if (!general && T > 0 && order2_small_fits(M)) {
+        order2_small_any(M, arena + l.x0, arena + l.shock, T,
+                         {simout, n, simout + nx, n, ss, measurement, params, simout + T * n, m});
+        return;
+    }
     Order2Work w(arena + l.scratch, nx);
     w.start(arena + l.x0, nx);
     for (i64 t = 0; t < T; ++t) {

@@ -36,10 +36,12 @@ inline int order2_status(trova_measurement_fn measurement, i64 T, i64 nx, i64 ny
 }
 
 // The steps' bodies, for dimensions whose status above is 0 (core.cpp).
+// Small models take a fixed-width loop whose sums run in another order;
+// `general` forces the general loop (the tests compare the two).
 void order1_run(f64* arena, trova_measurement_fn measurement, i64 T, i64 n, i64 k, i64 n_par,
-                i64 m, f64* simout);
+                i64 m, f64* simout, bool general = false);
 void order2_run(f64* arena, trova_measurement_fn measurement, i64 T, i64 nx, i64 ny, i64 n_exog,
-                i64 n_par, i64 m, f64* simout);
+                i64 n_par, i64 m, f64* simout, bool general = false);
 
 // The blocks of a pruned second-order solution with nx states, ny controls
 // and n_exog shocks, in the order that both the second-order simulation

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "_common/layout.h"
+#include "monte_carlo/shock_draw.h"
 #include "trova_mc.h"
 #include "trova_rng.h"
 
@@ -27,6 +28,44 @@ void trova_mc_shock_apply_normal(const trova_mc_shock_plan& plan, const trova_mc
             for (i64 j = 0; j < w; ++j) acc += fk[j] * zt[j];
             ot[e.columns[k]] = scale * acc;
         }
+    }
+}
+
+// The same for an entry of width W (1 to 4) known at compile time: the
+// factor, means and columns are read once into locals, and the sums are
+// unrolled (the build may reassociate them, so they can differ from the
+// general loop's in the last bit).
+template <int W>
+void apply_normal_fixed(const trova_mc_shock_plan& plan, const trova_mc_shock_entry& e, const f64* z,
+                        f64* out) {
+    f64 f[W][W], loc[W];
+    i64 col[W];
+    for (int k = 0; k < W; ++k) {
+        loc[k] = e.loc != nullptr ? e.loc[k] : 0.0;
+        col[k] = e.columns[k];
+        for (int j = 0; j < W; ++j) f[k][j] = e.factor[k * W + j];
+    }
+    const f64 scale = plan.shock_scale;
+    const i64 stride = plan.n_exog;
+    for (i64 t = 0; t < plan.T; ++t) {
+        const f64* zt = z + t * W;
+        f64* ot = out + t * stride;
+        for (int k = 0; k < W; ++k) {
+            f64 acc = loc[k];
+            for (int j = 0; j < W; ++j) acc += f[k][j] * zt[j];
+            ot[col[k]] = scale * acc;
+        }
+    }
+}
+
+void apply_normal_any(const trova_mc_shock_plan& plan, const trova_mc_shock_entry& e, const f64* z,
+                      f64* out, bool general) {
+    switch (general ? 0 : e.width) {
+        case 1: return apply_normal_fixed<1>(plan, e, z, out);
+        case 2: return apply_normal_fixed<2>(plan, e, z, out);
+        case 3: return apply_normal_fixed<3>(plan, e, z, out);
+        case 4: return apply_normal_fixed<4>(plan, e, z, out);
+        default: return trova_mc_shock_apply_normal(plan, e, z, out);
     }
 }
 
@@ -70,17 +109,8 @@ bool valid_plan(const trova_mc_shock_plan* plan) {
 
 }  // namespace
 
-extern "C" {
-
-TROVA_API i64 trova_mc_shock_scratch_size(const trova_mc_shock_plan* plan) {
-    if (plan == nullptr || plan->T < 0 || plan->max_width < 0) return -1;
-    trova::layout::Carver c;
-    c.take(plan->T, plan->max_width);
-    return trova::layout::native_count(c.size());
-}
-
-TROVA_API int trova_mc_shock_draw(const trova_mc_shock_plan* plan, i64 rep_idx, f64* scratch,
-                                  f64* out) {
+int trova::shocks::draw(const trova_mc_shock_plan* plan, i64 rep_idx, f64* scratch, f64* out,
+                        bool general) {
     if (!valid_plan(plan)) return -1;
     if (plan->T == 0) return 0;
     if (plan->n_exog > 0)
@@ -95,10 +125,24 @@ TROVA_API int trova_mc_shock_draw(const trova_mc_shock_plan* plan, i64 rep_idx, 
         } else {
             if (entry.width == 0) continue;
             trova_philox_standard_normal_fill(&st, plan->T * entry.width, scratch);
-            trova_mc_shock_apply_normal(*plan, entry, scratch, out);
+            apply_normal_any(*plan, entry, scratch, out, general);
         }
     }
     return 0;
+}
+
+extern "C" {
+
+TROVA_API i64 trova_mc_shock_scratch_size(const trova_mc_shock_plan* plan) {
+    if (plan == nullptr || plan->T < 0 || plan->max_width < 0) return -1;
+    trova::layout::Carver c;
+    c.take(plan->T, plan->max_width);
+    return trova::layout::native_count(c.size());
+}
+
+TROVA_API int trova_mc_shock_draw(const trova_mc_shock_plan* plan, i64 rep_idx, f64* scratch,
+                                  f64* out) {
+    return trova::shocks::draw(plan, rep_idx, scratch, out, false);
 }
 
 }  // extern "C"
