@@ -1,0 +1,278 @@
+// The unscented filter's period loop for ns <= 4 (nz <= 8, at most 17 sigma
+// points) and no <= 8, with ns and no as compile-time constants: the two
+// nz x nz factors and the no x no one, the sigma points, the pruned
+// transition, the weighted moments and the update are fixed-trip loops over
+// local arrays, and the model (hx, hxx, hss, B Q B', R) is copied once per
+// call. The controls (nc) and the shocks (ne, only in B Q B') stay runtime
+// sizes.
+//
+// The recursion is the general loop's (kalman_ukf.cpp), step for step: the
+// same sigma points and weights, the same factorisation rule with its one
+// jitter retry, the same symmetrising and statuses, and the same calls of
+// the measurement (with the arena's vars and sigma_y rows, in the same
+// order). Covariances of the points are accumulated on and below the
+// diagonal and mirrored, S included (the general loop forms every entry of
+// S); the solves multiply by the reciprocals of the pivots and the
+// log-determinant takes one logarithm of their product, so results agree
+// with the general loop to rounding.
+#include <cstring>
+#include <utility>
+
+#include "kalman/kalman_core.h"
+#include "kalman/kalman_fixed.h"
+#include "kalman/kalman_ukf.h"
+
+namespace trova::kalman {
+namespace {
+
+using namespace fixed;
+
+// The parts of the model with fixed sizes, copied once per call.
+template <int NS, int NO>
+struct Model {
+    Mat<NS, NS> hx, BQBT;
+    f64 hxx[NS][NS][NS];
+    f64 hss[NS];
+    Mat<NO, NO> R;
+};
+
+// L L' = P (+ jitter) by the filter's factorisation rule; false on failure.
+template <int N>
+inline bool factor(const Mat<N, N>& P, f64 jitter, Mat<N, N>& L) {
+    return chol_with_retry(&P[0][0], N, jitter, [&](f64 j) { return chol<N>(P, j, L); }) == 0;
+}
+
+// The deterministic pruned transition of one point z = [x1; x2]:
+// x1' = hx x1, x2' = 0.5 (hss + hxx : x1 x1') + hx x2.
+template <int NS, int NO>
+inline void transition(const Model<NS, NO>& md, const f64* z, f64* out) {
+    for (int i = 0; i < NS; ++i) {
+        f64 s = 0.0;
+        for (int j = 0; j < NS; ++j) s += md.hx[i][j] * z[j];
+        out[i] = s;
+    }
+    for (int i = 0; i < NS; ++i) {
+        f64 q = 0.0, l = 0.0;
+        for (int a = 0; a < NS; ++a)
+            for (int c = 0; c < NS; ++c) q += md.hxx[i][a][c] * (z[a] * z[c]);
+        for (int j = 0; j < NS; ++j) l += md.hx[i][j] * z[NS + j];
+        out[NS + i] = 0.5 * (md.hss[i] + q) + l;
+    }
+}
+
+// Variables in levels of one point z = [x1; x2] (ns states, then the nc
+// controls), the controls' quadratic term weighted by W (x1 x1', or x1 x1'
+// plus the x1 covariance): ss + x1 + x2 for a state, ss + 0.5 (gss + gxx :
+// W) + gx (x1 + x2) for a control.
+template <int NS>
+inline void levels(const ukf_inputs& in, const f64* z, const Mat<NS, NS>& W, f64* vars) {
+    f64 sum[NS];
+    for (int i = 0; i < NS; ++i) {
+        sum[i] = z[i] + z[NS + i];
+        vars[i] = in.steady_state[i] + z[i] + z[NS + i];
+    }
+    for (i64 c = 0; c < in.n_ctrl; ++c) {
+        const f64* gxx = in.gxx + c * NS * NS;
+        const f64* gx = in.gx + c * NS;
+        f64 q = 0.0, l = 0.0;
+        for (int a = 0; a < NS; ++a)
+            for (int b = 0; b < NS; ++b) q += gxx[a * NS + b] * W[a][b];
+        for (int j = 0; j < NS; ++j) l += gx[j] * sum[j];
+        vars[NS + c] = in.steady_state[NS + c] + 0.5 * (in.gss[c] + q) + l;
+    }
+}
+
+// Row t of x1, x2 and the expected variable levels x from a mean and its
+// covariance (the controls add 0.5 gxx_c : P11).
+template <int NS>
+inline void store_history(const ukf_inputs& in, const f64* z, const Mat<2 * NS, 2 * NS>& P, f64* x1, f64* x2,
+                          f64* x, i64 t) {
+    std::memcpy(x1 + t * NS, z, sizeof(f64) * NS);
+    std::memcpy(x2 + t * NS, z + NS, sizeof(f64) * NS);
+    Mat<NS, NS> W;
+    for (int a = 0; a < NS; ++a)
+        for (int b = 0; b < NS; ++b) W[a][b] = P[a][b] + z[a] * z[b];
+    levels<NS>(in, z, W, x + t * (NS + in.n_ctrl));
+}
+
+// out = w0 * row 0 + wi * (rows 1.. in ascending order), rows of length N.
+template <int NSIG, int N>
+inline void weighted_mean(const f64* rows, f64 w0, f64 wi, f64 (&out)[N]) {
+    for (int j = 0; j < N; ++j) out[j] = w0 * rows[j];
+    for (int r = 1; r < NSIG; ++r)
+        for (int j = 0; j < N; ++j) out[j] += wi * rows[r * N + j];
+}
+
+template <int NS, int NO>
+i64 small_loop(const ukf_inputs* in, const UkfBlocks& b, const UkfWeights& w, const ukf_outputs* out) {
+    constexpr int NZ = 2 * NS, NSIG = 2 * NZ + 1;
+    const i64 T = in->T, nv = NS + in->n_ctrl;
+    const bool history = in->store_history != 0, symmetrize = in->symmetrize != 0;
+    const f64 gamma = w.gamma, w0_m = w.w0_m, w0_c = w.w0_c, wi = w.wi, jitter = in->jitter;
+    Model<NS, NO> md;
+    std::memcpy(md.hx, in->hx, sizeof md.hx);
+    std::memcpy(md.BQBT, b.BQBT, sizeof md.BQBT);
+    std::memcpy(md.hxx, in->hxx, sizeof md.hxx);
+    std::memcpy(md.hss, in->hss, sizeof md.hss);
+    std::memcpy(md.R, in->R, sizeof md.R);
+    f64 z[NZ];
+    Mat<NZ, NZ> P;
+    std::memcpy(z, in->z0, sizeof z);
+    std::memcpy(P, in->P0, sizeof P);
+    f64 loglik = 0.0;
+    i64 status = 0;
+    for (i64 t = 0; t < T; ++t) {
+        // Predict: the points of (z, P) through the transition; the point
+        // pair i is z +- gamma * column i of L (whose entries above the
+        // diagonal are zero).
+        Mat<NZ, NZ> L;
+        if (!factor<NZ>(P, jitter, L)) {
+            status = -3;
+            break;
+        }
+        f64 prop[NSIG][NZ];
+        transition(md, z, prop[0]);
+        for (int i = 0; i < NZ; ++i) {
+            f64 plus[NZ], minus[NZ];
+            for (int j = 0; j < NZ; ++j) {
+                const f64 step = j >= i ? gamma * L[j][i] : 0.0;
+                plus[j] = z[j] + step;
+                minus[j] = z[j] - step;
+            }
+            transition(md, plus, prop[1 + i]);
+            transition(md, minus, prop[1 + NZ + i]);
+        }
+        f64 zp[NZ];
+        weighted_mean<NSIG, NZ>(&prop[0][0], w0_m, wi, zp);
+        Mat<NZ, NZ> Pp{};
+        for (int r = 0; r < NSIG; ++r) {
+            const f64 wr = r == 0 ? w0_c : wi;
+            f64 dev[NZ];
+            for (int j = 0; j < NZ; ++j) dev[j] = prop[r][j] - zp[j];
+            for (int a = 0; a < NZ; ++a) {
+                const f64 s = wr * dev[a];
+                for (int c = 0; c <= a; ++c) Pp[a][c] += s * dev[c];
+            }
+        }
+        mirror_lower<NZ>(Pp);
+        for (int a = 0; a < NS; ++a)
+            for (int c = 0; c < NS; ++c) Pp[a][c] += md.BQBT[a][c];
+        if (symmetrize) sym<NZ>(Pp);
+
+        // Measure: the points of the prediction through the measurement, in
+        // row order.
+        if (!factor<NZ>(Pp, jitter, L)) {
+            status = -3;
+            break;
+        }
+        f64 sig[NSIG][NZ];
+        for (int j = 0; j < NZ; ++j) sig[0][j] = zp[j];
+        for (int i = 0; i < NZ; ++i)
+            for (int j = 0; j < NZ; ++j) {
+                const f64 step = j >= i ? gamma * L[j][i] : 0.0;
+                sig[1 + i][j] = zp[j] + step;
+                sig[1 + NZ + i][j] = zp[j] - step;
+            }
+        for (int r = 0; r < NSIG; ++r) {
+            Mat<NS, NS> W;
+            for (int a = 0; a < NS; ++a)
+                for (int c = 0; c < NS; ++c) W[a][c] = sig[r][a] * sig[r][c];
+            levels<NS>(*in, sig[r], W, b.vars);
+            in->meas(b.vars, in->params, b.sigma_y + r * NO);
+        }
+        f64 Y[NSIG][NO];
+        std::memcpy(Y, b.sigma_y, sizeof Y);
+        f64 ym[NO];
+        weighted_mean<NSIG, NO>(&Y[0][0], w0_m, wi, ym);
+        Mat<NO, NO> S{};
+        Mat<NZ, NO> Pzy{};
+        for (int r = 0; r < NSIG; ++r) {
+            const f64 wr = r == 0 ? w0_c : wi;
+            f64 dy[NO];
+            for (int j = 0; j < NO; ++j) dy[j] = Y[r][j] - ym[j];
+            for (int a = 0; a < NO; ++a) {
+                const f64 s = wr * dy[a];
+                for (int c = 0; c <= a; ++c) S[a][c] += s * dy[c];
+            }
+            for (int a = 0; a < NZ; ++a) {
+                const f64 s = wr * (sig[r][a] - zp[a]);
+                for (int c = 0; c < NO; ++c) Pzy[a][c] += s * dy[c];
+            }
+        }
+        mirror_lower<NO>(S);
+        for (int a = 0; a < NO; ++a)
+            for (int c = 0; c < NO; ++c) S[a][c] += md.R[a][c];
+        if (symmetrize) sym<NO>(S);
+        f64 v[NO];
+        const f64* yt = in->obs + t * NO;
+        for (int j = 0; j < NO; ++j) v[j] = yt[j] - ym[j];
+
+        // Update: K = Pzy S^-1 (solved as K' = S^-1 Pzy'), z_filt = z_pred
+        // + K v, P_filt = P_pred - K Pzy'.
+        Mat<NO, NO> LS;
+        if (!factor<NO>(S, jitter, LS)) {
+            status = -3;
+            break;
+        }
+        f64 Linv[NO], sv[NO], siv[NO];
+        for (int i = 0; i < NO; ++i) Linv[i] = 1.0 / LS[i][i];
+        solve_lower<NO>(LS, Linv, v, sv);
+        solve_lower_t<NO>(LS, Linv, sv, siv);
+        Mat<NO, NZ> KT;
+        for (int l = 0; l < NO; ++l)
+            for (int a = 0; a < NZ; ++a) KT[l][a] = Pzy[a][l];
+        chol_solve_columns<NO, NZ>(LS, Linv, KT);
+        for (int a = 0; a < NZ; ++a) {
+            f64 s = 0.0;
+            for (int l = 0; l < NO; ++l) s += KT[l][a] * v[l];
+            z[a] = zp[a] + s;
+        }
+        for (int a = 0; a < NZ; ++a)
+            for (int c = 0; c < NZ; ++c) {
+                f64 s = 0.0;
+                for (int l = 0; l < NO; ++l) s += KT[l][a] * Pzy[c][l];
+                P[a][c] = Pp[a][c] - s;
+            }
+        if (symmetrize) sym<NZ>(P);
+        f64 q = 0.0;
+        for (int i = 0; i < NO; ++i) q += v[i] * siv[i];
+        loglik = std::fma(-0.5, (2.0 * half_logdet<NO>(LS) + q) + static_cast<f64>(NO) * kLog2Pi, loglik);
+
+        if (history) {
+            store_history<NS>(*in, zp, Pp, out->x1_pred, out->x2_pred, out->x_pred, t);
+            store_history<NS>(*in, z, P, out->x1_filt, out->x2_filt, out->x_filt, t);
+            std::memcpy(out->P_pred + t * NZ * NZ, Pp, sizeof Pp);
+            std::memcpy(out->P_filt + t * NZ * NZ, P, sizeof P);
+            std::memcpy(out->y_pred + t * NO, ym, sizeof ym);
+            in->meas(out->x_filt + t * nv, in->params, out->y_filt + t * NO);
+            std::memcpy(out->innov + t * NO, v, sizeof v);
+            std::memcpy(out->std_innov + t * NO, sv, sizeof sv);
+            std::memcpy(out->S + t * NO * NO, S, sizeof S);
+        }
+    }
+    out->loglik[0] = loglik;
+    return status;
+}
+
+template <int NS, int... NOs>
+constexpr UkfLoop row_entry(int no, std::integer_sequence<int, NOs...>) {
+    UkfLoop f = nullptr;
+    ((f = (no == NOs + 1) ? &small_loop<NS, NOs + 1> : f), ...);
+    return f;
+}
+
+template <int... NSs>
+UkfLoop pick(int ns, int no, std::integer_sequence<int, NSs...>) {
+    UkfLoop f = nullptr;
+    ((f = (ns == NSs + 1) ? row_entry<NSs + 1>(no, std::make_integer_sequence<int, kUkfSmallMaxNo>{}) : f), ...);
+    return f;
+}
+
+}  // namespace
+
+UkfLoop ukf_small_loop(i64 ns, i64 no) {
+    if (ns < 1 || no < 1 || ns > kUkfSmallMaxNs || no > kUkfSmallMaxNo) return nullptr;
+    return pick(static_cast<int>(ns), static_cast<int>(no), std::make_integer_sequence<int, kUkfSmallMaxNs>{});
+}
+
+}  // namespace trova::kalman
