@@ -42,43 +42,104 @@ inline bool factor(const Mat<N, N>& P, f64 jitter, Mat<N, N>& L) {
     return chol_with_retry(&P[0][0], N, jitter, [&](f64 j) { return chol<N>(P, j, L); }) == 0;
 }
 
-// The deterministic pruned transition of one point z = [x1; x2]:
+// Sigma points are held by component: X[j][r] is component j of point r,
+// for the NSIG points padded to NP (a whole number of 4-wide vectors; the
+// padding points are zero and have zero weight), so that the transition and
+// the weighted moments run across the points as vector operations.
+
+template <int NP>
+inline f64 dot(const f64 (&a)[NP], const f64 (&b)[NP]) {
+    f64 s = 0.0;
+    for (int r = 0; r < NP; ++r) s += a[r] * b[r];
+    return s;
+}
+
+// The sigma points of (mean, L): point 0 is the mean, points 1 + i and
+// 1 + N + i are mean +- gamma * column i of L (L is lower triangular).
+template <int N, int NP>
+inline void sigma_points(const f64 (&mean)[N], const Mat<N, N>& L, f64 gamma, Mat<N, NP>& X) {
+    for (int j = 0; j < N; ++j) {
+        X[j][0] = mean[j];
+        for (int i = 0; i < N; ++i) {
+            const f64 step = j >= i ? gamma * L[j][i] : 0.0;
+            X[j][1 + i] = mean[j] + step;
+            X[j][1 + N + i] = mean[j] - step;
+        }
+        for (int r = 2 * N + 1; r < NP; ++r) X[j][r] = 0.0;
+    }
+}
+
+// The deterministic pruned transition of every point z = [x1; x2]:
 // x1' = hx x1, x2' = 0.5 (hss + hxx : x1 x1') + hx x2.
-template <int NS, int NO>
-inline void transition(const Model<NS, NO>& md, const f64* z, f64* out) {
+template <int NS, int NO, int NP>
+inline void transition(const Model<NS, NO>& md, const Mat<2 * NS, NP>& X, Mat<2 * NS, NP>& F) {
+    f64 xx[NS][NS][NP];
+    for (int a = 0; a < NS; ++a)
+        for (int c = 0; c < NS; ++c)
+            for (int r = 0; r < NP; ++r) xx[a][c][r] = X[a][r] * X[c][r];
     for (int i = 0; i < NS; ++i) {
-        f64 s = 0.0;
-        for (int j = 0; j < NS; ++j) s += md.hx[i][j] * z[j];
-        out[i] = s;
-    }
-    for (int i = 0; i < NS; ++i) {
-        f64 q = 0.0, l = 0.0;
+        f64 x1[NP] = {}, q[NP] = {}, l[NP] = {};
+        for (int j = 0; j < NS; ++j)
+            for (int r = 0; r < NP; ++r) {
+                x1[r] += md.hx[i][j] * X[j][r];
+                l[r] += md.hx[i][j] * X[NS + j][r];
+            }
         for (int a = 0; a < NS; ++a)
-            for (int c = 0; c < NS; ++c) q += md.hxx[i][a][c] * (z[a] * z[c]);
-        for (int j = 0; j < NS; ++j) l += md.hx[i][j] * z[NS + j];
-        out[NS + i] = 0.5 * (md.hss[i] + q) + l;
+            for (int c = 0; c < NS; ++c)
+                for (int r = 0; r < NP; ++r) q[r] += md.hxx[i][a][c] * xx[a][c][r];
+        for (int r = 0; r < NP; ++r) {
+            F[i][r] = x1[r];
+            F[NS + i][r] = 0.5 * (md.hss[i] + q[r]) + l[r];
+        }
     }
+}
+
+// The deviations D of the points from `mean`, and the weighted ones
+// WD = w D.
+template <int N, int NP>
+inline void deviations(const Mat<N, NP>& X, const f64 (&mean)[N], const f64 (&w)[NP], Mat<N, NP>& D,
+                       Mat<N, NP>& WD) {
+    for (int j = 0; j < N; ++j)
+        for (int r = 0; r < NP; ++r) {
+            D[j][r] = X[j][r] - mean[j];
+            WD[j][r] = w[r] * D[j][r];
+        }
+}
+
+// The weighted mean of the points (weights zero on the padding).
+template <int N, int NP>
+inline void weighted_mean(const Mat<N, NP>& X, const f64 (&w)[NP], f64 (&mean)[N]) {
+    for (int j = 0; j < N; ++j) mean[j] = dot<NP>(w, X[j]);
+}
+
+// C = sum over points of WD_a D_c (the lower triangle, mirrored).
+template <int N, int NP>
+inline void weighted_cov(const Mat<N, NP>& WD, const Mat<N, NP>& D, Mat<N, N>& C) {
+    for (int a = 0; a < N; ++a)
+        for (int c = 0; c <= a; ++c) C[a][c] = dot<NP>(WD[a], D[c]);
+    mirror_lower<N>(C);
 }
 
 // Variables in levels of one point z = [x1; x2] (ns states, then the nc
 // controls), the controls' quadratic term weighted by W (x1 x1', or x1 x1'
 // plus the x1 covariance): ss + x1 + x2 for a state, ss + 0.5 (gss + gxx :
 // W) + gx (x1 + x2) for a control.
+// vars is the caller's output row (arena or history), apart from the model.
 template <int NS>
-inline void levels(const ukf_inputs& in, const f64* z, const Mat<NS, NS>& W, f64* vars) {
+inline void levels(const ukf_inputs& in, const f64* z, const Mat<NS, NS>& W, f64* __restrict vars) {
+    const f64 *ss = in.steady_state, *gss = in.gss, *gx = in.gx, *gxx = in.gxx;
+    const i64 nc = in.n_ctrl;
     f64 sum[NS];
     for (int i = 0; i < NS; ++i) {
         sum[i] = z[i] + z[NS + i];
-        vars[i] = in.steady_state[i] + z[i] + z[NS + i];
+        vars[i] = ss[i] + z[i] + z[NS + i];
     }
-    for (i64 c = 0; c < in.n_ctrl; ++c) {
-        const f64* gxx = in.gxx + c * NS * NS;
-        const f64* gx = in.gx + c * NS;
+    for (i64 c = 0; c < nc; ++c) {
         f64 q = 0.0, l = 0.0;
         for (int a = 0; a < NS; ++a)
-            for (int b = 0; b < NS; ++b) q += gxx[a * NS + b] * W[a][b];
-        for (int j = 0; j < NS; ++j) l += gx[j] * sum[j];
-        vars[NS + c] = in.steady_state[NS + c] + 0.5 * (in.gss[c] + q) + l;
+            for (int b = 0; b < NS; ++b) q += gxx[c * NS * NS + a * NS + b] * W[a][b];
+        for (int j = 0; j < NS; ++j) l += gx[c * NS + j] * sum[j];
+        vars[NS + c] = ss[NS + c] + 0.5 * (gss[c] + q) + l;
     }
 }
 
@@ -95,17 +156,9 @@ inline void store_history(const ukf_inputs& in, const f64* z, const Mat<2 * NS, 
     levels<NS>(in, z, W, x + t * (NS + in.n_ctrl));
 }
 
-// out = w0 * row 0 + wi * (rows 1.. in ascending order), rows of length N.
-template <int NSIG, int N>
-inline void weighted_mean(const f64* rows, f64 w0, f64 wi, f64 (&out)[N]) {
-    for (int j = 0; j < N; ++j) out[j] = w0 * rows[j];
-    for (int r = 1; r < NSIG; ++r)
-        for (int j = 0; j < N; ++j) out[j] += wi * rows[r * N + j];
-}
-
 template <int NS, int NO>
 i64 small_loop(const ukf_inputs* in, const UkfBlocks& b, const UkfWeights& w, const ukf_outputs* out) {
-    constexpr int NZ = 2 * NS, NSIG = 2 * NZ + 1;
+    constexpr int NZ = 2 * NS, NSIG = 2 * NZ + 1, NP = (NSIG + 3) / 4 * 4;
     const i64 T = in->T, nv = NS + in->n_ctrl;
     const bool history = in->store_history != 0, symmetrize = in->symmetrize != 0;
     const f64 gamma = w.gamma, w0_m = w.w0_m, w0_c = w.w0_c, wi = w.wi, jitter = in->jitter;
@@ -119,87 +172,57 @@ i64 small_loop(const ukf_inputs* in, const UkfBlocks& b, const UkfWeights& w, co
     Mat<NZ, NZ> P;
     std::memcpy(z, in->z0, sizeof z);
     std::memcpy(P, in->P0, sizeof P);
+    f64 wm[NP] = {w0_m}, wc[NP] = {w0_c};
+    for (int r = 1; r < NSIG; ++r) wm[r] = wc[r] = wi;
     f64 loglik = 0.0;
     i64 status = 0;
     for (i64 t = 0; t < T; ++t) {
-        // Predict: the points of (z, P) through the transition; the point
-        // pair i is z +- gamma * column i of L (whose entries above the
-        // diagonal are zero).
+        // Predict: the points of (z, P) through the transition.
         Mat<NZ, NZ> L;
         if (!factor<NZ>(P, jitter, L)) {
             status = -3;
             break;
         }
-        f64 prop[NSIG][NZ];
-        transition(md, z, prop[0]);
-        for (int i = 0; i < NZ; ++i) {
-            f64 plus[NZ], minus[NZ];
-            for (int j = 0; j < NZ; ++j) {
-                const f64 step = j >= i ? gamma * L[j][i] : 0.0;
-                plus[j] = z[j] + step;
-                minus[j] = z[j] - step;
-            }
-            transition(md, plus, prop[1 + i]);
-            transition(md, minus, prop[1 + NZ + i]);
-        }
+        Mat<NZ, NP> X, F, D, WD;
+        sigma_points<NZ, NP>(z, L, gamma, X);
+        transition<NS, NO, NP>(md, X, F);
         f64 zp[NZ];
-        weighted_mean<NSIG, NZ>(&prop[0][0], w0_m, wi, zp);
-        Mat<NZ, NZ> Pp{};
-        for (int r = 0; r < NSIG; ++r) {
-            const f64 wr = r == 0 ? w0_c : wi;
-            f64 dev[NZ];
-            for (int j = 0; j < NZ; ++j) dev[j] = prop[r][j] - zp[j];
-            for (int a = 0; a < NZ; ++a) {
-                const f64 s = wr * dev[a];
-                for (int c = 0; c <= a; ++c) Pp[a][c] += s * dev[c];
-            }
-        }
-        mirror_lower<NZ>(Pp);
+        weighted_mean<NZ, NP>(F, wm, zp);
+        deviations<NZ, NP>(F, zp, wc, D, WD);
+        Mat<NZ, NZ> Pp;
+        weighted_cov<NZ, NP>(WD, D, Pp);
         for (int a = 0; a < NS; ++a)
             for (int c = 0; c < NS; ++c) Pp[a][c] += md.BQBT[a][c];
         if (symmetrize) sym<NZ>(Pp);
 
         // Measure: the points of the prediction through the measurement, in
-        // row order.
+        // point order.
         if (!factor<NZ>(Pp, jitter, L)) {
             status = -3;
             break;
         }
-        f64 sig[NSIG][NZ];
-        for (int j = 0; j < NZ; ++j) sig[0][j] = zp[j];
-        for (int i = 0; i < NZ; ++i)
-            for (int j = 0; j < NZ; ++j) {
-                const f64 step = j >= i ? gamma * L[j][i] : 0.0;
-                sig[1 + i][j] = zp[j] + step;
-                sig[1 + NZ + i][j] = zp[j] - step;
-            }
+        sigma_points<NZ, NP>(zp, L, gamma, X);
         for (int r = 0; r < NSIG; ++r) {
+            f64 pt[NZ];
+            for (int j = 0; j < NZ; ++j) pt[j] = X[j][r];
             Mat<NS, NS> W;
             for (int a = 0; a < NS; ++a)
-                for (int c = 0; c < NS; ++c) W[a][c] = sig[r][a] * sig[r][c];
-            levels<NS>(*in, sig[r], W, b.vars);
+                for (int c = 0; c < NS; ++c) W[a][c] = pt[a] * pt[c];
+            levels<NS>(*in, pt, W, b.vars);
             in->meas(b.vars, in->params, b.sigma_y + r * NO);
         }
-        f64 Y[NSIG][NO];
-        std::memcpy(Y, b.sigma_y, sizeof Y);
+        Mat<NO, NP> Y{}, DY, WDY;
+        for (int r = 0; r < NSIG; ++r)
+            for (int c = 0; c < NO; ++c) Y[c][r] = b.sigma_y[r * NO + c];
         f64 ym[NO];
-        weighted_mean<NSIG, NO>(&Y[0][0], w0_m, wi, ym);
-        Mat<NO, NO> S{};
-        Mat<NZ, NO> Pzy{};
-        for (int r = 0; r < NSIG; ++r) {
-            const f64 wr = r == 0 ? w0_c : wi;
-            f64 dy[NO];
-            for (int j = 0; j < NO; ++j) dy[j] = Y[r][j] - ym[j];
-            for (int a = 0; a < NO; ++a) {
-                const f64 s = wr * dy[a];
-                for (int c = 0; c <= a; ++c) S[a][c] += s * dy[c];
-            }
-            for (int a = 0; a < NZ; ++a) {
-                const f64 s = wr * (sig[r][a] - zp[a]);
-                for (int c = 0; c < NO; ++c) Pzy[a][c] += s * dy[c];
-            }
-        }
-        mirror_lower<NO>(S);
+        weighted_mean<NO, NP>(Y, wm, ym);
+        deviations<NO, NP>(Y, ym, wc, DY, WDY);
+        deviations<NZ, NP>(X, zp, wc, D, WD);
+        Mat<NO, NO> S;
+        weighted_cov<NO, NP>(WDY, DY, S);
+        Mat<NZ, NO> Pzy;
+        for (int a = 0; a < NZ; ++a)
+            for (int c = 0; c < NO; ++c) Pzy[a][c] = dot<NP>(WD[a], DY[c]);
         for (int a = 0; a < NO; ++a)
             for (int c = 0; c < NO; ++c) S[a][c] += md.R[a][c];
         if (symmetrize) sym<NO>(S);
