@@ -42,37 +42,33 @@ inline bool factor(const Mat<N, N>& P, f64 jitter, Mat<N, N>& L) {
     return chol_with_retry(&P[0][0], N, jitter, [&](f64 j) { return chol<N>(P, j, L); }) == 0;
 }
 
-// Sigma points are held by component: X[j][r] is component j of point r,
-// for the NSIG points padded to NP (a whole number of 4-wide vectors; the
-// padding points are zero and have zero weight), so that the transition and
-// the weighted moments run across the points as vector operations.
 
-template <int NP>
-inline f64 dot(const f64 (&a)[NP], const f64 (&b)[NP]) {
-    f64 s = 0.0;
-    for (int r = 0; r < NP; ++r) s += a[r] * b[r];
-    return s;
-}
-
-// The sigma points of (mean, L): point 0 is the mean, points 1 + i and
-// 1 + N + i are mean +- gamma * column i of L (L is lower triangular).
-template <int N, int NP>
-inline void sigma_points(const f64 (&mean)[N], const Mat<N, N>& L, f64 gamma, Mat<N, NP>& X) {
-    for (int j = 0; j < N; ++j) {
-        X[j][0] = mean[j];
-        for (int i = 0; i < N; ++i) {
+// The sigma points of (mean, L) as rows: point 0 is the mean, points 1 + i
+// and 1 + N + i are mean +- gamma * column i of L (L is lower triangular).
+template <int N>
+inline void sigma_points(const f64 (&mean)[N], const Mat<N, N>& L, f64 gamma, Mat<2 * N + 1, N>& X) {
+    for (int j = 0; j < N; ++j) X[0][j] = mean[j];
+    for (int i = 0; i < N; ++i)
+        for (int j = 0; j < N; ++j) {
             const f64 step = j >= i ? gamma * L[j][i] : 0.0;
-            X[j][1 + i] = mean[j] + step;
-            X[j][1 + N + i] = mean[j] - step;
+            X[1 + i][j] = mean[j] + step;
+            X[1 + N + i][j] = mean[j] - step;
         }
-        for (int r = 2 * N + 1; r < NP; ++r) X[j][r] = 0.0;
-    }
 }
 
 // The deterministic pruned transition of every point z = [x1; x2]:
-// x1' = hx x1, x2' = 0.5 (hss + hxx : x1 x1') + hx x2.
-template <int NS, int NO, int NP>
-inline void transition(const Model<NS, NO>& md, const Mat<2 * NS, NP>& X, Mat<2 * NS, NP>& F) {
+// x1' = hx x1, x2' = 0.5 (hss + hxx : x1 x1') + hx x2. The points are
+// transposed in and out (X[j][r] is component j of point r, the NSIG points
+// padded with zeros to NP, a whole number of 4-wide vectors), so that the
+// transition runs across the points as vector operations.
+template <int NS, int NO, int NSIG>
+inline void transition(const Model<NS, NO>& md, const Mat<NSIG, 2 * NS>& Z, Mat<NSIG, 2 * NS>& out) {
+    constexpr int NP = (NSIG + 3) / 4 * 4;
+    f64 X[2 * NS][NP], F[2 * NS][NP];
+    for (int j = 0; j < 2 * NS; ++j) {
+        for (int r = 0; r < NSIG; ++r) X[j][r] = Z[r][j];
+        for (int r = NSIG; r < NP; ++r) X[j][r] = 0.0;
+    }
     f64 xx[NS][NS][NP];
     for (int a = 0; a < NS; ++a)
         for (int c = 0; c < NS; ++c)
@@ -92,31 +88,34 @@ inline void transition(const Model<NS, NO>& md, const Mat<2 * NS, NP>& X, Mat<2 
             F[NS + i][r] = 0.5 * (md.hss[i] + q[r]) + l[r];
         }
     }
+    for (int r = 0; r < NSIG; ++r)
+        for (int j = 0; j < 2 * NS; ++j) out[r][j] = F[j][r];
 }
 
-// The deviations D of the points from `mean`, and the weighted ones
-// WD = w D.
-template <int N, int NP>
-inline void deviations(const Mat<N, NP>& X, const f64 (&mean)[N], const f64 (&w)[NP], Mat<N, NP>& D,
-                       Mat<N, NP>& WD) {
-    for (int j = 0; j < N; ++j)
-        for (int r = 0; r < NP; ++r) {
-            D[j][r] = X[j][r] - mean[j];
-            WD[j][r] = w[r] * D[j][r];
-        }
+// out = w0 * point 0 + wi * (points 1.. in order), points as rows of N.
+template <int NSIG, int N>
+inline void weighted_mean(const Mat<NSIG, N>& X, f64 w0, f64 wi, f64 (&out)[N]) {
+    for (int j = 0; j < N; ++j) out[j] = w0 * X[0][j];
+    for (int r = 1; r < NSIG; ++r)
+        for (int j = 0; j < N; ++j) out[j] += wi * X[r][j];
 }
 
-// The weighted mean of the points (weights zero on the padding).
-template <int N, int NP>
-inline void weighted_mean(const Mat<N, NP>& X, const f64 (&w)[NP], f64 (&mean)[N]) {
-    for (int j = 0; j < N; ++j) mean[j] = dot<NP>(w, X[j]);
-}
-
-// C = sum over points of WD_a D_c (the lower triangle, mirrored).
-template <int N, int NP>
-inline void weighted_cov(const Mat<N, NP>& WD, const Mat<N, NP>& D, Mat<N, N>& C) {
+// C = sum over points of (w dev_a) dev_c, dev = point - mean (w0 for point
+// 0, wi for the others), accumulated by whole rows of C; the lower triangle
+// is then mirrored.
+template <int NSIG, int N>
+inline void weighted_cov(const Mat<NSIG, N>& X, const f64 (&mean)[N], f64 w0, f64 wi, Mat<N, N>& C) {
     for (int a = 0; a < N; ++a)
-        for (int c = 0; c <= a; ++c) C[a][c] = dot<NP>(WD[a], D[c]);
+        for (int c = 0; c < N; ++c) C[a][c] = 0.0;
+    for (int r = 0; r < NSIG; ++r) {
+        const f64 w = r == 0 ? w0 : wi;
+        f64 dev[N];
+        for (int j = 0; j < N; ++j) dev[j] = X[r][j] - mean[j];
+        for (int a = 0; a < N; ++a) {
+            const f64 s = w * dev[a];
+            for (int c = 0; c < N; ++c) C[a][c] += s * dev[c];
+        }
+    }
     mirror_lower<N>(C);
 }
 
@@ -158,7 +157,7 @@ inline void store_history(const ukf_inputs& in, const f64* z, const Mat<2 * NS, 
 
 template <int NS, int NO>
 i64 small_loop(const ukf_inputs* in, const UkfBlocks& b, const UkfWeights& w, const ukf_outputs* out) {
-    constexpr int NZ = 2 * NS, NSIG = 2 * NZ + 1, NP = (NSIG + 3) / 4 * 4;
+    constexpr int NZ = 2 * NS, NSIG = 2 * NZ + 1;
     const i64 T = in->T, nv = NS + in->n_ctrl;
     const bool history = in->store_history != 0, symmetrize = in->symmetrize != 0;
     const f64 gamma = w.gamma, w0_m = w.w0_m, w0_c = w.w0_c, wi = w.wi, jitter = in->jitter;
@@ -172,8 +171,6 @@ i64 small_loop(const ukf_inputs* in, const UkfBlocks& b, const UkfWeights& w, co
     Mat<NZ, NZ> P;
     std::memcpy(z, in->z0, sizeof z);
     std::memcpy(P, in->P0, sizeof P);
-    f64 wm[NP] = {w0_m}, wc[NP] = {w0_c};
-    for (int r = 1; r < NSIG; ++r) wm[r] = wc[r] = wi;
     f64 loglik = 0.0;
     i64 status = 0;
     for (i64 t = 0; t < T; ++t) {
@@ -183,14 +180,13 @@ i64 small_loop(const ukf_inputs* in, const UkfBlocks& b, const UkfWeights& w, co
             status = -3;
             break;
         }
-        Mat<NZ, NP> X, F, D, WD;
-        sigma_points<NZ, NP>(z, L, gamma, X);
-        transition<NS, NO, NP>(md, X, F);
+        Mat<NSIG, NZ> X, F;
+        sigma_points<NZ>(z, L, gamma, X);
+        transition<NS, NO, NSIG>(md, X, F);
         f64 zp[NZ];
-        weighted_mean<NZ, NP>(F, wm, zp);
-        deviations<NZ, NP>(F, zp, wc, D, WD);
+        weighted_mean<NSIG, NZ>(F, w0_m, wi, zp);
         Mat<NZ, NZ> Pp;
-        weighted_cov<NZ, NP>(WD, D, Pp);
+        weighted_cov<NSIG, NZ>(F, zp, w0_c, wi, Pp);
         for (int a = 0; a < NS; ++a)
             for (int c = 0; c < NS; ++c) Pp[a][c] += md.BQBT[a][c];
         if (symmetrize) sym<NZ>(Pp);
@@ -201,28 +197,34 @@ i64 small_loop(const ukf_inputs* in, const UkfBlocks& b, const UkfWeights& w, co
             status = -3;
             break;
         }
-        sigma_points<NZ, NP>(zp, L, gamma, X);
+        sigma_points<NZ>(zp, L, gamma, X);
         for (int r = 0; r < NSIG; ++r) {
-            f64 pt[NZ];
-            for (int j = 0; j < NZ; ++j) pt[j] = X[j][r];
             Mat<NS, NS> W;
             for (int a = 0; a < NS; ++a)
-                for (int c = 0; c < NS; ++c) W[a][c] = pt[a] * pt[c];
-            levels<NS>(*in, pt, W, b.vars);
+                for (int c = 0; c < NS; ++c) W[a][c] = X[r][a] * X[r][c];
+            levels<NS>(*in, X[r], W, b.vars);
             in->meas(b.vars, in->params, b.sigma_y + r * NO);
         }
-        Mat<NO, NP> Y{}, DY, WDY;
-        for (int r = 0; r < NSIG; ++r)
-            for (int c = 0; c < NO; ++c) Y[c][r] = b.sigma_y[r * NO + c];
+        Mat<NSIG, NO> Y;
+        std::memcpy(Y, b.sigma_y, sizeof Y);
         f64 ym[NO];
-        weighted_mean<NO, NP>(Y, wm, ym);
-        deviations<NO, NP>(Y, ym, wc, DY, WDY);
-        deviations<NZ, NP>(X, zp, wc, D, WD);
+        weighted_mean<NSIG, NO>(Y, w0_m, wi, ym);
         Mat<NO, NO> S;
-        weighted_cov<NO, NP>(WDY, DY, S);
-        Mat<NZ, NO> Pzy;
-        for (int a = 0; a < NZ; ++a)
-            for (int c = 0; c < NO; ++c) Pzy[a][c] = dot<NP>(WD[a], DY[c]);
+        weighted_cov<NSIG, NO>(Y, ym, w0_c, wi, S);
+        // The cross-covariance transposed, KT = Pzy' = sum over points of
+        // (w dy_c) dz_a, accumulated by rows of nz; the gain is solved in it.
+        Mat<NO, NZ> KT{};
+        for (int r = 0; r < NSIG; ++r) {
+            const f64 wr = r == 0 ? w0_c : wi;
+            f64 dz[NZ];
+            for (int a = 0; a < NZ; ++a) dz[a] = X[r][a] - zp[a];
+            for (int c = 0; c < NO; ++c) {
+                const f64 s = wr * (Y[r][c] - ym[c]);
+                for (int a = 0; a < NZ; ++a) KT[c][a] += s * dz[a];
+            }
+        }
+        Mat<NO, NZ> PzyT;
+        std::memcpy(PzyT, KT, sizeof KT);
         for (int a = 0; a < NO; ++a)
             for (int c = 0; c < NO; ++c) S[a][c] += md.R[a][c];
         if (symmetrize) sym<NO>(S);
@@ -241,9 +243,6 @@ i64 small_loop(const ukf_inputs* in, const UkfBlocks& b, const UkfWeights& w, co
         for (int i = 0; i < NO; ++i) Linv[i] = 1.0 / LS[i][i];
         solve_lower<NO>(LS, Linv, v, sv);
         solve_lower_t<NO>(LS, Linv, sv, siv);
-        Mat<NO, NZ> KT;
-        for (int l = 0; l < NO; ++l)
-            for (int a = 0; a < NZ; ++a) KT[l][a] = Pzy[a][l];
         chol_solve_columns<NO, NZ>(LS, Linv, KT);
         for (int a = 0; a < NZ; ++a) {
             f64 s = 0.0;
@@ -253,7 +252,7 @@ i64 small_loop(const ukf_inputs* in, const UkfBlocks& b, const UkfWeights& w, co
         for (int a = 0; a < NZ; ++a)
             for (int c = 0; c < NZ; ++c) {
                 f64 s = 0.0;
-                for (int l = 0; l < NO; ++l) s += KT[l][a] * Pzy[c][l];
+                for (int l = 0; l < NO; ++l) s += KT[l][a] * PzyT[l][c];
                 P[a][c] = Pp[a][c] - s;
             }
         if (symmetrize) sym<NZ>(P);
