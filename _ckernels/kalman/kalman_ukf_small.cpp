@@ -138,6 +138,9 @@ inline void levels(const ukf_inputs& in, const f64* z, const Mat<NS, NS>& W, f64
         for (int a = 0; a < NS; ++a)
             for (int b = 0; b < NS; ++b) q += gxx[c * NS * NS + a * NS + b] * W[a][b];
         for (int j = 0; j < NS; ++j) l += gx[c * NS + j] * sum[j];
+        // Kept out of the vectoriser: vectors across a handful of controls
+        // cost more in set-up than they save.
+        asm("" : "+x"(q));
         vars[NS + c] = ss[NS + c] + 0.5 * (gss[c] + q) + l;
     }
 }
