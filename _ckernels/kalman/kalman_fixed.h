@@ -5,6 +5,8 @@
 #define TROVA_KALMAN_FIXED_H
 
 #include <cmath>
+#include <type_traits>
+#include <utility>
 
 #include "trova_types.h"
 
@@ -116,6 +118,38 @@ inline f64 half_logdet(const Mat<M, M>& L) {
     f64 logdet = 0.0;
     for (int i = 0; i < M; ++i) logdet += std::log(L[i][i]);
     return logdet;
+}
+
+namespace detail {
+
+// The function pointer type of a table of loops.
+template <template <int, int> class Loop>
+using LoopFn = std::remove_const_t<decltype(Loop<1, 1>::fn)>;
+
+template <template <int, int> class Loop, int A, int... Bs>
+constexpr auto table_row(int b, std::integer_sequence<int, Bs...>) {
+    detail::LoopFn<Loop> f = nullptr;
+    ((f = (b == Bs + 1) ? Loop<A, Bs + 1>::fn : f), ...);
+    return f;
+}
+
+template <template <int, int> class Loop, int MaxB, int... As>
+constexpr auto table(int a, int b, std::integer_sequence<int, As...>) {
+    detail::LoopFn<Loop> f = nullptr;
+    ((f = (a == As + 1) ? table_row<Loop, As + 1>(b, std::make_integer_sequence<int, MaxB>{}) : f), ...);
+    return f;
+}
+
+}  // namespace detail
+
+// The fixed-size loop Loop<a, b>::fn of a call's sizes, chosen once per
+// call: nullptr outside 1..MaxA x 1..MaxB.
+template <template <int, int> class Loop, int MaxA, int MaxB>
+auto pick(i64 a, i64 b) {
+    detail::LoopFn<Loop> f = nullptr;
+    if (a < 1 || b < 1 || a > MaxA || b > MaxB) return f;
+    return detail::table<Loop, MaxB>(static_cast<int>(a), static_cast<int>(b),
+                                     std::make_integer_sequence<int, MaxA>{});
 }
 
 }  // namespace trova::kalman::fixed

@@ -178,25 +178,13 @@ int small_loop(const kf_inputs* in, const KfBlocks& b, const kf_outputs* out) {
     return 0;
 }
 
-template <int N, int... Ms>
-constexpr KfLoop row_entry(int m, std::integer_sequence<int, Ms...>) {
-    KfLoop f = nullptr;
-    ((f = (m == Ms + 1) ? &small_loop<N, Ms + 1> : f), ...);
-    return f;
-}
-
-template <int... Ns>
-KfLoop pick(int n, int m, std::integer_sequence<int, Ns...>) {
-    KfLoop f = nullptr;
-    ((f = (n == Ns + 1) ? row_entry<Ns + 1>(m, std::make_integer_sequence<int, kSmallMaxM>{}) : f), ...);
-    return f;
-}
+template <int N, int M>
+struct Entry {
+    static constexpr KfLoop fn = &small_loop<N, M>;
+};
 
 }  // namespace
 
-KfLoop kf_small_loop(i64 n, i64 m) {
-    if (n < 1 || m < 1 || n > kSmallMaxN || m > kSmallMaxM) return nullptr;
-    return pick(static_cast<int>(n), static_cast<int>(m), std::make_integer_sequence<int, kSmallMaxN>{});
-}
+KfLoop kf_small_loop(i64 n, i64 m) { return pick<Entry, kSmallMaxN, kSmallMaxM>(n, m); }
 
 }  // namespace trova::kalman
