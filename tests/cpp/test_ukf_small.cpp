@@ -68,21 +68,16 @@ Model make(i64 ns, i64 nc, i64 ne, i64 no, i64 T, u64 seed) {
     Model md;
     fill(md.hx, ns * ns, 0.2 / std::sqrt(static_cast<f64>(ns)));
     for (i64 i = 0; i < ns; ++i) md.hx[static_cast<std::size_t>(i * ns + i)] += 0.85;
-    fill(md.gx, nc * ns, 1.0);
-    fill(md.bx, ns * ne, 1.0);
-    fill(md.hxx, ns * ns * ns, 0.2);
-    fill(md.gxx, nc * ns * ns, 0.2);
-    fill(md.hss, ns, 0.1);
-    fill(md.gss, nc, 0.1);
-    fill(md.ss, nv, 2.0);
-    fill(md.params, 2 + no * nv, 1.0);
+    struct Block { std::vector<f64>* v; i64 size; f64 scale; };
+    for (const Block& b : {Block{&md.gx, nc * ns, 1.0}, {&md.bx, ns * ne, 1.0}, {&md.hxx, ns * ns * ns, 0.2},
+                           {&md.gxx, nc * ns * ns, 0.2}, {&md.hss, ns, 0.1}, {&md.gss, nc, 0.1}, {&md.ss, nv, 2.0},
+                           {&md.params, 2 + no * nv, 1.0}, {&md.obs, T * no, 2.0}, {&md.z0, nz, 0.2}})
+        fill(*b.v, b.size, b.scale);
     md.params[0] = static_cast<f64>(no);
     md.params[1] = static_cast<f64>(nv);
     gram(md.Q, ne, 0.3, 0.0);
     gram(md.R, no, 1.0, 0.3);
     gram(md.P0, nz, 0.1, 1.0);
-    fill(md.obs, T * no, 2.0);
-    fill(md.z0, nz, 0.2);
     md.in = ukf_inputs{meas,           md.hx.data(),  md.gx.data(),  md.bx.data(), md.hxx.data(), md.gxx.data(),
                        md.hss.data(),  md.gss.data(), md.ss.data(),  md.params.data(), md.Q.data(), md.R.data(),
                        md.obs.data(),  md.z0.data(),  md.P0.data(),  T, ns, nc, ne, no,
@@ -134,11 +129,11 @@ FilterRun compare(const ukf_inputs& in) {
     return a;
 }
 
+// Every q x q matrix of the history h equals its transpose exactly.
 void expect_symmetric(const std::vector<f64>& h, i64 q, const char* what) {
-    for (std::size_t e = 0; e < h.size(); ++e) {
-        const i64 t = static_cast<i64>(e) / (q * q), i = static_cast<i64>(e) % (q * q) / q, j = static_cast<i64>(e) % q;
-        ASSERT_EQ(h[e], h[static_cast<std::size_t>(t * q * q + j * q + i)]) << what << " entry " << e;
-    }
+    for (std::size_t t = 0; t < h.size(); t += static_cast<std::size_t>(q * q))
+        for (i64 i = 0; i < q; ++i)
+            for (i64 j = 0; j < i; ++j) ASSERT_EQ(h[t + i * q + j], h[t + j * q + i]) << what << " at " << t;
 }
 
 TEST(UnscentedFilterSmall, MatchesGeneralLoopAtEverySize) {
