@@ -8,7 +8,9 @@
 // the gain (m^2 n), and the regrouped Joseph update K (H P), M H', K R and
 // the lower half of W K' (2.5 n^2 m + n m^2). bench/peer_kalman.py compares
 // the same filter with statsmodels in one process.
-// Unscented filter at ns = 6, nc = 8, ne = 3, no = 4: time per period.
+// Unscented filter at (ns, nc, ne, no) = (6, 8, 3, 4) (the general loop) and at
+// the DSGE study's (2, 2, 1, 3) (the fixed-size loop), histories off and on:
+// time per period.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -65,13 +67,14 @@ BENCHMARK(BM_LinearFilter)
     ->Args({4, 3, 0})->Args({4, 3, 1})->Args({5, 2, 0})->Args({5, 2, 1})->Args({8, 8, 0})->Args({20, 4, 0})->Args({50, 8, 0})->Args({50, 8, 1})->Args({4, 12, 0})
     ->Unit(benchmark::kMicrosecond);
 
-// y = the first no variables in levels.
-void first_variables(const f64* vars, const f64*, f64* out) {
-    for (int j = 0; j < 4; ++j) out[j] = vars[j];
+// y = the first no variables in levels (no = params[0]).
+void first_variables(const f64* vars, const f64* params, f64* out) {
+    for (int j = 0; j < static_cast<int>(params[0]); ++j) out[j] = vars[j];
 }
 
 void BM_UnscentedFilter(benchmark::State& state) {
-    const i64 ns = 6, nc = 8, ne = 3, no = 4, nz = 2 * ns;
+    const i64 ns = state.range(0), nc = state.range(1), ne = state.range(2), no = state.range(3), nz = 2 * ns;
+    const int history = static_cast<int>(state.range(4));
     Fill rnd;
     std::vector<f64> hx(ns * ns), gx(nc * ns), bx(ns * ne), hxx(ns * ns * ns), gxx(nc * ns * ns), hss(ns),
         gss(nc), ss(ns + nc), params(1), Q(ne * ne), R(no * no), obs(kT * no), z0(nz), P0(nz * nz);
@@ -83,12 +86,16 @@ void BM_UnscentedFilter(benchmark::State& state) {
     diagonal(Q, ne, 0.1);
     diagonal(R, no, 0.1);
     diagonal(P0, nz, 0.1);
+    params[0] = static_cast<f64>(no);
     const ukf_inputs in{first_variables, hx.data(), gx.data(), bx.data(), hxx.data(), gxx.data(), hss.data(),
                         gss.data(), ss.data(), params.data(), Q.data(), R.data(), obs.data(), z0.data(),
-                        P0.data(), kT, ns, nc, ne, no, 1, 0.5, 2.0, 0.0, 0.0, 1, 0};
-    std::vector<f64> ll(1);
-    ukf_outputs out{};
-    out.loglik = ll.data();
+                        P0.data(), kT, ns, nc, ne, no, 1, 0.5, 2.0, 0.0, 0.0, 1, history};
+    std::vector<f64> ll(1), xs(kT * 4 * ns), vs(kT * 2 * (ns + nc)), Ps(kT * 2 * nz * nz), ys(kT * 4 * no),
+        Ss(kT * no * no);
+    const ukf_outputs out{xs.data(),          xs.data() + kT * ns, xs.data() + 2 * kT * ns, xs.data() + 3 * kT * ns,
+                          vs.data(),          vs.data() + kT * (ns + nc), Ps.data(), Ps.data() + kT * nz * nz,
+                          ys.data(),          ys.data() + kT * no, ys.data() + 2 * kT * no, ys.data() + 3 * kT * no,
+                          Ss.data(),          ll.data()};
     std::vector<f64> arena(static_cast<std::size_t>(ukf_arena_size(ns, nc, ne, no).n_float));
     for (auto _ : state) {
         if (ukf_hot_loop(&in, arena.data(), &out) != 0) state.SkipWithError("filter failed");
@@ -97,7 +104,9 @@ void BM_UnscentedFilter(benchmark::State& state) {
     state.counters["per_period"] = benchmark::Counter(
         static_cast<double>(kT), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
-BENCHMARK(BM_UnscentedFilter)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_UnscentedFilter)
+    ->Args({6, 8, 3, 4, 0})->Args({2, 2, 1, 3, 0})->Args({2, 2, 1, 3, 1})
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -16,55 +16,12 @@
 
 #include "_common/dense.h"
 #include "kalman/kalman_core.h"
+#include "kalman/kalman_fixed.h"
 
 namespace trova::kalman {
 namespace {
 
-template <int R, int C>
-using Mat = f64[R][C];
-
-// out = 0.5 (P + P') off the diagonal, as trova_sym_inplace. The library
-// is built with reassociation allowed, and with P's entries still in
-// registers the compiler may otherwise fold the average into the sums that
-// produced them differently for the two stores; the empty asm makes the
-// average one value, so P comes out exactly symmetric.
-template <int N>
-inline void sym(Mat<N, N>& P) {
-    for (int i = 0; i < N; ++i)
-        for (int j = i + 1; j < N; ++j) {
-            f64 v = (P[i][j] + P[j][i]) * 0.5;
-            asm("" : "+x"(v));
-            P[i][j] = v;
-            P[j][i] = v;
-        }
-}
-
-// L L' = S + jitter I from the lower triangle of S, with trova_chol's pivot
-// tolerance (M eps times the largest jittered diagonal); false when a pivot
-// fails.
-template <int M>
-inline bool chol(const Mat<M, M>& S, f64 jitter, Mat<M, M>& L) {
-    const f64 jit = jitter > 0.0 ? jitter : 0.0;
-    f64 scale = 0.0;
-    for (int i = 0; i < M; ++i) {
-        const f64 d = S[i][i] + jit;
-        if (d > scale) scale = d;
-    }
-    const f64 tol = static_cast<f64>(M) * 0x1p-52 * scale;
-    for (int i = 0; i < M; ++i) {
-        for (int j = 0; j < i; ++j) {
-            f64 s = 0.0;
-            for (int l = 0; l < j; ++l) s += L[i][l] * L[j][l];
-            L[i][j] = (S[i][j] - s) / L[j][j];
-        }
-        f64 s = 0.0;
-        for (int l = 0; l < i; ++l) s += L[i][l] * L[i][l];
-        const f64 p = (S[i][i] + jit) - s;
-        if (!(p > tol)) return false;
-        L[i][i] = std::sqrt(p);
-    }
-    return true;
-}
+using namespace fixed;
 
 // out = A B (+ C when given), A r x p, B p x c, row by row as sums of rows
 // of B: the inner loop runs along a row of out, so it vectorises without
@@ -80,13 +37,6 @@ inline void mul(const Mat<R, P>& A, const Mat<P, C>& B, const Mat<R, C>* add, Ma
         }
         for (int j = 0; j < C; ++j) out[i][j] = row[j];
     }
-}
-
-// The upper triangle from the lower one.
-template <int N>
-inline void mirror_lower(Mat<N, N>& P) {
-    for (int i = 0; i < N; ++i)
-        for (int j = i + 1; j < N; ++j) P[i][j] = P[j][i];
 }
 
 template <int N, int M>
@@ -153,17 +103,8 @@ int small_loop(const kf_inputs* in, const KfBlocks& b, const kf_outputs* out) {
         f64 Linv[M];
         for (int i = 0; i < M; ++i) Linv[i] = 1.0 / L[i][i];
         f64 sv[M], siv[M];
-        for (int i = 0; i < M; ++i) {
-            f64 s = 0.0;
-            for (int l = 0; l < i; ++l) s += L[i][l] * sv[l];
-            sv[i] = (v[i] - s) * Linv[i];
-        }
-        for (int i = 0; i < M; ++i) siv[i] = sv[i];
-        for (int i = M - 1; i >= 0; --i) {
-            const f64 xi = siv[i] * Linv[i];
-            siv[i] = xi;
-            for (int l = 0; l < i; ++l) siv[l] -= xi * L[i][l];
-        }
+        solve_lower<M>(L, Linv, v, sv);
+        solve_lower_t<M>(L, Linv, sv, siv);
         // Gain: K' = S^-1 (P_pred C')', which is HP when P_pred is symmetric.
         Mat<M, N> KT;
         for (int r = 0; r < M; ++r)
@@ -176,16 +117,7 @@ int small_loop(const kf_inputs* in, const KfBlocks& b, const kf_outputs* out) {
                     KT[r][i] = s;
                 }
             }
-        for (int r = 0; r < M; ++r) {
-            for (int l = 0; l < r; ++l)
-                for (int i = 0; i < N; ++i) KT[r][i] -= L[r][l] * KT[l][i];
-            for (int i = 0; i < N; ++i) KT[r][i] *= Linv[r];
-        }
-        for (int r = M - 1; r >= 0; --r) {
-            for (int i = 0; i < N; ++i) KT[r][i] *= Linv[r];
-            for (int l = 0; l < r; ++l)
-                for (int i = 0; i < N; ++i) KT[l][i] -= L[r][l] * KT[r][i];
-        }
+        chol_solve_columns<M, N>(L, Linv, KT);
         f64 xf[N];
         for (int i = 0; i < N; ++i) {
             f64 s = 0.0;
@@ -211,16 +143,8 @@ int small_loop(const kf_inputs* in, const KfBlocks& b, const kf_outputs* out) {
         if (symmetric) mirror_lower<N>(P);
         if (symmetrize) sym<N>(P);
         P_symmetric = symmetric || symmetrize;
-        f64 logdet = 0.0, q = 0.0;
-        // One logarithm of the product of the pivots while it stays a normal
-        // number (M <= 8 factors), else the sum of their logarithms.
-        f64 prod = 1.0;
-        for (int i = 0; i < M; ++i) prod *= L[i][i];
-        if (std::isnormal(prod)) {
-            logdet = std::log(prod);
-        } else {
-            for (int i = 0; i < M; ++i) logdet += std::log(L[i][i]);
-        }
+        const f64 logdet = half_logdet<M>(L);
+        f64 q = 0.0;
         for (int i = 0; i < M; ++i) q += v[i] * siv[i];
         loglik = std::fma(-0.5, (2.0 * logdet + q) + static_cast<f64>(M) * kLog2Pi, loglik);
         std::memcpy(x, xf, sizeof x);
@@ -254,25 +178,13 @@ int small_loop(const kf_inputs* in, const KfBlocks& b, const kf_outputs* out) {
     return 0;
 }
 
-template <int N, int... Ms>
-constexpr KfLoop row_entry(int m, std::integer_sequence<int, Ms...>) {
-    KfLoop f = nullptr;
-    ((f = (m == Ms + 1) ? &small_loop<N, Ms + 1> : f), ...);
-    return f;
-}
-
-template <int... Ns>
-KfLoop pick(int n, int m, std::integer_sequence<int, Ns...>) {
-    KfLoop f = nullptr;
-    ((f = (n == Ns + 1) ? row_entry<Ns + 1>(m, std::make_integer_sequence<int, kSmallMaxM>{}) : f), ...);
-    return f;
-}
+template <int N, int M>
+struct Entry {
+    static constexpr KfLoop fn = &small_loop<N, M>;
+};
 
 }  // namespace
 
-KfLoop kf_small_loop(i64 n, i64 m) {
-    if (n < 1 || m < 1 || n > kSmallMaxN || m > kSmallMaxM) return nullptr;
-    return pick(static_cast<int>(n), static_cast<int>(m), std::make_integer_sequence<int, kSmallMaxN>{});
-}
+KfLoop kf_small_loop(i64 n, i64 m) { return pick<Entry, kSmallMaxN, kSmallMaxM>(n, m); }
 
 }  // namespace trova::kalman

@@ -3,24 +3,21 @@
 // points from the running covariance, pushes them through the deterministic
 // pruned transition, adds the process covariance to the x1 block, samples
 // again around the prediction and maps the points through the caller's
-// measurement of the variable vector in levels.
+// measurement of the variable vector in levels. Small models (ns <= 4,
+// no <= 8) run the fixed-size loop of kalman_ukf_small.cpp instead, chosen
+// once per call in ukf_run.
 #include <cfloat>
 #include <cmath>
 
 #include "_common/layout.h"
 #include "_common/sizers.h"
 #include "kalman/kalman_core.h"
+#include "kalman/kalman_ukf.h"
 #include "trova_linalg.h"
 
-namespace {
+namespace trova::kalman {
 
-struct UkfBlocks {
-    f64 *z_a, *z_pred, *z_b, *P_a, *P_pred, *P_b, *L_P, *sigma, *sigma_prop, *sigma_y, *BQBT, *temp_nk;
-    f64 *y_mean, *v, *std, *Sinv_v, *fbuf, *bbuf, *S, *L_S, *Pzy, *K, *vars;
-};
-
-// The arena, in table order.
-UkfBlocks ukf_blocks(trova::layout::Carver& c, i64 ns, i64 nc, i64 ne, i64 no) {
+UkfBlocks ukf_blocks(layout::Carver& c, i64 ns, i64 nc, i64 ne, i64 no) {
     const i64 nz = c.product(2, ns), n_sig = c.sum(c.product(2, nz), 1);
     UkfBlocks b{};
     b.z_a = c.take(nz);
@@ -49,21 +46,15 @@ UkfBlocks ukf_blocks(trova::layout::Carver& c, i64 ns, i64 nc, i64 ne, i64 no) {
     return b;
 }
 
-// Sigma-point scaling and weights.
-struct Weights {
-    f64 gamma, w0_m, w0_c, wi;
-};
+}  // namespace trova::kalman
 
-// Factors P; on failure retries once with 1e-10 times the largest diagonal
-// element (at least 0) added to the jitter. A P with an entry that is not
-// finite fails without a retry.
+using trova::kalman::UkfBlocks;
+
+namespace {
+
+// Factors P by the filter's rule (chol_with_retry).
 int ukf_chol_auto(const f64* P, f64 jitter, f64* L, i64 n) {
-    if (!trova::all_finite(P, n * n)) return -1;
-    if (trova_chol(P, jitter, L, n) == 0) return 0;
-    f64 scale = 0.0;
-    for (i64 i = 0; i < n; ++i)
-        if (P[i * n + i] > scale) scale = P[i * n + i];
-    return trova_chol(P, jitter + 1e-10 * scale, L, n);
+    return trova::kalman::chol_with_retry(P, n, jitter, [&](f64 j) { return trova_chol(P, j, L, n) == 0; });
 }
 
 // Row 0 = mean; rows 1 + i and 1 + n + i = mean +- gamma * column i of chol.
@@ -201,46 +192,13 @@ void ukf_store_history(const ukf_inputs& in, const f64* z, const f64* P, f64* x1
     control_levels(in, z, work, x_t + ns);
 }
 
-}  // namespace
-
-namespace trova::sizing {
-
-Size ukf(i64 n_state, i64 n_ctrl, i64 n_exog, i64 n_obs) {
-    layout::Carver c;
-    ukf_blocks(c, n_state, n_ctrl, n_exog, n_obs);
-    return kalman::sized(c.size(), kalman::dims_valid(n_state, n_ctrl, n_exog, n_obs));
-}
-
-}  // namespace trova::sizing
-
-extern "C" {
-
-TROVA_API arena_size ukf_arena_size(i64 n_state, i64 n_ctrl, i64 n_exog, i64 n_obs) {
-    return trova::layout::native(trova::sizing::ukf(n_state, n_ctrl, n_exog, n_obs));
-}
-
-TROVA_API i64 ukf_hot_loop(const ukf_inputs* in, f64* arena, const ukf_outputs* out) {
+// The general period loop: every size, through the runtime-size helpers.
+i64 general_loop(const ukf_inputs* in, const UkfBlocks& b, const trova::kalman::UkfWeights& w,
+                 const ukf_outputs* out) {
     const i64 ns = in->n_state, no = in->n_obs, nz = 2 * ns, n_sig = 2 * nz + 1, T = in->T;
-    if (in->meas == nullptr || ns <= 0 || no <= 0 || !trova::kalman::dims_valid(in->n_ctrl, in->n_exog))
-        return -2;
-    const f64 alpha2 = in->alpha * in->alpha;
-    const f64 c = alpha2 * (static_cast<f64>(nz) + in->kappa);
-    if (!(c > 0.0) || std::fabs(c) > DBL_MAX) return -3;
-    const f64 gamma = std::sqrt(c);
-    const f64 w0_m = (c - static_cast<f64>(nz)) / c;
-    const f64 w0_c = (in->beta + 1.0 - alpha2) + w0_m;
-    const f64 wi = 1.0 / (2.0 * c);
-    // A c so small that the weights overflow (or a beta that is not finite)
-    // leaves no usable weights either.
-    const f64 weights[] = {w0_m, w0_c, wi};
-    if (!trova::all_finite(weights, 3)) return -3;
-
-    trova::layout::Carver carver(arena);
-    const UkfBlocks b = ukf_blocks(carver, ns, in->n_ctrl, in->n_exog, no);
+    const f64 gamma = w.gamma, w0_m = w.w0_m, w0_c = w.w0_c, wi = w.wi;
     trova::kalman::copy(in->z0, b.z_a, nz);
     trova::kalman::copy(in->P0, b.P_a, nz * nz);
-    kf_build_bqbt(in->bx, in->Q, b.temp_nk, b.BQBT, ns, in->n_exog);
-
     f64* z_prev = b.z_a;
     f64* P_prev = b.P_a;
     f64* z_filt = b.z_b;
@@ -320,6 +278,56 @@ TROVA_API i64 ukf_hot_loop(const ukf_inputs* in, f64* arena, const ukf_outputs* 
     }
     out->loglik[0] = loglik;
     return status;
+}
+
+}  // namespace
+
+namespace trova::sizing {
+
+Size ukf(i64 n_state, i64 n_ctrl, i64 n_exog, i64 n_obs) {
+    layout::Carver c;
+    kalman::ukf_blocks(c, n_state, n_ctrl, n_exog, n_obs);
+    return kalman::sized(c.size(), kalman::dims_valid(n_state, n_ctrl, n_exog, n_obs));
+}
+
+}  // namespace trova::sizing
+
+namespace trova::kalman {
+
+i64 ukf_run(const ukf_inputs* in, f64* arena, const ukf_outputs* out, bool small) {
+    const i64 ns = in->n_state, no = in->n_obs, nz = 2 * ns;
+    if (in->meas == nullptr || ns <= 0 || no <= 0 || !dims_valid(in->n_ctrl, in->n_exog)) return -2;
+    const f64 alpha2 = in->alpha * in->alpha;
+    const f64 c = alpha2 * (static_cast<f64>(nz) + in->kappa);
+    if (!(c > 0.0) || std::fabs(c) > DBL_MAX) return -3;
+    UkfWeights w{};
+    w.gamma = std::sqrt(c);
+    w.w0_m = (c - static_cast<f64>(nz)) / c;
+    w.w0_c = (in->beta + 1.0 - alpha2) + w.w0_m;
+    w.wi = 1.0 / (2.0 * c);
+    // A c so small that the weights overflow (or a beta that is not finite)
+    // leaves no usable weights either.
+    const f64 weights[] = {w.w0_m, w.w0_c, w.wi};
+    if (!all_finite(weights, 3)) return -3;
+
+    layout::Carver carver(arena);
+    const UkfBlocks b = ukf_blocks(carver, ns, in->n_ctrl, in->n_exog, no);
+    kf_build_bqbt(in->bx, in->Q, b.temp_nk, b.BQBT, ns, in->n_exog);
+    // Small models run the fixed-size loop, chosen once here.
+    const UkfLoop small_loop = small ? ukf_small_loop(ns, no) : nullptr;
+    return (small_loop ? small_loop : general_loop)(in, b, w, out);
+}
+
+}  // namespace trova::kalman
+
+extern "C" {
+
+TROVA_API arena_size ukf_arena_size(i64 n_state, i64 n_ctrl, i64 n_exog, i64 n_obs) {
+    return trova::layout::native(trova::sizing::ukf(n_state, n_ctrl, n_exog, n_obs));
+}
+
+TROVA_API i64 ukf_hot_loop(const ukf_inputs* in, f64* arena, const ukf_outputs* out) {
+    return trova::kalman::ukf_run(in, arena, out, true);
 }
 
 }  // extern "C"
