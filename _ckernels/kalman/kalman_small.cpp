@@ -1,15 +1,23 @@
-// The linear filter's period loop for n <= 7 and m <= 8, with the dimensions as
-// compile-time constants: every product, the m x m Cholesky factor and the
-// triangular solves are fixed-trip loops the compiler unrolls, and the model
-// (A, C, d, R, B Q B') is copied once per call into local arrays, so a
-// period touches no memory but its observation row and its history rows.
+// The period loops of the linear and extended filters for n <= 7 and m <= 8,
+// with the dimensions as compile-time constants. Both share one templated
+// prediction and one templated update; the extended loop only fetches its
+// observation row and Jacobian from the callbacks each period, where the
+// linear loop has C fixed for the call.
+//
+// Every matrix of a period lives in a local array whose rows are padded to a
+// whole number of 4-double vectors (zero padding, set once per call), and
+// every product is a sum of scaled rows of its right factor: each row
+// operation is a few packed multiply-adds, and no sum is reordered across
+// lanes. The model (A, C, d, R, B Q B') is copied once per call, so a period
+// touches no memory but its observation row and its history rows.
 //
 // The recursion is the general loop's, step for step (kalman.cpp predict
 // and update): the same regrouped Joseph update, symmetric results mirrored
 // from their lower halves, the same symmetrising, jitter, pivot tolerance
-// and failure status. Only the summation order inside the products differs
-// from the blocked ones (an added matrix enters first, not last), so results
-// agree to rounding.
+// and failure status. The summation order inside the products differs from
+// the blocked ones (an added matrix enters first, not last) and the factor's
+// divisions are multiplications by the pivots' reciprocals, so results agree
+// to rounding.
 #include <cmath>
 #include <cstring>
 #include <utility>
@@ -20,8 +28,61 @@
 namespace trova::kalman {
 namespace {
 
+// Four doubles, one AVX register on the default target; GCC lowers the
+// operations to narrower registers or scalars elsewhere.
+typedef f64 v4 __attribute__((vector_size(32)));
+
+constexpr int padded(int c) { return (c + 3) / 4 * 4; }
+
+// An R x C matrix with rows padded to whole vectors.
 template <int R, int C>
-using Mat = f64[R][C];
+struct alignas(32) Mat {
+    static constexpr int V = padded(C) / 4;
+    f64 a[R][padded(C)];
+    v4 row(int i, int v) const {
+        v4 x;
+        std::memcpy(&x, &a[i][4 * v], sizeof x);
+        return x;
+    }
+    void set(int i, int v, v4 x) { std::memcpy(&a[i][4 * v], &x, sizeof x); }
+    // Rows from / to a dense row-major array.
+    void load(const f64* src) {
+        for (int i = 0; i < R; ++i) std::memcpy(a[i], src + i * C, sizeof(f64) * C);
+    }
+    void store(f64* dst) const {
+        if (padded(C) == C) {
+            std::memcpy(dst, a, sizeof a);
+        } else {
+            for (int i = 0; i < R; ++i) std::memcpy(dst + i * C, a[i], sizeof(f64) * C);
+        }
+    }
+};
+
+// out = add + sum over l of a(i, l) B[l] for every row i: a(i, l) is the
+// (i, l) entry of the left factor (so a transposed or negated factor needs
+// no copy), add may be null. Summed in l order from add.
+template <int R, int P, int C, class Left>
+inline void mul(Left a, const Mat<P, C>& B, const Mat<R, C>* add, Mat<R, C>& out) {
+    constexpr int V = Mat<R, C>::V;
+    for (int i = 0; i < R; ++i) {
+        v4 acc[V];
+        for (int v = 0; v < V; ++v) acc[v] = add ? add->row(i, v) : v4{};
+        for (int l = 0; l < P; ++l) {
+            const f64 s = a(i, l);
+            for (int v = 0; v < V; ++v) acc[v] += s * B.row(l, v);
+        }
+        for (int v = 0; v < V; ++v) out.set(i, v, acc[v]);
+    }
+}
+
+template <int R, int C>
+inline auto entries(const Mat<R, C>& X) {
+    return [&X](int i, int l) { return X.a[i][l]; };
+}
+template <int R, int C>
+inline auto transposed(const Mat<R, C>& X) {
+    return [&X](int i, int l) { return X.a[l][i]; };
+}
 
 // out = 0.5 (P + P') off the diagonal, as trova_sym_inplace. The library
 // is built with reassociation allowed, and with P's entries still in
@@ -32,61 +93,201 @@ template <int N>
 inline void sym(Mat<N, N>& P) {
     for (int i = 0; i < N; ++i)
         for (int j = i + 1; j < N; ++j) {
-            f64 v = (P[i][j] + P[j][i]) * 0.5;
+            f64 v = (P.a[i][j] + P.a[j][i]) * 0.5;
             asm("" : "+x"(v));
-            P[i][j] = v;
-            P[j][i] = v;
+            P.a[i][j] = v;
+            P.a[j][i] = v;
         }
-}
-
-// L L' = S + jitter I from the lower triangle of S, with trova_chol's pivot
-// tolerance (M eps times the largest jittered diagonal); false when a pivot
-// fails.
-template <int M>
-inline bool chol(const Mat<M, M>& S, f64 jitter, Mat<M, M>& L) {
-    const f64 jit = jitter > 0.0 ? jitter : 0.0;
-    f64 scale = 0.0;
-    for (int i = 0; i < M; ++i) {
-        const f64 d = S[i][i] + jit;
-        if (d > scale) scale = d;
-    }
-    const f64 tol = static_cast<f64>(M) * 0x1p-52 * scale;
-    for (int i = 0; i < M; ++i) {
-        for (int j = 0; j < i; ++j) {
-            f64 s = 0.0;
-            for (int l = 0; l < j; ++l) s += L[i][l] * L[j][l];
-            L[i][j] = (S[i][j] - s) / L[j][j];
-        }
-        f64 s = 0.0;
-        for (int l = 0; l < i; ++l) s += L[i][l] * L[i][l];
-        const f64 p = (S[i][i] + jit) - s;
-        if (!(p > tol)) return false;
-        L[i][i] = std::sqrt(p);
-    }
-    return true;
-}
-
-// out = A B (+ C when given), A r x p, B p x c, row by row as sums of rows
-// of B: the inner loop runs along a row of out, so it vectorises without
-// reordering any sum.
-template <int R, int P, int C>
-inline void mul(const Mat<R, P>& A, const Mat<P, C>& B, const Mat<R, C>* add, Mat<R, C>& out) {
-    for (int i = 0; i < R; ++i) {
-        f64 row[C];
-        for (int j = 0; j < C; ++j) row[j] = add ? (*add)[i][j] : 0.0;
-        for (int l = 0; l < P; ++l) {
-            const f64 a = A[i][l];
-            for (int j = 0; j < C; ++j) row[j] += a * B[l][j];
-        }
-        for (int j = 0; j < C; ++j) out[i][j] = row[j];
-    }
 }
 
 // The upper triangle from the lower one.
 template <int N>
 inline void mirror_lower(Mat<N, N>& P) {
     for (int i = 0; i < N; ++i)
-        for (int j = i + 1; j < N; ++j) P[i][j] = P[j][i];
+        for (int j = i + 1; j < N; ++j) P.a[i][j] = P.a[j][i];
+}
+
+template <int R, int C>
+inline void transpose(const Mat<R, C>& X, Mat<C, R>& out) {
+    for (int i = 0; i < R; ++i)
+        for (int j = 0; j < C; ++j) out.a[j][i] = X.a[i][j];
+}
+
+// L L' = S + jitter I from the lower triangle of S, with trova_chol's pivot
+// tolerance (M eps times the largest jittered diagonal), and the pivots'
+// reciprocals in Linv; false when a pivot fails. The reciprocal of a pivot
+// sqrt(p) is sqrt(p) (1 / p): the division runs alongside the square root
+// instead of after it, which shortens the chain from one column to the
+// next.
+template <int M>
+inline bool chol(const Mat<M, M>& S, f64 jitter, Mat<M, M>& L, f64 (&Linv)[M]) {
+    const f64 jit = jitter > 0.0 ? jitter : 0.0;
+    f64 scale = 0.0;
+    for (int i = 0; i < M; ++i) {
+        const f64 d = S.a[i][i] + jit;
+        if (d > scale) scale = d;
+    }
+    const f64 tol = static_cast<f64>(M) * 0x1p-52 * scale;
+    for (int i = 0; i < M; ++i) {
+        for (int j = 0; j < i; ++j) {
+            f64 s = 0.0;
+            for (int l = 0; l < j; ++l) s += L.a[i][l] * L.a[j][l];
+            L.a[i][j] = (S.a[i][j] - s) * Linv[j];
+        }
+        f64 s = 0.0;
+        for (int l = 0; l < i; ++l) s += L.a[i][l] * L.a[i][l];
+        const f64 p = (S.a[i][i] + jit) - s;
+        if (!(p > tol)) return false;
+        const f64 root = std::sqrt(p);
+        L.a[i][i] = root;
+        Linv[i] = root * (1.0 / p);
+    }
+    return true;
+}
+
+// The model fixed for a call.
+template <int N, int M>
+struct Model {
+    Mat<N, N> A, At, BQBT;
+    Mat<M, M> R;
+    bool R_symmetric;
+};
+
+// The filter's state between periods and the moments of one period.
+template <int N, int M>
+struct Period {
+    Mat<1, N> x, xp, xf;
+    Mat<N, N> P, Pp, AP, Mj;
+    bool P_symmetric;
+    Mat<1, M> v, sv, siv;
+    Mat<M, N> HP, KT;
+    Mat<M, M> S, L;
+    Mat<N, M> MHt, W;
+};
+
+// x_pred = A x (as the row x A'), P_pred = A P A' + BQBT; symmetrised when
+// asked, its upper half mirrored when P is exactly symmetric.
+template <int N, int M>
+inline void predict(const Model<N, M>& md, Period<N, M>& p, bool symmetrize) {
+    mul<1, N, N>(entries(p.x), md.At, nullptr, p.xp);
+    mul<N, N, N>(entries(md.A), p.P, nullptr, p.AP);
+    mul<N, N, N>(entries(p.AP), md.At, &md.BQBT, p.Pp);
+    if (p.P_symmetric) mirror_lower<N>(p.Pp);
+    if (symmetrize) sym<N>(p.Pp);
+    p.P_symmetric = p.P_symmetric || symmetrize;
+}
+
+// Given x_pred, P_pred, the innovation v and the observation matrix H (with
+// its transpose Ht): S, its factor, std = L^-1 v, Sinv_v, the gain, x_filt
+// and the Joseph-form P_filt in p.P; adds the period's term to loglik.
+// Returns false (loglik untouched) when S cannot be factored.
+template <int N, int M>
+inline bool update(const Model<N, M>& md, const Mat<M, N>& H, const Mat<N, M>& Ht, Period<N, M>& p,
+                   bool symmetrize, f64 jitter, f64& loglik) {
+    constexpr int VN = Mat<1, N>::V;
+    // HP = H P_pred; S = HP H' + R.
+    mul<M, N, N>(entries(H), p.Pp, nullptr, p.HP);
+    mul<M, N, M>(entries(p.HP), Ht, &md.R, p.S);
+    if (symmetrize) sym<M>(p.S);
+    bool finite = true;
+    for (int r = 0; r < M; ++r) finite = all_finite(p.S.a[r], M) && finite;
+    f64 Linv[M];
+    if (!finite || !chol<M>(p.S, jitter, p.L, Linv)) return false;
+    // std = L^-1 v, Sinv_v = L'^-1 std.
+    f64* sv = p.sv.a[0];
+    f64* siv = p.siv.a[0];
+    for (int i = 0; i < M; ++i) {
+        f64 s = 0.0;
+        for (int l = 0; l < i; ++l) s += p.L.a[i][l] * sv[l];
+        sv[i] = (p.v.a[0][i] - s) * Linv[i];
+    }
+    for (int i = 0; i < M; ++i) siv[i] = sv[i];
+    for (int i = M - 1; i >= 0; --i) {
+        const f64 xi = siv[i] * Linv[i];
+        siv[i] = xi;
+        for (int l = 0; l < i; ++l) siv[l] -= xi * p.L.a[i][l];
+    }
+    // Gain: K' = S^-1 (P_pred H')', which is HP when P_pred is symmetric,
+    // solved row by row of K' (each a row operation across the n columns).
+    if (p.P_symmetric) {
+        p.KT = p.HP;
+    } else {
+        for (int r = 0; r < M; ++r)
+            for (int i = 0; i < N; ++i) {
+                f64 s = 0.0;
+                for (int l = 0; l < N; ++l) s += p.Pp.a[i][l] * H.a[r][l];
+                p.KT.a[r][i] = s;
+            }
+    }
+    for (int r = 0; r < M; ++r)
+        for (int v = 0; v < VN; ++v) {
+            v4 acc = p.KT.row(r, v);
+            for (int l = 0; l < r; ++l) acc -= p.L.a[r][l] * p.KT.row(l, v);
+            p.KT.set(r, v, acc * Linv[r]);
+        }
+    for (int r = M - 1; r >= 0; --r)
+        for (int v = 0; v < VN; ++v) {
+            v4 acc = p.KT.row(r, v);
+            for (int l = r + 1; l < M; ++l) acc -= p.L.a[l][r] * p.KT.row(l, v);
+            p.KT.set(r, v, acc * Linv[r]);
+        }
+    // x_filt = x_pred + K v.
+    mul<1, M, N>(entries(p.v), p.KT, &p.xp, p.xf);
+    // Regrouped Joseph update: Mj = P_pred - K HP, W = K R - Mj H',
+    // P_filt = Mj + W K' (lower half mirrored when symmetric).
+    const Mat<M, N>& KT = p.KT;
+    mul<N, M, N>([&KT](int i, int r) { return -KT.a[r][i]; }, p.HP, &p.Pp, p.Mj);
+    mul<N, N, M>(entries(p.Mj), Ht, nullptr, p.MHt);
+    mul<N, M, M>(transposed(p.KT), md.R, nullptr, p.W);
+    constexpr int VM = Mat<1, M>::V;
+    for (int i = 0; i < N; ++i)
+        for (int v = 0; v < VM; ++v) p.W.set(i, v, p.W.row(i, v) - p.MHt.row(i, v));
+    const bool symmetric = p.P_symmetric && md.R_symmetric;
+    mul<N, M, N>(entries(p.W), p.KT, &p.Mj, p.P);
+    if (symmetric) mirror_lower<N>(p.P);
+    if (symmetrize) sym<N>(p.P);
+    p.P_symmetric = symmetric || symmetrize;
+    // One logarithm of the product of the pivots while it stays a normal
+    // number (M <= 8 factors), else the sum of their logarithms.
+    f64 logdet = 0.0, q = 0.0, prod = 1.0;
+    for (int i = 0; i < M; ++i) prod *= p.L.a[i][i];
+    if (std::isnormal(prod)) {
+        logdet = std::log(prod);
+    } else {
+        for (int i = 0; i < M; ++i) logdet += std::log(p.L.a[i][i]);
+    }
+    for (int i = 0; i < M; ++i) q += p.v.a[0][i] * siv[i];
+    loglik = std::fma(-0.5, (2.0 * logdet + q) + static_cast<f64>(M) * kLog2Pi, loglik);
+    return true;
+}
+
+// The model's fixed matrices and the starting state, with every padding
+// lane zero.
+template <int N, int M, class In>
+inline void start(const In* in, const KfBlocks& b, Model<N, M>& md, Period<N, M>& p) {
+    std::memset(static_cast<void*>(&md), 0, sizeof md);
+    std::memset(static_cast<void*>(&p), 0, sizeof p);
+    md.A.load(in->A);
+    transpose(md.A, md.At);
+    md.BQBT.load(b.BQBT);
+    md.R.load(in->R);
+    md.R_symmetric = dense::is_symmetric(in->R, M);
+    p.x.load(in->x0);
+    p.P.load(in->P0);
+    p.P_symmetric = dense::is_symmetric(in->P0, N);
+}
+
+// Row t of the histories but y_filt (and eps_hat).
+template <int N, int M, class Outputs>
+inline void store(const Period<N, M>& p, const Mat<1, M>& yp, const Outputs* out, i64 t) {
+    p.xp.store(out->x_pred + t * N);
+    p.xf.store(out->x_filt + t * N);
+    p.Pp.store(out->P_pred + t * N * N);
+    p.P.store(out->P_filt + t * N * N);
+    yp.store(out->y_pred + t * M);
+    p.v.store(out->innov + t * M);
+    p.sv.store(out->std_innov + t * M);
+    p.S.store(out->S + t * M * M);
 }
 
 template <int N, int M>
@@ -95,184 +296,147 @@ int small_loop(const kf_inputs* in, const KfBlocks& b, const kf_outputs* out) {
     const bool history = in->store_history != 0;
     const bool shocks = history && in->return_shocks != 0;
     const bool symmetrize = in->symmetrize != 0;
-    // The model, fixed for the call.
-    Mat<N, N> A, At, BQBT, P;
+    Model<N, M> md;
+    Period<N, M> p;
+    start(in, b, md, p);
     Mat<M, N> C;
     Mat<N, M> Ct;
-    Mat<M, M> R;
-    f64 d[M], x[N];
-    std::memcpy(A, in->A, sizeof A);
-    std::memcpy(BQBT, b.BQBT, sizeof BQBT);
-    std::memcpy(C, in->C, sizeof C);
-    std::memcpy(R, in->R, sizeof R);
-    std::memcpy(d, in->d, sizeof d);
-    std::memcpy(x, in->x0, sizeof x);
-    std::memcpy(P, in->P0, sizeof P);
-    for (int i = 0; i < N; ++i)
-        for (int j = 0; j < N; ++j) At[i][j] = A[j][i];
-    for (int r = 0; r < M; ++r)
-        for (int j = 0; j < N; ++j) Ct[j][r] = C[r][j];
-    const bool R_symmetric = dense::is_symmetric(in->R, M);
-    bool P_symmetric = dense::is_symmetric(in->P0, N);
+    Mat<1, M> d, yp, yf;
+    std::memset(static_cast<void*>(&C), 0, sizeof C);
+    std::memset(static_cast<void*>(&Ct), 0, sizeof Ct);
+    std::memset(static_cast<void*>(&d), 0, sizeof d);
+    std::memset(static_cast<void*>(&yp), 0, sizeof yp);
+    std::memset(static_cast<void*>(&yf), 0, sizeof yf);
+    C.load(in->C);
+    transpose(C, Ct);
+    d.load(in->d);
     f64 loglik = 0.0;
     for (i64 t = 0; t < T; ++t) {
-        // Prediction: x_pred = A x, P_pred = A P A' + BQBT.
-        f64 xp[N];
-        Mat<N, N> AP, Pp;
-        for (int i = 0; i < N; ++i) {
-            f64 sx = 0.0;
-            for (int l = 0; l < N; ++l) sx += A[i][l] * x[l];
-            xp[i] = sx;
-        }
-        mul<N, N, N>(A, P, nullptr, AP);
-        mul<N, N, N>(AP, At, &BQBT, Pp);
-        if (P_symmetric) mirror_lower<N>(Pp);
-        if (symmetrize) sym<N>(Pp);
-        P_symmetric = P_symmetric || symmetrize;
+        predict(md, p, symmetrize);
         // Innovation v = y_t - (C x_pred + d).
-        f64 yp[M], v[M];
+        mul<1, N, M>(entries(p.xp), Ct, &d, yp);
         const f64* yt = in->y + t * M;
-        for (int r = 0; r < M; ++r) {
-            f64 s = 0.0;
-            for (int l = 0; l < N; ++l) s += C[r][l] * xp[l];
-            yp[r] = s + d[r];
-            v[r] = yt[r] - yp[r];
-        }
-        // HP = C P_pred; S = HP C' + R.
-        Mat<M, N> HP;
-        Mat<M, M> S, L{};
-        mul<M, N, N>(C, Pp, nullptr, HP);
-        mul<M, N, M>(HP, Ct, &R, S);
-        if (symmetrize) sym<M>(S);
-        if (!all_finite(&S[0][0], M * M) || !chol<M>(S, in->jitter, L)) {
+        for (int r = 0; r < M; ++r) p.v.a[0][r] = yt[r] - yp.a[0][r];
+        if (!update(md, C, Ct, p, symmetrize, in->jitter, loglik)) {
             out->loglik[0] = loglik;
             return -3;
         }
-        // std = L^-1 v, Sinv_v = L'^-1 std; the solves multiply by the
-        // pivots' reciprocals, formed once a period.
-        f64 Linv[M];
-        for (int i = 0; i < M; ++i) Linv[i] = 1.0 / L[i][i];
-        f64 sv[M], siv[M];
-        for (int i = 0; i < M; ++i) {
-            f64 s = 0.0;
-            for (int l = 0; l < i; ++l) s += L[i][l] * sv[l];
-            sv[i] = (v[i] - s) * Linv[i];
-        }
-        for (int i = 0; i < M; ++i) siv[i] = sv[i];
-        for (int i = M - 1; i >= 0; --i) {
-            const f64 xi = siv[i] * Linv[i];
-            siv[i] = xi;
-            for (int l = 0; l < i; ++l) siv[l] -= xi * L[i][l];
-        }
-        // Gain: K' = S^-1 (P_pred C')', which is HP when P_pred is symmetric.
-        Mat<M, N> KT;
-        for (int r = 0; r < M; ++r)
-            for (int i = 0; i < N; ++i) {
-                if (P_symmetric) {
-                    KT[r][i] = HP[r][i];
-                } else {
-                    f64 s = 0.0;
-                    for (int l = 0; l < N; ++l) s += Pp[i][l] * C[r][l];
-                    KT[r][i] = s;
-                }
-            }
-        for (int r = 0; r < M; ++r) {
-            for (int l = 0; l < r; ++l)
-                for (int i = 0; i < N; ++i) KT[r][i] -= L[r][l] * KT[l][i];
-            for (int i = 0; i < N; ++i) KT[r][i] *= Linv[r];
-        }
-        for (int r = M - 1; r >= 0; --r) {
-            for (int i = 0; i < N; ++i) KT[r][i] *= Linv[r];
-            for (int l = 0; l < r; ++l)
-                for (int i = 0; i < N; ++i) KT[l][i] -= L[r][l] * KT[r][i];
-        }
-        f64 xf[N];
-        for (int i = 0; i < N; ++i) {
-            f64 s = 0.0;
-            for (int r = 0; r < M; ++r) s += KT[r][i] * v[r];
-            xf[i] = s + xp[i];
-        }
-        // Regrouped Joseph update: Mj = P_pred - K HP, W = K R - Mj C',
-        // P_filt = Mj + W K' (lower half mirrored when symmetric).
-        const bool symmetric = P_symmetric && R_symmetric;
-        Mat<N, N> Mj;
-        Mat<N, M> K, negK, MHt, W;
-        for (int i = 0; i < N; ++i)
-            for (int r = 0; r < M; ++r) {
-                K[i][r] = KT[r][i];
-                negK[i][r] = -KT[r][i];
-            }
-        mul<N, M, N>(negK, HP, &Pp, Mj);
-        mul<N, N, M>(Mj, Ct, nullptr, MHt);
-        mul<N, M, M>(K, R, nullptr, W);
-        for (int i = 0; i < N; ++i)
-            for (int r = 0; r < M; ++r) W[i][r] -= MHt[i][r];
-        mul<N, M, N>(W, KT, &Mj, P);
-        if (symmetric) mirror_lower<N>(P);
-        if (symmetrize) sym<N>(P);
-        P_symmetric = symmetric || symmetrize;
-        f64 logdet = 0.0, q = 0.0;
-        // One logarithm of the product of the pivots while it stays a normal
-        // number (M <= 8 factors), else the sum of their logarithms.
-        f64 prod = 1.0;
-        for (int i = 0; i < M; ++i) prod *= L[i][i];
-        if (std::isnormal(prod)) {
-            logdet = std::log(prod);
-        } else {
-            for (int i = 0; i < M; ++i) logdet += std::log(L[i][i]);
-        }
-        for (int i = 0; i < M; ++i) q += v[i] * siv[i];
-        loglik = std::fma(-0.5, (2.0 * logdet + q) + static_cast<f64>(M) * kLog2Pi, loglik);
-        std::memcpy(x, xf, sizeof x);
         if (shocks) {
             f64* eps = out->eps_hat + t * k;
             for (i64 e = 0; e < k; ++e) {
                 f64 s = 0.0;
-                for (int r = 0; r < M; ++r) s += b.M[e * M + r] * siv[r];
+                for (int r = 0; r < M; ++r) s += b.M[e * M + r] * p.siv.a[0][r];
                 eps[e] = s;
             }
         }
         if (history) {
-            f64 yf[M];
-            for (int r = 0; r < M; ++r) {
-                f64 s = 0.0;
-                for (int l = 0; l < N; ++l) s += C[r][l] * xf[l];
-                yf[r] = s + d[r];
-            }
-            std::memcpy(out->x_pred + t * N, xp, sizeof xp);
-            std::memcpy(out->x_filt + t * N, xf, sizeof xf);
-            std::memcpy(out->P_pred + t * N * N, Pp, sizeof Pp);
-            std::memcpy(out->P_filt + t * N * N, P, sizeof P);
-            std::memcpy(out->y_pred + t * M, yp, sizeof yp);
-            std::memcpy(out->y_filt + t * M, yf, sizeof yf);
-            std::memcpy(out->innov + t * M, v, sizeof v);
-            std::memcpy(out->std_innov + t * M, sv, sizeof sv);
-            std::memcpy(out->S + t * M * M, S, sizeof S);
+            mul<1, N, M>(entries(p.xf), Ct, &d, yf);
+            store(p, yp, out, t);
+            yf.store(out->y_filt + t * M);
         }
+        p.x = p.xf;
     }
     out->loglik[0] = loglik;
     return 0;
 }
 
-template <int N, int... Ms>
-constexpr KfLoop row_entry(int m, std::integer_sequence<int, Ms...>) {
-    KfLoop f = nullptr;
-    ((f = (m == Ms + 1) ? &small_loop<N, Ms + 1> : f), ...);
+template <int N, int M>
+int ekf_small(const ekf_inputs* in, const KfBlocks& b, const ekf_outputs* out) {
+    const i64 k = in->k, T = in->T;
+    const bool history = in->store_history != 0;
+    const bool shocks = history && in->return_shocks != 0;
+    const bool symmetrize = in->symmetrize != 0;
+    Model<N, M> md;
+    Period<N, M> p;
+    start(in, b, md, p);
+    Mat<M, N> H;
+    Mat<N, M> Ht;
+    Mat<1, M> yp;
+    Mat<1, N> w;
+    std::memset(static_cast<void*>(&H), 0, sizeof H);
+    std::memset(static_cast<void*>(&Ht), 0, sizeof Ht);
+    std::memset(static_cast<void*>(&yp), 0, sizeof yp);
+    std::memset(static_cast<void*>(&w), 0, sizeof w);
+    // With shocks, eps_hat = Q B' H' S^-1 v: Q B' (k x n, in the temp_nk
+    // block) is fixed for the call, H' S^-1 v is the period's.
+    f64* QBt = b.temp_nk;
+    if (shocks)
+        for (i64 e = 0; e < k; ++e)
+            for (int l = 0; l < N; ++l) {
+                f64 s = 0.0;
+                for (i64 j = 0; j < k; ++j) s += in->Q[e * k + j] * in->B[l * k + j];
+                QBt[e * N + l] = s;
+            }
+    f64 loglik = 0.0;
+    for (i64 t = 0; t < T; ++t) {
+        predict(md, p, symmetrize);
+        in->meas(p.xp.a[0], in->calib_params, yp.a[0]);
+        // The Jacobian goes through the arena's H block (m x n, unpadded).
+        in->jac(p.xp.a[0], in->calib_params, b.H);
+        H.load(b.H);
+        transpose(H, Ht);
+        const f64* yt = in->y + t * M;
+        for (int r = 0; r < M; ++r) p.v.a[0][r] = yt[r] - yp.a[0][r];
+        if (!update(md, H, Ht, p, symmetrize, in->jitter, loglik)) {
+            out->loglik[0] = loglik;
+            return -3;
+        }
+        if (shocks) {
+            mul<1, M, N>(entries(p.siv), H, nullptr, w);
+            f64* eps = out->eps_hat + t * k;
+            for (i64 e = 0; e < k; ++e) {
+                f64 s = 0.0;
+                for (int l = 0; l < N; ++l) s += QBt[e * N + l] * w.a[0][l];
+                eps[e] = s;
+            }
+        }
+        if (history) {
+            store(p, yp, out, t);
+            if (in->compute_y_filt) in->meas(p.xf.a[0], in->calib_params, out->y_filt + t * M);
+        }
+        p.x = p.xf;
+    }
+    out->loglik[0] = loglik;
+    return 0;
+}
+
+// The loop for n x m from the table of instantiations, or nullptr outside
+// 1..kSmallMaxN x 1..kSmallMaxM.
+template <class Fn, template <int, int> class Entry, int N, int... Ms>
+constexpr Fn row_entry(int m, std::integer_sequence<int, Ms...>) {
+    Fn f = nullptr;
+    ((f = (m == Ms + 1) ? Entry<N, Ms + 1>::fn : f), ...);
     return f;
 }
 
-template <int... Ns>
-KfLoop pick(int n, int m, std::integer_sequence<int, Ns...>) {
-    KfLoop f = nullptr;
-    ((f = (n == Ns + 1) ? row_entry<Ns + 1>(m, std::make_integer_sequence<int, kSmallMaxM>{}) : f), ...);
+template <class Fn, template <int, int> class Entry, int... Ns>
+Fn pick(i64 n, i64 m, std::integer_sequence<int, Ns...>) {
+    if (n < 1 || m < 1 || n > kSmallMaxN || m > kSmallMaxM) return nullptr;
+    Fn f = nullptr;
+    ((f = (n == Ns + 1) ? row_entry<Fn, Entry, Ns + 1>(static_cast<int>(m),
+                                                       std::make_integer_sequence<int, kSmallMaxM>{})
+                        : f),
+     ...);
     return f;
 }
+
+template <int N, int M>
+struct KfEntry {
+    static constexpr KfLoop fn = &small_loop<N, M>;
+};
+template <int N, int M>
+struct EkfEntry {
+    static constexpr EkfLoop fn = &ekf_small<N, M>;
+};
 
 }  // namespace
 
 KfLoop kf_small_loop(i64 n, i64 m) {
-    if (n < 1 || m < 1 || n > kSmallMaxN || m > kSmallMaxM) return nullptr;
-    return pick(static_cast<int>(n), static_cast<int>(m), std::make_integer_sequence<int, kSmallMaxN>{});
+    return pick<KfLoop, KfEntry>(n, m, std::make_integer_sequence<int, kSmallMaxN>{});
+}
+
+EkfLoop ekf_small_loop(i64 n, i64 m) {
+    return pick<EkfLoop, EkfEntry>(n, m, std::make_integer_sequence<int, kSmallMaxN>{});
 }
 
 }  // namespace trova::kalman
