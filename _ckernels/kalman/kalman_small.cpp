@@ -64,14 +64,25 @@ struct alignas(32) Mat {
 template <int R, int P, int C, class Left>
 inline void mul(Left a, const Mat<P, C>& B, const Mat<R, C>* add, Mat<R, C>& out) {
     constexpr int V = Mat<R, C>::V;
+    // From P = 4 on, the first and the second half of the sum run as two
+    // chains added at the end: the products sit on the period's dependency
+    // chain, and two half-length chains finish sooner.
+    constexpr int H = P >= 4 ? P / 2 : P;
     for (int i = 0; i < R; ++i) {
-        v4 acc[V];
-        for (int v = 0; v < V; ++v) acc[v] = add ? add->row(i, v) : v4{};
-        for (int l = 0; l < P; ++l) {
+        v4 acc[V], acc2[V];
+        for (int v = 0; v < V; ++v) {
+            acc[v] = add ? add->row(i, v) : v4{};
+            acc2[v] = v4{};
+        }
+        for (int l = 0; l < H; ++l) {
             const f64 s = a(i, l);
             for (int v = 0; v < V; ++v) acc[v] += s * B.row(l, v);
         }
-        for (int v = 0; v < V; ++v) out.set(i, v, acc[v]);
+        for (int l = H; l < P; ++l) {
+            const f64 s = a(i, l);
+            for (int v = 0; v < V; ++v) acc2[v] += s * B.row(l, v);
+        }
+        for (int v = 0; v < V; ++v) out.set(i, v, H < P ? acc[v] + acc2[v] : acc[v]);
     }
 }
 
@@ -113,34 +124,37 @@ inline void transpose(const Mat<R, C>& X, Mat<C, R>& out) {
         for (int j = 0; j < C; ++j) out.a[j][i] = X.a[i][j];
 }
 
-// L L' = S + jitter I from the lower triangle of S, with trova_chol's pivot
-// tolerance (M eps times the largest jittered diagonal), and the pivots'
-// reciprocals in Linv; false when a pivot fails. The reciprocal of a pivot
-// sqrt(p) is sqrt(p) (1 / p): the division runs alongside the square root
-// instead of after it, which shortens the chain from one column to the
-// next.
+// S + jitter I = U D U' from the lower triangle of S, U unit lower
+// triangular (its strict lower half in U), with the pivots d and their
+// reciprocals r = 1 / d; false when a pivot fails trova_chol's test (d at
+// most M eps times the largest jittered diagonal, or NaN). The Cholesky
+// factor is U D^1/2, so d are its squared pivots. Against the factor, a
+// column needs one division and no square root, and only that division
+// lies on the chain from one column to the next; the solves then multiply
+// by r and need no square root either.
 template <int M>
-inline bool chol(const Mat<M, M>& S, f64 jitter, Mat<M, M>& L, f64 (&Linv)[M]) {
+inline bool ldl(const Mat<M, M>& S, f64 jitter, Mat<M, M>& U, f64 (&d)[M], f64 (&r)[M]) {
     const f64 jit = jitter > 0.0 ? jitter : 0.0;
     f64 scale = 0.0;
     for (int i = 0; i < M; ++i) {
-        const f64 d = S.a[i][i] + jit;
-        if (d > scale) scale = d;
+        const f64 s = S.a[i][i] + jit;
+        if (s > scale) scale = s;
     }
     const f64 tol = static_cast<f64>(M) * 0x1p-52 * scale;
-    for (int i = 0; i < M; ++i) {
-        for (int j = 0; j < i; ++j) {
-            f64 s = 0.0;
-            for (int l = 0; l < j; ++l) s += L.a[i][l] * L.a[j][l];
-            L.a[i][j] = (S.a[i][j] - s) * Linv[j];
+    // E = U D below the diagonal.
+    f64 E[M][M];
+    for (int j = 0; j < M; ++j) {
+        f64 e = S.a[j][j] + jit;
+        for (int l = 0; l < j; ++l) e -= U.a[j][l] * E[j][l];
+        if (!(e > tol)) return false;
+        d[j] = e;
+        r[j] = 1.0 / e;
+        for (int i = j + 1; i < M; ++i) {
+            f64 x = S.a[i][j];
+            for (int l = 0; l < j; ++l) x -= U.a[i][l] * E[j][l];
+            E[i][j] = x;
+            U.a[i][j] = x * r[j];
         }
-        f64 s = 0.0;
-        for (int l = 0; l < i; ++l) s += L.a[i][l] * L.a[i][l];
-        const f64 p = (S.a[i][i] + jit) - s;
-        if (!(p > tol)) return false;
-        const f64 root = std::sqrt(p);
-        L.a[i][i] = root;
-        Linv[i] = root * (1.0 / p);
     }
     return true;
 }
@@ -160,9 +174,8 @@ struct Period {
     Mat<N, N> P, Pp, AP, Mj;
     bool P_symmetric;
     Mat<1, M> v, sv, siv;
-    Mat<M, N> HP, KT;
-    Mat<M, M> S, L;
-    Mat<N, M> MHt, W;
+    Mat<M, N> HP, HPt, KT, WT;
+    Mat<M, M> S, U;
 };
 
 // x_pred = A x (as the row x A'), P_pred = A P A' + BQBT; symmetrised when
@@ -177,87 +190,100 @@ inline void predict(const Model<N, M>& md, Period<N, M>& p, bool symmetrize) {
     p.P_symmetric = p.P_symmetric || symmetrize;
 }
 
-// Given x_pred, P_pred, the innovation v and the observation matrix H (with
-// its transpose Ht): S, its factor, std = L^-1 v, Sinv_v, the gain, x_filt
-// and the Joseph-form P_filt in p.P; adds the period's term to loglik.
-// Returns false (loglik untouched) when S cannot be factored.
+// HP = H P_pred and S = HP H' + R (symmetrised when asked) for an H known
+// only once P_pred is.
 template <int N, int M>
-inline bool update(const Model<N, M>& md, const Mat<M, N>& H, const Mat<N, M>& Ht, Period<N, M>& p,
-                   bool symmetrize, f64 jitter, f64& loglik) {
-    constexpr int VN = Mat<1, N>::V;
-    // HP = H P_pred; S = HP H' + R.
+inline void observe(const Model<N, M>& md, const Mat<M, N>& H, const Mat<N, M>& Ht, Period<N, M>& p,
+                    bool symmetrize) {
     mul<M, N, N>(entries(H), p.Pp, nullptr, p.HP);
     mul<M, N, M>(entries(p.HP), Ht, &md.R, p.S);
     if (symmetrize) sym<M>(p.S);
+}
+
+// Given x_pred, P_pred, HP = H P_pred, S, the innovation v and the
+// observation matrix H: the factor of S, std = L^-1 v, Sinv_v, the gain,
+// x_filt and the Joseph-form P_filt in p.P; adds the period's term to
+// loglik. Returns false (loglik untouched) when S cannot be factored.
+template <int N, int M>
+inline bool update(const Mat<M, N>& H, Period<N, M>& p, bool R_symmetric, bool symmetrize, f64 jitter,
+                   f64& loglik) {
+    constexpr int VN = Mat<1, N>::V;
     bool finite = true;
     for (int r = 0; r < M; ++r) finite = all_finite(p.S.a[r], M) && finite;
-    f64 Linv[M];
-    if (!finite || !chol<M>(p.S, jitter, p.L, Linv)) return false;
-    // std = L^-1 v, Sinv_v = L'^-1 std.
+    f64 d[M], rd[M];
+    if (!finite || !ldl<M>(p.S, jitter, p.U, d, rd)) return false;
+    // z = U^-1 v; std = L^-1 v = D^-1/2 z; Sinv_v = U'^-1 D^-1 z.
     f64* sv = p.sv.a[0];
     f64* siv = p.siv.a[0];
+    f64 z[M];
     for (int i = 0; i < M; ++i) {
-        f64 s = 0.0;
-        for (int l = 0; l < i; ++l) s += p.L.a[i][l] * sv[l];
-        sv[i] = (p.v.a[0][i] - s) * Linv[i];
+        f64 s = p.v.a[0][i];
+        for (int l = 0; l < i; ++l) s -= p.U.a[i][l] * z[l];
+        z[i] = s;
+        sv[i] = s * std::sqrt(rd[i]);
     }
-    for (int i = 0; i < M; ++i) siv[i] = sv[i];
     for (int i = M - 1; i >= 0; --i) {
-        const f64 xi = siv[i] * Linv[i];
-        siv[i] = xi;
-        for (int l = 0; l < i; ++l) siv[l] -= xi * p.L.a[i][l];
+        f64 s = z[i] * rd[i];
+        for (int l = i + 1; l < M; ++l) s -= p.U.a[l][i] * siv[l];
+        siv[i] = s;
     }
     // Gain: K' = S^-1 (P_pred H')', which is HP when P_pred is symmetric,
     // solved row by row of K' (each a row operation across the n columns).
     if (p.P_symmetric) {
-        p.KT = p.HP;
+        p.HPt = p.HP;
     } else {
         for (int r = 0; r < M; ++r)
             for (int i = 0; i < N; ++i) {
                 f64 s = 0.0;
                 for (int l = 0; l < N; ++l) s += p.Pp.a[i][l] * H.a[r][l];
-                p.KT.a[r][i] = s;
+                p.HPt.a[r][i] = s;
             }
     }
-    for (int r = 0; r < M; ++r)
+    p.KT = p.HPt;
+    for (int r = 1; r < M; ++r)
         for (int v = 0; v < VN; ++v) {
             v4 acc = p.KT.row(r, v);
-            for (int l = 0; l < r; ++l) acc -= p.L.a[r][l] * p.KT.row(l, v);
-            p.KT.set(r, v, acc * Linv[r]);
+            for (int l = 0; l < r; ++l) acc -= p.U.a[r][l] * p.KT.row(l, v);
+            p.KT.set(r, v, acc);
         }
     for (int r = M - 1; r >= 0; --r)
         for (int v = 0; v < VN; ++v) {
-            v4 acc = p.KT.row(r, v);
-            for (int l = r + 1; l < M; ++l) acc -= p.L.a[l][r] * p.KT.row(l, v);
-            p.KT.set(r, v, acc * Linv[r]);
+            v4 acc = p.KT.row(r, v) * rd[r];
+            for (int l = r + 1; l < M; ++l) acc -= p.U.a[l][r] * p.KT.row(l, v);
+            p.KT.set(r, v, acc);
         }
     // x_filt = x_pred + K v.
     mul<1, M, N>(entries(p.v), p.KT, &p.xp, p.xf);
     // Regrouped Joseph update: Mj = P_pred - K HP, W = K R - Mj H',
-    // P_filt = Mj + W K' (lower half mirrored when symmetric).
+    // P_filt = Mj + W K' (lower half mirrored when symmetric). As
+    // Mj H' = P_pred H' - K HP H', W = K (HP H' + R) - P_pred H' = K S -
+    // P_pred H' for any K: W' = S' K' - (P_pred H')' comes straight from
+    // the gain, alongside Mj, which leaves two products after the gain
+    // instead of four. S is the unjittered one, so W stays K R - Mj H' with
+    // jitter too.
     const Mat<M, N>& KT = p.KT;
+    const Mat<M, M>& S = p.S;
     mul<N, M, N>([&KT](int i, int r) { return -KT.a[r][i]; }, p.HP, &p.Pp, p.Mj);
-    mul<N, N, M>(entries(p.Mj), Ht, nullptr, p.MHt);
-    mul<N, M, M>(transposed(p.KT), md.R, nullptr, p.W);
-    constexpr int VM = Mat<1, M>::V;
-    for (int i = 0; i < N; ++i)
-        for (int v = 0; v < VM; ++v) p.W.set(i, v, p.W.row(i, v) - p.MHt.row(i, v));
-    const bool symmetric = p.P_symmetric && md.R_symmetric;
-    mul<N, M, N>(entries(p.W), p.KT, &p.Mj, p.P);
+    for (int r = 0; r < M; ++r)
+        for (int v = 0; v < VN; ++v) p.HPt.set(r, v, -p.HPt.row(r, v));
+    mul<M, M, N>([&S](int r, int s) { return S.a[s][r]; }, p.KT, &p.HPt, p.WT);
+    const bool symmetric = p.P_symmetric && R_symmetric;
+    mul<N, M, N>(transposed(p.WT), p.KT, &p.Mj, p.P);
     if (symmetric) mirror_lower<N>(p.P);
     if (symmetrize) sym<N>(p.P);
     p.P_symmetric = symmetric || symmetrize;
-    // One logarithm of the product of the pivots while it stays a normal
-    // number (M <= 8 factors), else the sum of their logarithms.
+    // log det S as one logarithm of the product of the pivots while it
+    // stays a normal number (M <= 8 factors), else the sum of their
+    // logarithms.
     f64 logdet = 0.0, q = 0.0, prod = 1.0;
-    for (int i = 0; i < M; ++i) prod *= p.L.a[i][i];
+    for (int i = 0; i < M; ++i) prod *= d[i];
     if (std::isnormal(prod)) {
         logdet = std::log(prod);
     } else {
-        for (int i = 0; i < M; ++i) logdet += std::log(p.L.a[i][i]);
+        for (int i = 0; i < M; ++i) logdet += std::log(d[i]);
     }
     for (int i = 0; i < M; ++i) q += p.v.a[0][i] * siv[i];
-    loglik = std::fma(-0.5, (2.0 * logdet + q) + static_cast<f64>(M) * kLog2Pi, loglik);
+    loglik = std::fma(-0.5, (logdet + q) + static_cast<f64>(M) * kLog2Pi, loglik);
     return true;
 }
 
@@ -310,14 +336,32 @@ int small_loop(const kf_inputs* in, const KfBlocks& b, const kf_outputs* out) {
     C.load(in->C);
     transpose(C, Ct);
     d.load(in->d);
+    // With C fixed, HP = C (A P A' + BQBT) = (C A P) A' + C BQBT and S =
+    // (C A P) (C A)' + (C BQBT C' + R): both come from P in two products,
+    // alongside P_pred instead of after it.
+    Mat<M, N> CA, CBQBT, G;
+    Mat<N, M> CAt;
+    Mat<M, M> SR;
+    for (void* z : {static_cast<void*>(&CA), static_cast<void*>(&CBQBT), static_cast<void*>(&G)})
+        std::memset(z, 0, sizeof G);
+    std::memset(static_cast<void*>(&CAt), 0, sizeof CAt);
+    std::memset(static_cast<void*>(&SR), 0, sizeof SR);
+    mul<M, N, N>(entries(C), md.A, nullptr, CA);
+    transpose(CA, CAt);
+    mul<M, N, N>(entries(C), md.BQBT, nullptr, CBQBT);
+    mul<M, N, M>(entries(CBQBT), Ct, &md.R, SR);
     f64 loglik = 0.0;
     for (i64 t = 0; t < T; ++t) {
         predict(md, p, symmetrize);
+        mul<M, N, N>(entries(CA), p.P, nullptr, G);
+        mul<M, N, N>(entries(G), md.At, &CBQBT, p.HP);
+        mul<M, N, M>(entries(G), CAt, &SR, p.S);
+        if (symmetrize) sym<M>(p.S);
         // Innovation v = y_t - (C x_pred + d).
         mul<1, N, M>(entries(p.xp), Ct, &d, yp);
         const f64* yt = in->y + t * M;
         for (int r = 0; r < M; ++r) p.v.a[0][r] = yt[r] - yp.a[0][r];
-        if (!update(md, C, Ct, p, symmetrize, in->jitter, loglik)) {
+        if (!update(C, p, md.R_symmetric, symmetrize, in->jitter, loglik)) {
             out->loglik[0] = loglik;
             return -3;
         }
@@ -377,7 +421,8 @@ int ekf_small(const ekf_inputs* in, const KfBlocks& b, const ekf_outputs* out) {
         transpose(H, Ht);
         const f64* yt = in->y + t * M;
         for (int r = 0; r < M; ++r) p.v.a[0][r] = yt[r] - yp.a[0][r];
-        if (!update(md, H, Ht, p, symmetrize, in->jitter, loglik)) {
+        observe(md, H, Ht, p, symmetrize);
+        if (!update(H, p, md.R_symmetric, symmetrize, in->jitter, loglik)) {
             out->loglik[0] = loglik;
             return -3;
         }
