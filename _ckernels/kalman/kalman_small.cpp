@@ -19,6 +19,7 @@
 // divisions are multiplications by the pivots' reciprocals, so results agree
 // to rounding.
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <utility>
 
@@ -58,10 +59,19 @@ struct alignas(32) Mat {
     }
 };
 
-// out = add + sum over l of a(i, l) B[l] for every row i: a(i, l) is the
-// (i, l) entry of the left factor (so a transposed or negated factor needs
-// no copy), add may be null. Summed in l order from add.
-template <int R, int P, int C, class Left>
+// Makes X live in memory from here on. The products read their left
+// factor entry by entry as broadcasts: from memory a broadcast is a load,
+// from a register a shuffle, and the shuffles all compete for one port.
+template <int R, int C>
+inline void spill(Mat<R, C>& X) {
+    asm volatile("" : : "r"(&X) : "memory");
+}
+
+// out = add + sum over l of a(i, l) B[l] for every row i, or with Neg
+// add - that sum: a(i, l) is the (i, l) entry of the left factor (so a
+// transposed factor needs no copy), add may be null. Summed in l order from
+// add.
+template <int R, int P, int C, bool Neg = false, class Left>
 inline void mul(Left a, const Mat<P, C>& B, const Mat<R, C>* add, Mat<R, C>& out) {
     constexpr int V = Mat<R, C>::V;
     // From P = 4 on, the first and the second half of the sum run as two
@@ -75,15 +85,16 @@ inline void mul(Left a, const Mat<P, C>& B, const Mat<R, C>* add, Mat<R, C>& out
             acc2[v] = v4{};
         }
         for (int l = 0; l < H; ++l) {
-            const f64 s = a(i, l);
+            const f64 s = Neg ? -a(i, l) : a(i, l);
             for (int v = 0; v < V; ++v) acc[v] += s * B.row(l, v);
         }
         for (int l = H; l < P; ++l) {
-            const f64 s = a(i, l);
+            const f64 s = Neg ? -a(i, l) : a(i, l);
             for (int v = 0; v < V; ++v) acc2[v] += s * B.row(l, v);
         }
         for (int v = 0; v < V; ++v) out.set(i, v, H < P ? acc[v] + acc2[v] : acc[v]);
     }
+    spill(out);
 }
 
 template <int R, int C>
@@ -116,6 +127,23 @@ template <int N>
 inline void mirror_lower(Mat<N, N>& P) {
     for (int i = 0; i < N; ++i)
         for (int j = i + 1; j < N; ++j) P.a[i][j] = P.a[j][i];
+}
+
+// Whether every entry is finite (padding lanes are zero), as all_finite:
+// an exponent field of all ones marks NaN and infinity.
+template <int R, int C>
+inline bool all_finite(const Mat<R, C>& X) {
+    typedef std::int64_t v4i __attribute__((vector_size(32)));
+    const v4i exponent = v4i{} + 0x7FF0000000000000LL;
+    v4i bad{};
+    for (int i = 0; i < R; ++i)
+        for (int v = 0; v < Mat<R, C>::V; ++v) {
+            v4i bits;
+            const v4 x = X.row(i, v);
+            std::memcpy(&bits, &x, sizeof bits);
+            bad |= (bits & exponent) == exponent;
+        }
+    return (bad[0] | bad[1] | bad[2] | bad[3]) == 0;
 }
 
 template <int R, int C>
@@ -185,8 +213,13 @@ inline void predict(const Model<N, M>& md, Period<N, M>& p, bool symmetrize) {
     mul<1, N, N>(entries(p.x), md.At, nullptr, p.xp);
     mul<N, N, N>(entries(md.A), p.P, nullptr, p.AP);
     mul<N, N, N>(entries(p.AP), md.At, &md.BQBT, p.Pp);
-    if (p.P_symmetric) mirror_lower<N>(p.Pp);
-    if (symmetrize) sym<N>(p.Pp);
+    // Mirrored, P_pred is symmetric already and symmetrising would not
+    // change it.
+    if (p.P_symmetric) {
+        mirror_lower<N>(p.Pp);
+    } else if (symmetrize) {
+        sym<N>(p.Pp);
+    }
     p.P_symmetric = p.P_symmetric || symmetrize;
 }
 
@@ -208,8 +241,7 @@ template <int N, int M>
 inline bool update(const Mat<M, N>& H, Period<N, M>& p, bool R_symmetric, bool symmetrize, f64 jitter,
                    f64& loglik) {
     constexpr int VN = Mat<1, N>::V;
-    bool finite = true;
-    for (int r = 0; r < M; ++r) finite = all_finite(p.S.a[r], M) && finite;
+    const bool finite = all_finite(p.S);
     f64 d[M], rd[M];
     if (!finite || !ldl<M>(p.S, jitter, p.U, d, rd)) return false;
     // z = U^-1 v; std = L^-1 v = D^-1/2 z; Sinv_v = U'^-1 D^-1 z.
@@ -229,9 +261,9 @@ inline bool update(const Mat<M, N>& H, Period<N, M>& p, bool R_symmetric, bool s
     }
     // Gain: K' = S^-1 (P_pred H')', which is HP when P_pred is symmetric,
     // solved row by row of K' (each a row operation across the n columns).
-    if (p.P_symmetric) {
-        p.HPt = p.HP;
-    } else {
+    const Mat<M, N>* PHt = &p.HP;
+    if (!p.P_symmetric) {
+        PHt = &p.HPt;
         for (int r = 0; r < M; ++r)
             for (int i = 0; i < N; ++i) {
                 f64 s = 0.0;
@@ -239,10 +271,9 @@ inline bool update(const Mat<M, N>& H, Period<N, M>& p, bool R_symmetric, bool s
                 p.HPt.a[r][i] = s;
             }
     }
-    p.KT = p.HPt;
-    for (int r = 1; r < M; ++r)
+    for (int r = 0; r < M; ++r)
         for (int v = 0; v < VN; ++v) {
-            v4 acc = p.KT.row(r, v);
+            v4 acc = PHt->row(r, v);
             for (int l = 0; l < r; ++l) acc -= p.U.a[r][l] * p.KT.row(l, v);
             p.KT.set(r, v, acc);
         }
@@ -261,16 +292,16 @@ inline bool update(const Mat<M, N>& H, Period<N, M>& p, bool R_symmetric, bool s
     // the gain, alongside Mj, which leaves two products after the gain
     // instead of four. S is the unjittered one, so W stays K R - Mj H' with
     // jitter too.
-    const Mat<M, N>& KT = p.KT;
-    const Mat<M, M>& S = p.S;
-    mul<N, M, N>([&KT](int i, int r) { return -KT.a[r][i]; }, p.HP, &p.Pp, p.Mj);
-    for (int r = 0; r < M; ++r)
-        for (int v = 0; v < VN; ++v) p.HPt.set(r, v, -p.HPt.row(r, v));
-    mul<M, M, N>([&S](int r, int s) { return S.a[s][r]; }, p.KT, &p.HPt, p.WT);
+    // WT holds -W'.
+    mul<N, M, N, true>(transposed(p.KT), p.HP, &p.Pp, p.Mj);
+    mul<M, M, N, true>(transposed(p.S), p.KT, PHt, p.WT);
     const bool symmetric = p.P_symmetric && R_symmetric;
-    mul<N, M, N>(transposed(p.WT), p.KT, &p.Mj, p.P);
-    if (symmetric) mirror_lower<N>(p.P);
-    if (symmetrize) sym<N>(p.P);
+    mul<N, M, N, true>(transposed(p.WT), p.KT, &p.Mj, p.P);
+    if (symmetric) {
+        mirror_lower<N>(p.P);
+    } else if (symmetrize) {
+        sym<N>(p.P);
+    }
     p.P_symmetric = symmetric || symmetrize;
     // log det S as one logarithm of the product of the pivots while it
     // stays a normal number (M <= 8 factors), else the sum of their
