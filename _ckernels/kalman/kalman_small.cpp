@@ -238,7 +238,7 @@ inline void observe(const Model<N, M>& md, const Mat<M, N>& H, const Mat<N, M>& 
 // x_filt and the Joseph-form P_filt in p.P; adds the period's term to
 // loglik. Returns false (loglik untouched) when S cannot be factored.
 template <int N, int M>
-inline bool update(const Mat<M, N>& H, Period<N, M>& p, bool R_symmetric, bool symmetrize, f64 jitter,
+inline bool update(const Model<N, M>& md, const Mat<M, N>& H, Period<N, M>& p, bool symmetrize, f64 jitter,
                    f64& loglik) {
     constexpr int VN = Mat<1, N>::V;
     const bool finite = all_finite(p.S);
@@ -287,15 +287,17 @@ inline bool update(const Mat<M, N>& H, Period<N, M>& p, bool R_symmetric, bool s
     mul<1, M, N>(entries(p.v), p.KT, &p.xp, p.xf);
     // Regrouped Joseph update: Mj = P_pred - K HP, W = K R - Mj H',
     // P_filt = Mj + W K' (lower half mirrored when symmetric). As
-    // Mj H' = P_pred H' - K HP H', W = K (HP H' + R) - P_pred H' = K S -
-    // P_pred H' for any K: W' = S' K' - (P_pred H')' comes straight from
-    // the gain, alongside Mj, which leaves two products after the gain
-    // instead of four. S is the unjittered one, so W stays K R - Mj H' with
-    // jitter too.
+    // Mj H' = P_pred H' - K HP H', W = K (HP H' + R) - P_pred H' for any K,
+    // and HP H' + R is S without the jitter (which only the factor has): W'
+    // comes straight from the gain, alongside Mj, which leaves two products
+    // after the gain instead of four. When symmetrising S has changed it (R
+    // not exactly symmetric), S - (HP H' + R) = (R' - R) / 2 =: D is
+    // antisymmetric, so W moves by K D and P_filt by K D K', antisymmetric
+    // too, which symmetrising P_filt then removes.
     // WT holds -W'.
     mul<N, M, N, true>(transposed(p.KT), p.HP, &p.Pp, p.Mj);
     mul<M, M, N, true>(transposed(p.S), p.KT, PHt, p.WT);
-    const bool symmetric = p.P_symmetric && R_symmetric;
+    const bool symmetric = p.P_symmetric && md.R_symmetric;
     mul<N, M, N, true>(transposed(p.WT), p.KT, &p.Mj, p.P);
     if (symmetric) {
         mirror_lower<N>(p.P);
@@ -383,16 +385,23 @@ int small_loop(const kf_inputs* in, const KfBlocks& b, const kf_outputs* out) {
     mul<M, N, M>(entries(CBQBT), Ct, &md.R, SR);
     f64 loglik = 0.0;
     for (i64 t = 0; t < T; ++t) {
+        // That HP equals C P_pred needs P_pred unsymmetrised, or P exactly
+        // symmetric (then P_pred is mirrored, not averaged).
+        const bool direct = p.P_symmetric || !symmetrize;
         predict(md, p, symmetrize);
-        mul<M, N, N>(entries(CA), p.P, nullptr, G);
-        mul<M, N, N>(entries(G), md.At, &CBQBT, p.HP);
-        mul<M, N, M>(entries(G), CAt, &SR, p.S);
-        if (symmetrize) sym<M>(p.S);
+        if (direct) {
+            mul<M, N, N>(entries(CA), p.P, nullptr, G);
+            mul<M, N, N>(entries(G), md.At, &CBQBT, p.HP);
+            mul<M, N, M>(entries(G), CAt, &SR, p.S);
+            if (symmetrize) sym<M>(p.S);
+        } else {
+            observe(md, C, Ct, p, symmetrize);
+        }
         // Innovation v = y_t - (C x_pred + d).
         mul<1, N, M>(entries(p.xp), Ct, &d, yp);
         const f64* yt = in->y + t * M;
         for (int r = 0; r < M; ++r) p.v.a[0][r] = yt[r] - yp.a[0][r];
-        if (!update(C, p, md.R_symmetric, symmetrize, in->jitter, loglik)) {
+        if (!update(md, C, p, symmetrize, in->jitter, loglik)) {
             out->loglik[0] = loglik;
             return -3;
         }
@@ -453,7 +462,7 @@ int ekf_small(const ekf_inputs* in, const KfBlocks& b, const ekf_outputs* out) {
         const f64* yt = in->y + t * M;
         for (int r = 0; r < M; ++r) p.v.a[0][r] = yt[r] - yp.a[0][r];
         observe(md, H, Ht, p, symmetrize);
-        if (!update(H, p, md.R_symmetric, symmetrize, in->jitter, loglik)) {
+        if (!update(md, H, p, symmetrize, in->jitter, loglik)) {
             out->loglik[0] = loglik;
             return -3;
         }
