@@ -320,12 +320,38 @@ inline bool update(const Model<N, M>& md, const Mat<M, N>& H, Period<N, M>& p, b
     return true;
 }
 
-// The model's fixed matrices and the starting state, with every padding
-// lane zero.
+// Sets every entry, padding lanes included, to zero.
+template <class... Ms>
+inline void zero(Ms&... ms) {
+    (std::memset(static_cast<void*>(&ms), 0, sizeof ms), ...);
+}
+
+// What a call of either loop fixes: its options, the model and the state
+// it starts from; and the observation matrix H (C, or the period's
+// Jacobian), its transpose and y_pred.
+template <int N, int M>
+struct Call {
+    i64 k, T;
+    bool history, shocks, symmetrize;
+    Model<N, M> md;
+    Period<N, M> p;
+    Mat<M, N> H;
+    Mat<N, M> Ht;
+    Mat<1, M> yp;
+};
+
+// The call's options, the model's fixed matrices and the starting state,
+// with every padding lane zero.
 template <int N, int M, class In>
-inline void start(const In* in, const KfBlocks& b, Model<N, M>& md, Period<N, M>& p) {
-    std::memset(static_cast<void*>(&md), 0, sizeof md);
-    std::memset(static_cast<void*>(&p), 0, sizeof p);
+inline void start(const In* in, const KfBlocks& b, Call<N, M>& c) {
+    c.k = in->k;
+    c.T = in->T;
+    c.history = in->store_history != 0;
+    c.shocks = c.history && in->return_shocks != 0;
+    c.symmetrize = in->symmetrize != 0;
+    Model<N, M>& md = c.md;
+    Period<N, M>& p = c.p;
+    zero(md, p, c.H, c.Ht, c.yp);
     md.A.load(in->A);
     transpose(md.A, md.At);
     md.BQBT.load(b.BQBT);
@@ -351,21 +377,14 @@ inline void store(const Period<N, M>& p, const Mat<1, M>& yp, const Outputs* out
 
 template <int N, int M>
 int small_loop(const kf_inputs* in, const KfBlocks& b, const kf_outputs* out) {
-    const i64 k = in->k, T = in->T;
-    const bool history = in->store_history != 0;
-    const bool shocks = history && in->return_shocks != 0;
-    const bool symmetrize = in->symmetrize != 0;
-    Model<N, M> md;
-    Period<N, M> p;
-    start(in, b, md, p);
-    Mat<M, N> C;
-    Mat<N, M> Ct;
-    Mat<1, M> d, yp, yf;
-    std::memset(static_cast<void*>(&C), 0, sizeof C);
-    std::memset(static_cast<void*>(&Ct), 0, sizeof Ct);
-    std::memset(static_cast<void*>(&d), 0, sizeof d);
-    std::memset(static_cast<void*>(&yp), 0, sizeof yp);
-    std::memset(static_cast<void*>(&yf), 0, sizeof yf);
+    Call<N, M> c;
+    start(in, b, c);
+    Period<N, M>& p = c.p;
+    Mat<M, N>& C = c.H;
+    Mat<N, M>& Ct = c.Ht;
+    Mat<1, M>& yp = c.yp;
+    Mat<1, M> d, yf;
+    zero(d, yf);
     C.load(in->C);
     transpose(C, Ct);
     d.load(in->d);
@@ -375,45 +394,42 @@ int small_loop(const kf_inputs* in, const KfBlocks& b, const kf_outputs* out) {
     Mat<M, N> CA, CBQBT, G;
     Mat<N, M> CAt;
     Mat<M, M> SR;
-    for (void* z : {static_cast<void*>(&CA), static_cast<void*>(&CBQBT), static_cast<void*>(&G)})
-        std::memset(z, 0, sizeof G);
-    std::memset(static_cast<void*>(&CAt), 0, sizeof CAt);
-    std::memset(static_cast<void*>(&SR), 0, sizeof SR);
-    mul<M, N, N>(entries(C), md.A, nullptr, CA);
+    zero(CA, CBQBT, G, CAt, SR);
+    mul<M, N, N>(entries(C), c.md.A, nullptr, CA);
     transpose(CA, CAt);
-    mul<M, N, N>(entries(C), md.BQBT, nullptr, CBQBT);
-    mul<M, N, M>(entries(CBQBT), Ct, &md.R, SR);
+    mul<M, N, N>(entries(C), c.md.BQBT, nullptr, CBQBT);
+    mul<M, N, M>(entries(CBQBT), Ct, &c.md.R, SR);
     f64 loglik = 0.0;
-    for (i64 t = 0; t < T; ++t) {
+    for (i64 t = 0; t < c.T; ++t) {
         // That HP equals C P_pred needs P_pred unsymmetrised, or P exactly
         // symmetric (then P_pred is mirrored, not averaged).
-        const bool direct = p.P_symmetric || !symmetrize;
-        predict(md, p, symmetrize);
+        const bool direct = p.P_symmetric || !c.symmetrize;
+        predict(c.md, p, c.symmetrize);
         if (direct) {
             mul<M, N, N>(entries(CA), p.P, nullptr, G);
-            mul<M, N, N>(entries(G), md.At, &CBQBT, p.HP);
+            mul<M, N, N>(entries(G), c.md.At, &CBQBT, p.HP);
             mul<M, N, M>(entries(G), CAt, &SR, p.S);
-            if (symmetrize) sym<M>(p.S);
+            if (c.symmetrize) sym<M>(p.S);
         } else {
-            observe(md, C, Ct, p, symmetrize);
+            observe(c.md, C, Ct, p, c.symmetrize);
         }
         // Innovation v = y_t - (C x_pred + d).
         mul<1, N, M>(entries(p.xp), Ct, &d, yp);
         const f64* yt = in->y + t * M;
         for (int r = 0; r < M; ++r) p.v.a[0][r] = yt[r] - yp.a[0][r];
-        if (!update(md, C, p, symmetrize, in->jitter, loglik)) {
+        if (!update(c.md, C, p, c.symmetrize, in->jitter, loglik)) {
             out->loglik[0] = loglik;
             return -3;
         }
-        if (shocks) {
-            f64* eps = out->eps_hat + t * k;
-            for (i64 e = 0; e < k; ++e) {
+        if (c.shocks) {
+            f64* eps = out->eps_hat + t * c.k;
+            for (i64 e = 0; e < c.k; ++e) {
                 f64 s = 0.0;
                 for (int r = 0; r < M; ++r) s += b.M[e * M + r] * p.siv.a[0][r];
                 eps[e] = s;
             }
         }
-        if (history) {
+        if (c.history) {
             mul<1, N, M>(entries(p.xf), Ct, &d, yf);
             store(p, yp, out, t);
             yf.store(out->y_filt + t * M);
@@ -426,57 +442,47 @@ int small_loop(const kf_inputs* in, const KfBlocks& b, const kf_outputs* out) {
 
 template <int N, int M>
 int ekf_small(const ekf_inputs* in, const KfBlocks& b, const ekf_outputs* out) {
-    const i64 k = in->k, T = in->T;
-    const bool history = in->store_history != 0;
-    const bool shocks = history && in->return_shocks != 0;
-    const bool symmetrize = in->symmetrize != 0;
-    Model<N, M> md;
-    Period<N, M> p;
-    start(in, b, md, p);
-    Mat<M, N> H;
-    Mat<N, M> Ht;
-    Mat<1, M> yp;
+    Call<N, M> c;
+    start(in, b, c);
+    Period<N, M>& p = c.p;
     Mat<1, N> w;
-    std::memset(static_cast<void*>(&H), 0, sizeof H);
-    std::memset(static_cast<void*>(&Ht), 0, sizeof Ht);
-    std::memset(static_cast<void*>(&yp), 0, sizeof yp);
-    std::memset(static_cast<void*>(&w), 0, sizeof w);
+    zero(w);
     // With shocks, eps_hat = Q B' H' S^-1 v: Q B' (k x n, in the temp_nk
     // block) is fixed for the call, H' S^-1 v is the period's.
     f64* QBt = b.temp_nk;
-    if (shocks)
-        for (i64 e = 0; e < k; ++e)
+    if (c.shocks)
+        for (i64 e = 0; e < c.k; ++e)
             for (int l = 0; l < N; ++l) {
                 f64 s = 0.0;
-                for (i64 j = 0; j < k; ++j) s += in->Q[e * k + j] * in->B[l * k + j];
+                for (i64 j = 0; j < c.k; ++j) s += in->Q[e * c.k + j] * in->B[l * c.k + j];
                 QBt[e * N + l] = s;
             }
     f64 loglik = 0.0;
-    for (i64 t = 0; t < T; ++t) {
-        predict(md, p, symmetrize);
-        in->meas(p.xp.a[0], in->calib_params, yp.a[0]);
+    for (i64 t = 0; t < c.T; ++t) {
+        predict(c.md, p, c.symmetrize);
+        in->meas(p.xp.a[0], in->calib_params, c.yp.a[0]);
         // The Jacobian goes through the arena's H block (m x n, unpadded).
         in->jac(p.xp.a[0], in->calib_params, b.H);
-        H.load(b.H);
-        transpose(H, Ht);
+        c.H.load(b.H);
+        transpose(c.H, c.Ht);
         const f64* yt = in->y + t * M;
-        for (int r = 0; r < M; ++r) p.v.a[0][r] = yt[r] - yp.a[0][r];
-        observe(md, H, Ht, p, symmetrize);
-        if (!update(md, H, p, symmetrize, in->jitter, loglik)) {
+        for (int r = 0; r < M; ++r) p.v.a[0][r] = yt[r] - c.yp.a[0][r];
+        observe(c.md, c.H, c.Ht, p, c.symmetrize);
+        if (!update(c.md, c.H, p, c.symmetrize, in->jitter, loglik)) {
             out->loglik[0] = loglik;
             return -3;
         }
-        if (shocks) {
-            mul<1, M, N>(entries(p.siv), H, nullptr, w);
-            f64* eps = out->eps_hat + t * k;
-            for (i64 e = 0; e < k; ++e) {
+        if (c.shocks) {
+            mul<1, M, N>(entries(p.siv), c.H, nullptr, w);
+            f64* eps = out->eps_hat + t * c.k;
+            for (i64 e = 0; e < c.k; ++e) {
                 f64 s = 0.0;
                 for (int l = 0; l < N; ++l) s += QBt[e * N + l] * w.a[0][l];
                 eps[e] = s;
             }
         }
-        if (history) {
-            store(p, yp, out, t);
+        if (c.history) {
+            store(p, c.yp, out, t);
             if (in->compute_y_filt) in->meas(p.xf.a[0], in->calib_params, out->y_filt + t * M);
         }
         p.x = p.xf;
