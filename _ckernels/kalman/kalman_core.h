@@ -68,10 +68,9 @@ int update(const f64* H, const f64* R, bool R_symmetric, bool& P_symmetric, cons
 // B Q B' block (and the shock projection M when shocks are returned) formed.
 using KfLoop = int (*)(const kf_inputs* in, const KfBlocks& b, const kf_outputs* out);
 
-// The largest n and m with a fixed-size loop. At n = 8 the fixed-size
-// products measured slower than the blocked ones (the general loop runs
-// there).
-constexpr int kSmallMaxN = 7, kSmallMaxM = 8;
+// The largest n and m with a fixed-size loop. Beyond 8 the general loop's
+// blocked products take over.
+constexpr int kSmallMaxN = 8, kSmallMaxM = 8;
 
 // A period loop of the extended filter over the arena blocks b, with the
 // B Q B' block formed.

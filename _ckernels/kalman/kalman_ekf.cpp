@@ -2,7 +2,7 @@
 // linearised at the predicted state. The measurement and its Jacobian are
 // the caller's callbacks, called in this order each period: measurement at
 // x_pred, Jacobian at x_pred, then (with history and compute_y_filt) the
-// measurement at x_filt. Small filters (n <= 7, m <= 8) run the fixed-size
+// measurement at x_filt. Small filters (n, m <= 8) run the fixed-size
 // loop of kalman_small.cpp, chosen once per call in ekf_run.
 #include "_common/dense.h"
 #include "_common/sizers.h"

@@ -1,4 +1,4 @@
-// The period loops of the linear and extended filters for n <= 7 and m <= 8,
+// The period loops of the linear and extended filters for n, m <= 8,
 // with the dimensions as compile-time constants. Both share one templated
 // prediction and one templated update; the extended loop only fetches its
 // observation row and Jacobian from the callbacks each period, where the

@@ -289,7 +289,7 @@ TEST(FilterPipeline, PrunedSimulationToUnscentedFilter) {
 
 }  // namespace
 
-// The fixed-size loop of the linear filter (n <= 7, m <= 8) against the general
+// The fixed-size loop of the linear filter (n, m <= 8) against the general
 // loop on random models of every size it covers: all histories, eps_hat and
 // the log-likelihood agree to 1e-12 relative, with and without symmetrising
 // and jitter, for R and P0 that are not exactly symmetric, and a model whose
