@@ -68,18 +68,23 @@ int update(const f64* H, const f64* R, bool R_symmetric, bool& P_symmetric, cons
 // B Q B' block (and the shock projection M when shocks are returned) formed.
 using KfLoop = int (*)(const kf_inputs* in, const KfBlocks& b, const kf_outputs* out);
 
-// The largest n and m with a fixed-size loop. At n = 8 the fixed-size
-// products measured slower than the blocked ones (the general loop runs
-// there).
-constexpr int kSmallMaxN = 7, kSmallMaxM = 8;
+// The largest n and m with a fixed-size loop. Beyond 8 the general loop's
+// blocked products take over.
+constexpr int kSmallMaxN = 8, kSmallMaxM = 8;
+
+// A period loop of the extended filter over the arena blocks b, with the
+// B Q B' block formed.
+using EkfLoop = int (*)(const ekf_inputs* in, const KfBlocks& b, const ekf_outputs* out);
 
 // The fixed-size loop for n x m, or nullptr outside 1..kSmallMaxN x
 // 1..kSmallMaxM.
 KfLoop kf_small_loop(i64 n, i64 m);
+EkfLoop ekf_small_loop(i64 n, i64 m);
 
-// kf_hot_loop, with `small` false forcing the general loop at every size
-// (the tests compare the two).
+// kf_hot_loop and ekf_hot_loop, with `small` false forcing the general loop
+// at every size (the tests compare the two).
 int kf_run(const kf_inputs* in, f64* arena, const kf_outputs* out, bool small);
+int ekf_run(const ekf_inputs* in, f64* arena, const ekf_outputs* out, bool small);
 
 inline void copy(const f64* src, f64* dst, i64 count) {
     if (count > 0) std::memcpy(dst, src, sizeof(f64) * static_cast<std::size_t>(count));

@@ -2,7 +2,8 @@
 // linearised at the predicted state. The measurement and its Jacobian are
 // the caller's callbacks, called in this order each period: measurement at
 // x_pred, Jacobian at x_pred, then (with history and compute_y_filt) the
-// measurement at x_filt.
+// measurement at x_filt. Small filters (n, m <= 8) run the fixed-size
+// loop of kalman_small.cpp, chosen once per call in ekf_run.
 #include "_common/dense.h"
 #include "_common/sizers.h"
 #include "kalman/kalman_core.h"
@@ -26,6 +27,12 @@ extern "C" {
 TROVA_API arena_size ekf_arena_size(i64 n, i64 m, i64 k) { return trova::layout::native(trova::sizing::ekf(n, m, k)); }
 
 TROVA_API int ekf_hot_loop(const ekf_inputs* in, f64* arena, const ekf_outputs* out) {
+    return trova::kalman::ekf_run(in, arena, out, true);
+}
+
+}  // extern "C"
+
+int trova::kalman::ekf_run(const ekf_inputs* in, f64* arena, const ekf_outputs* out, bool small) {
     const i64 n = in->n, m = in->m, k = in->k, T = in->T;
     if (in->meas == nullptr || in->jac == nullptr || !trova::kalman::dims_valid(n, m, k)) return -2;
     trova::layout::Carver c(arena);
@@ -33,6 +40,9 @@ TROVA_API int ekf_hot_loop(const ekf_inputs* in, f64* arena, const ekf_outputs* 
     const bool history = in->store_history != 0;
     const bool shocks = history && in->return_shocks != 0;
     kf_build_bqbt(in->B, in->Q, b.temp_nk, b.BQBT, n, k);
+    // Small sizes run the fixed-size loop, chosen once here.
+    if (const trova::kalman::EkfLoop loop = small ? trova::kalman::ekf_small_loop(n, m) : nullptr)
+        return loop(in, b, out);
     const bool R_symmetric = trova::dense::is_symmetric(in->R, m);
     bool P_symmetric = trova::dense::is_symmetric(in->P0, n);
     f64 loglik = 0.0;
@@ -63,5 +73,3 @@ TROVA_API int ekf_hot_loop(const ekf_inputs* in, f64* arena, const ekf_outputs* 
     out->loglik[0] = loglik;
     return 0;
 }
-
-}  // extern "C"

@@ -1,5 +1,5 @@
-// Fixed-size dense pieces of the small filter loops (kalman_small.cpp,
-// kalman_ukf_small.cpp): matrices as local arrays with compile-time
+// Fixed-size dense pieces of the small filter loops (kalman_ukf_small.cpp;
+// the symmetrising and the loop table also serve kalman_small.cpp): matrices as local arrays with compile-time
 // dimensions, so that every loop has a fixed trip count the compiler unrolls.
 #ifndef TROVA_KALMAN_FIXED_H
 #define TROVA_KALMAN_FIXED_H
@@ -20,8 +20,9 @@ using Mat = f64[R][C];
 // registers the compiler may otherwise fold the average into the sums that
 // produced them differently for the two stores; the empty asm makes the
 // average one value, so P comes out exactly symmetric.
-template <int N>
-inline void sym(Mat<N, N>& P) {
+// P is any N x N (or wider-row) array indexed P[i][j].
+template <int N, class Rows>
+inline void sym(Rows& P) {
     for (int i = 0; i < N; ++i)
         for (int j = i + 1; j < N; ++j) {
             f64 v = (P[i][j] + P[j][i]) * 0.5;
@@ -59,8 +60,8 @@ inline bool chol(const Mat<M, M>& S, f64 jitter, Mat<M, M>& L) {
 }
 
 // The upper triangle from the lower one.
-template <int N>
-inline void mirror_lower(Mat<N, N>& P) {
+template <int N, class Rows>
+inline void mirror_lower(Rows& P) {
     for (int i = 0; i < N; ++i)
         for (int j = i + 1; j < N; ++j) P[i][j] = P[j][i];
 }

@@ -289,7 +289,7 @@ TEST(FilterPipeline, PrunedSimulationToUnscentedFilter) {
 
 }  // namespace
 
-// The fixed-size loop of the linear filter (n <= 7, m <= 8) against the general
+// The fixed-size loop of the linear filter (n, m <= 8) against the general
 // loop on random models of every size it covers: all histories, eps_hat and
 // the log-likelihood agree to 1e-12 relative, with and without symmetrising
 // and jitter, for R and P0 that are not exactly symmetric, and a model whose
@@ -302,19 +302,28 @@ struct FilterRun {
     int status = 0;
 };
 
-FilterRun filter(const kf_inputs& in, bool small) {
-    const i64 n = in.n, m = in.m, k = in.k, T = in.T;
+// Runs a filter (kf_run or ekf_run with their record types) into histories
+// pre-filled with -7.
+template <class Outputs, class Inputs, class Run>
+FilterRun run_filter(const Inputs& in, i64 n, i64 m, i64 k, i64 T, arena_size size, Run run) {
     FilterRun r;
     for (auto* h : {&r.xp, &r.xf}) h->assign(T * n, -7.0);
     for (auto* h : {&r.Pp, &r.Pf}) h->assign(T * n * n, -7.0);
     for (auto* h : {&r.yp, &r.yf, &r.v, &r.sv}) h->assign(T * m, -7.0);
     r.S.assign(T * m * m, -7.0);
     r.eps.assign(T * k + 1, -7.0);
-    const kf_outputs out{r.xp.data(), r.xf.data(), r.Pp.data(), r.Pf.data(), r.yp.data(), r.yf.data(),
-                         r.v.data(),  r.sv.data(), r.S.data(),  r.eps.data(), r.ll.data()};
-    std::vector<f64> arena(static_cast<std::size_t>(kf_arena_size(n, m, k).n_float));
-    r.status = trova::kalman::kf_run(&in, arena.data(), &out, small);
+    const Outputs out{r.xp.data(), r.xf.data(), r.Pp.data(), r.Pf.data(), r.yp.data(), r.yf.data(),
+                      r.v.data(),  r.sv.data(), r.S.data(),  r.eps.data(), r.ll.data()};
+    std::vector<f64> arena(static_cast<std::size_t>(size.n_float));
+    r.status = run(&in, arena.data(), &out);
     return r;
+}
+
+FilterRun filter(const kf_inputs& in, bool small) {
+    return run_filter<kf_outputs>(in, in.n, in.m, in.k, in.T, kf_arena_size(in.n, in.m, in.k),
+                                  [small](const kf_inputs* i, f64* a, const kf_outputs* o) {
+                                      return trova::kalman::kf_run(i, a, o, small);
+                                  });
 }
 
 void expect_close(const std::vector<f64>& a, const std::vector<f64>& b, const char* what) {
@@ -336,9 +345,10 @@ struct Model {
 };
 
 // A random model: A with spectral scale below one, Q = G G', R = H H' +
-// 0.3 I and P0 = I + F F' with one off-diagonal entry nudged by an ulp-sized
-// amount when asym (so neither is exactly symmetric).
-void make(Model& md, i64 n, i64 m, i64 k, i64 T, u64 seed, bool asym) {
+// 0.3 I and P0 = I + F F' with one off-diagonal entry nudged by a relative
+// `nudge` (ulp-sized by default) when asym (so neither is exactly
+// symmetric).
+void make(Model& md, i64 n, i64 m, i64 k, i64 T, u64 seed, bool asym, f64 nudge = 4e-16) {
     u64 s = seed * 0x9E3779B97F4A7C15ULL + 1;
     auto rnd = [&s] {
         s = s * 6364136223846793005ULL + 1442695040888963407ULL;
@@ -357,7 +367,7 @@ void make(Model& md, i64 n, i64 m, i64 k, i64 T, u64 seed, bool asym) {
                 for (i64 l = 0; l < q; ++l) out[i * q + j] += G[i * q + l] * G[j * q + l];
                 if (i == j) out[i * q + j] += ridge;
             }
-        if (asym && q > 1) out[1] *= 1.0 + 4e-16;
+        if (asym && q > 1) out[1] *= 1.0 + nudge;
     };
     fill(md.A, n * n, 1.6 / std::sqrt(static_cast<f64>(n)));
     fill(md.B, n * k, 1.0);
@@ -373,8 +383,7 @@ void make(Model& md, i64 n, i64 m, i64 k, i64 T, u64 seed, bool asym) {
                       0,           0.0,         1,           1};
 }
 
-void compare(const kf_inputs& in) {
-    const FilterRun a = filter(in, true), g = filter(in, false);
+void compare_runs(const FilterRun& a, const FilterRun& g) {
     ASSERT_EQ(a.status, g.status);
     expect_close(a.ll, g.ll, "loglik");
     expect_close(a.xp, g.xp, "x_pred");
@@ -389,6 +398,8 @@ void compare(const kf_inputs& in) {
     expect_close(a.eps, g.eps, "eps_hat");
 }
 
+void compare(const kf_inputs& in) { compare_runs(filter(in, true), filter(in, false)); }
+
 }  // namespace kf_small
 
 TEST(LinearFilterSmall, MatchesGeneralLoopAtEverySize) {
@@ -399,7 +410,8 @@ TEST(LinearFilterSmall, MatchesGeneralLoopAtEverySize) {
             ASSERT_EQ(trova::kalman::kf_small_loop(n, m) != nullptr, n <= trova::kalman::kSmallMaxN);
             for (int variant = 0; variant < 4; ++variant) {
                 SCOPED_TRACE(testing::Message() << "n " << n << " m " << m << " variant " << variant);
-                make(md, n, m, variant, 40, static_cast<u64>(n * 100 + m * 10 + variant), variant != 0);
+                make(md, n, m, variant, 40, static_cast<u64>(n * 100 + m * 10 + variant), variant != 0,
+                     variant == 3 ? 1e-3 : 4e-16);
                 md.in.symmetrize = variant & 1;
                 md.in.jitter = variant == 3 ? 1e-3 : 0.0;
                 md.in.return_shocks = variant != 2;
@@ -465,3 +477,143 @@ TEST(LinearFilterSmall, FailedFactorisationKeepsPartialLoglik) {
         }
     }
 }
+
+// The fixed-size loop of the extended filter against the general loop, on
+// the random models above with a nonlinear measurement h_i(x) = d_i + C_i x
+// + a sin(x_(i mod n)), whose Jacobian changes every period. The callbacks
+// read n, m, a, C and d from the parameter vector and log every call, so
+// the two paths must also call them in the same order, as often, at the
+// same states.
+namespace ekf_small {
+
+struct Call {
+    char what;
+    std::vector<f64> x;
+};
+std::vector<Call> calls;
+
+// params: n, m, a, C (m x n), d (m).
+void meas(const f64* x, const f64* p, f64* out) {
+    const i64 n = static_cast<i64>(p[0]), m = static_cast<i64>(p[1]);
+    calls.push_back({'h', std::vector<f64>(x, x + n)});
+    for (i64 i = 0; i < m; ++i) {
+        f64 s = p[3 + m * n + i] + p[2] * std::sin(x[i % n]);
+        for (i64 j = 0; j < n; ++j) s += p[3 + i * n + j] * x[j];
+        out[i] = s;
+    }
+}
+void jac(const f64* x, const f64* p, f64* out) {
+    const i64 n = static_cast<i64>(p[0]), m = static_cast<i64>(p[1]);
+    calls.push_back({'J', std::vector<f64>(x, x + n)});
+    for (i64 i = 0; i < m; ++i)
+        for (i64 j = 0; j < n; ++j)
+            out[i * n + j] = p[3 + i * n + j] + (j == i % n ? p[2] * std::cos(x[j]) : 0.0);
+}
+
+struct EkfRun {
+    kf_small::FilterRun r;
+    std::vector<Call> calls;
+};
+
+EkfRun filter(const ekf_inputs& in, bool small) {
+    calls.clear();
+    EkfRun out;
+    out.r = kf_small::run_filter<ekf_outputs>(in, in.n, in.m, in.k, in.T, ekf_arena_size(in.n, in.m, in.k),
+                                              [small](const ekf_inputs* i, f64* a, const ekf_outputs* o) {
+                                                  return trova::kalman::ekf_run(i, a, o, small);
+                                              });
+    out.calls = calls;
+    return out;
+}
+
+// The extended inputs of a kf_small model with amplitude a.
+ekf_inputs inputs(const kf_small::Model& md, std::vector<f64>& params, f64 a) {
+    const kf_inputs& k = md.in;
+    params = {static_cast<f64>(k.n), static_cast<f64>(k.m), a};
+    params.insert(params.end(), md.C.begin(), md.C.end());
+    params.insert(params.end(), md.d.begin(), md.d.end());
+    return ekf_inputs{meas, jac, k.A, k.B, params.data(), k.Q, k.R, k.y, k.x0, k.P0, k.T, k.n, k.m, k.k,
+                      static_cast<i64>(params.size()), k.jitter, k.symmetrize, 1, k.return_shocks,
+                      k.store_history};
+}
+
+void compare(const ekf_inputs& in) {
+    const EkfRun a = filter(in, true), g = filter(in, false);
+    kf_small::compare_runs(a.r, g.r);
+    ASSERT_EQ(a.calls.size(), g.calls.size());
+    for (std::size_t c = 0; c < a.calls.size(); ++c) {
+        ASSERT_EQ(a.calls[c].what, g.calls[c].what) << "call " << c;
+        kf_small::expect_close(a.calls[c].x, g.calls[c].x, "callback state");
+    }
+}
+
+class ExtendedFilterSmall : public testing::TestWithParam<int> {};
+
+TEST_P(ExtendedFilterSmall, MatchesGeneralLoop) {
+    const i64 n = GetParam();
+    ASSERT_NE(trova::kalman::ekf_small_loop(n, 1), nullptr);
+    kf_small::Model md;
+    std::vector<f64> params;
+    for (i64 m = 1; m <= trova::kalman::kSmallMaxM; ++m)
+        for (int variant = 0; variant < 6; ++variant) {
+            const i64 k = std::vector<i64>{0, 1, 3}[variant % 3];
+            SCOPED_TRACE(testing::Message() << "n " << n << " m " << m << " variant " << variant);
+            // Variants 3 to 5 nudge R and P0 well away from symmetry, which
+            // symmetrising then changes beyond rounding.
+            kf_small::make(md, n, m, k, 30, static_cast<u64>(n * 100 + m * 10 + variant), variant != 0,
+                           variant >= 3 ? 1e-3 : 4e-16);
+            md.in.symmetrize = variant & 1;
+            md.in.jitter = variant == 3 ? 1e-3 : 0.0;
+            md.in.return_shocks = variant != 2;
+            md.in.store_history = variant != 4;
+            ekf_inputs in = inputs(md, params, 0.3);
+            in.compute_y_filt = variant != 5;
+            compare(in);
+            const EkfRun a = filter(in, true);
+            ASSERT_EQ(a.r.status, 0);
+            ASSERT_TRUE(std::isfinite(a.r.ll[0]));
+            // Two measurement calls and one Jacobian call a period, one
+            // measurement fewer without y_filt.
+            const bool y_filt = in.store_history && in.compute_y_filt;
+            ASSERT_EQ(static_cast<i64>(a.calls.size()), in.T * (y_filt ? 3 : 2));
+            if (!in.store_history) {
+                EXPECT_EQ(a.r.xp[0], -7.0);
+            }
+            if (y_filt) {
+                EXPECT_NE(a.r.yf[0], -7.0);
+            } else {
+                EXPECT_EQ(a.r.yf[0], -7.0);
+            }
+        }
+}
+
+// The nonlinear model whose S fails to factor at t = 1 (A = 0.5 I, H about
+// I, P0 = 100 I, R = -1.2 I): both paths return -3 with the log-likelihood
+// of period 0 and no history row for period 1.
+TEST_P(ExtendedFilterSmall, FailedFactorisationKeepsPartialLoglik) {
+    const i64 n = GetParam();
+    const i64 m = n;
+    kf_small::Model md;
+    std::vector<f64> params;
+    kf_small::make(md, n, m, 1, 20, 11, false);
+    for (auto* v : {&md.A, &md.C, &md.R, &md.P0, &md.B}) std::fill(v->begin(), v->end(), 0.0);
+    for (i64 i = 0; i < n; ++i) {
+        md.A[i * n + i] = 0.5;
+        md.C[i * n + i] = 1.0;
+        md.R[i * m + i] = -1.2;
+        md.P0[i * n + i] = 100.0;
+    }
+    md.B[0] = 1.0;
+    md.Q[0] = 1.0;
+    const ekf_inputs in = inputs(md, params, 0.05);
+    const EkfRun a = filter(in, true);
+    EXPECT_EQ(a.r.status, -3);
+    EXPECT_TRUE(std::isfinite(a.r.ll[0]));
+    EXPECT_NE(a.r.ll[0], 0.0);
+    EXPECT_EQ(a.r.Pf[n * n], -7.0);
+    compare(in);
+}
+
+INSTANTIATE_TEST_SUITE_P(EverySmallN, ExtendedFilterSmall, testing::Range(1, trova::kalman::kSmallMaxN + 1));
+
+}  // namespace ekf_small
