@@ -67,12 +67,14 @@ class Study:
         self.args = ds.parse_args(["--figure", ""])
         self.solution = ds.solve_model(self.lib, self.native, self.args)
 
-    def pipeline(self, n_rep, n_workers, paths=0):
-        """The first-order pipeline over n_rep replications in one chunk,
-        keeping the simulated paths of the first `paths`."""
+    def pipeline(self, n_rep, n_workers, paths=0, order=1):
+        """The first-order (or, with order 2, the second-order) pipeline over
+        n_rep replications in one chunk, keeping the simulated paths of the
+        first `paths`."""
         a = types.SimpleNamespace(**vars(self.args))
         a.reps, a.paths, a.chunk = n_rep, paths, n_rep
-        p, _ = ds.first_order_pipeline(self.lib, self.native, self.solution, a, n_workers)
+        build = ds.first_order_pipeline if order == 1 else ds.second_order_pipeline
+        p, _ = build(self.lib, self.native, self.solution, a, n_workers)
         return p
 
     def run(self, p):
@@ -192,11 +194,16 @@ def measure_replication(timing=pc.Timing(repeats=5), n_rep=1000, n_peer=40, stud
     study = study or Study()
     check(study)
     runs = {w: study.pipeline(n_rep, w) for w in (1, 2)}
+    # The second-order pipeline on one worker, timed in the same loop: its
+    # replication rate against the first-order pipeline's.
+    second = study.pipeline(n_rep, 1, order=2)
     peer = Peer(study, runs[1])
     for w in runs:
         study.run(runs[w])
+    study.run(second)
     peer.replication(0)
     times, peer_times, clock = {w: [] for w in runs}, [], [0.0] * len(STAGES)
+    second_times = []
     # Every run starts its profile afresh: the one-worker runs' profiles are
     # added up here, to be divided by all their replications.
     profile = np.zeros(len(runs[1].steps))
@@ -205,6 +212,7 @@ def measure_replication(timing=pc.Timing(repeats=5), n_rep=1000, n_peer=40, stud
             times[w].append(study.run(runs[w]) / n_rep)
             if w == 1:
                 profile += runs[1].elapsed
+        second_times.append(study.run(second) / n_rep)
         t0 = time.perf_counter()
         for r in range(n_peer):
             peer.replication(r, clock)
@@ -224,6 +232,13 @@ def measure_replication(timing=pc.Timing(repeats=5), n_rep=1000, n_peer=40, stud
         rows.append(pc.Row("Study replication", f"  stage: {stage}, 1 worker", lib_t,
                            seconds / (n_peer * timing.repeats), f"NumPy + statsmodels: {peer_work}",
                            "means over the timed runs", "stage"))
+    names2 = [s.name for s in second.steps]
+    split = ", ".join(f"{name} {1e6 * second.elapsed[names2.index(name)] / n_rep:.1f} us"
+                      for name in ("second-order simulation", "unscented Kalman filter"))
+    rows.append(pc.Row("Study replication", "second-order replication (pruned simulation, unscented filter), 1 worker",
+                       statistics.median(second_times), statistics.median(times[1]),
+                       "the first-order replication, 1 worker",
+                       f"ratio = second-order over first-order replication rate; last run: {split}"))
     return rows
 
 
