@@ -50,8 +50,9 @@ typedef void (*klein_zgges_fn)(const char* jobvsl, const char* jobvsr, const cha
  * by a power of two towards 1 and S and T are scaled back, so it orders its
  * roots like the unscaled one. 0 success (n = 0 without calling zgges),
  * -1 null zgges, n < 0, n beyond zgges's 32-bit range or allocation failure
- * (nothing called or written), -2 zgges INFO != 0. On -2, s, t and z hold
- * whatever zgges left.
+ * (nothing written; zgges is not called, except for its workspace query
+ * when the work array sized by that query cannot be had), -2 zgges
+ * INFO != 0. On -2, s, t and z hold whatever zgges left.
  * @param zgges the caller's LAPACK zgges; not NULL
  * @param n order N of the pencil
  * @param s a on entry, S on exit (n x n, column-major: a[i][j] at s[j n + i])
