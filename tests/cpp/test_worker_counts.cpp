@@ -17,7 +17,9 @@
 
 #include "_common/layout.h"
 #include "_common/sizers.h"
+#include "filter_models.h"
 #include "pipeline_builder.h"
+#include "regression_data.h"
 #include "test_steps.h"
 #include "trova.h"
 
@@ -157,102 +159,31 @@ struct Sources : Family {
     }
 };
 
+using namespace trova_test::models;
+
 // Shock draws, first-order simulation with observables, and the linear and
-// extended filters on them; R is drawn per replication and is not positive
-// definite for some, which fails both filters.
-constexpr i64 n1 = 3, m1 = 2, k1 = 2;
-const std::vector<f64> kA = {0.6, 0.1, 0.0, 0.0, 0.5, 0.2, 0.1, 0.0, 0.4}, kB = {1.0, 0.0, 0.3, 1.0, 0.0, 0.5},
-                       kC = {1.0, 0.0, 0.5, 0.0, 1.0, -0.5}, kD = {0.1, -0.1}, kQ = {1.0, 0.0, 0.0, 1.0},
-                       kX0 = {0.0, 0.0, 0.0}, kP0 = {1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0};
-
-void linear_meas(const f64* x, const f64*, f64* out) {
-    for (i64 i = 0; i < m1; ++i) out[i] = kD[i] + kC[i * n1] * x[0] + kC[i * n1 + 1] * x[1] + kC[i * n1 + 2] * x[2];
-}
-void linear_jac(const f64*, const f64*, f64* out) {
-    for (i64 e = 0; e < m1 * n1; ++e) out[e] = kC[static_cast<std::size_t>(e)];
-}
-void sim_meas(f64* x, f64* params, f64* out) { linear_meas(x, params, out); }
-
+// extended filters on them; R is one block per replication and is not
+// positive definite for some, whose replications fail at the linear filter.
 struct Order1Filters : Family {
-    std::vector<i64> cols{0, 1};
-    std::vector<f64> R = std::vector<f64>(kRep * m1 * m1, 0.0);
-    trova_mc_shock_entry entry{};
-    trova_mc_shock_plan plan{};
-    trova_mc_simulate_order1_step_ctx sim{};
-    trova_mc_filter_linear_step_ctx kf{T, n1, m1, k1, 1, 0.0, 1};
-    trova_mc_filter_extended_step_ctx ekf{linear_meas, linear_jac, T, n1, m1, k1, 0, 1, 0.0, 1};
+    std::vector<f64> R = std::vector<f64>(kRep * kLinM * kLinM, 0.0);
+    LinearPipeline lp{T, &R};
 
     Order1Filters() {
         for (i64 r = 0; r < kRep; ++r) {
             const f64 v = r % 6 == 4 ? -50.0 : 0.1 + 0.01 * static_cast<f64>(r);
             R[static_cast<std::size_t>(r * 4)] = R[static_cast<std::size_t>(r * 4 + 3)] = v;
         }
-        entry.width = 2;
-        entry.columns = cols.data();
-        entry.factor = kQ.data();
-        entry.key = 5;
-        plan = {&entry, 1, T, k1, 1.0, 2};
-        sim = {sim_meas, T, n1, k1, 0, m1, &plan, trova_simulate_order1_arena_size(n1, k1, T, 0)};
     }
-    void build(Pipeline& p) const override {
-        p.add_step(trova_mc_simulate_order1_runner, &sim,
-                   Lanes{sim.shock_scratch_offset + trova_mc_shock_scratch_size(&plan), T * (n1 + m1), 0, 1});
-        Carver s;
-        p.bind(0, from_static(kA, 0, 0, 1, n1 * n1, s.at(n1, n1)));
-        p.bind(0, from_static(kB, 0, 0, 1, n1 * k1, s.at(n1, k1)));
-        p.bind(0, from_static(kX0, 0, 0, 1, n1, s.at(n1)));
-        const trova_mc_float_input_binding y = from_step(0, T * n1, T, m1, 0);
-
-        kf_input_offsets in{};
-        const i64 kin = trova_filter_linear_input_offsets(n1, m1, k1, T, &in);
-        p.add_step(trova_mc_filter_linear_runner, &kf,
-                   Lanes{kin + kf_arena_size(n1, m1, k1).n_float,
-                         trova_filter_linear_output_arena_size(n1, m1, k1, T, 1), 0, 1});
-        const std::pair<const std::vector<f64>*, i64> lin[] = {{&kA, in.A}, {&kB, in.B},   {&kC, in.C},
-                                                                {&kD, in.d}, {&kQ, in.Q},   {&kX0, in.x0},
-                                                                {&kP0, in.P0}};
-        for (const auto& [v, at] : lin) p.bind(1, from_static(*v, 0, 0, 1, static_cast<i64>(v->size()), at));
-        p.bind(1, from_static(R, 0, m1 * m1, 1, m1 * m1, in.R));
-        trova_mc_float_input_binding yk = y;
-        yk.target_offset = in.y;
-        p.bind(1, yk);
-
-        // Extended filter input: A | B | Q | R | y | x0 | P0 | params (none).
-        const i64 ein = trova_filter_extended_input_arena_size(n1, m1, k1, T, 0);
-        p.add_step(trova_mc_filter_extended_runner, &ekf,
-                   Lanes{ein + ekf_arena_size(n1, m1, k1).n_float,
-                         trova_filter_extended_output_arena_size(n1, m1, k1, T, 1), 0, 1});
-        Carver e;
-        p.bind(2, from_static(kA, 0, 0, 1, n1 * n1, e.at(n1, n1)));
-        p.bind(2, from_static(kB, 0, 0, 1, n1 * k1, e.at(n1, k1)));
-        p.bind(2, from_static(kQ, 0, 0, 1, k1 * k1, e.at(k1, k1)));
-        p.bind(2, from_static(R, 0, m1 * m1, 1, m1 * m1, e.at(m1, m1)));
-        trova_mc_float_input_binding ye = y;
-        ye.target_offset = e.at(T, m1);
-        p.bind(2, ye);
-        p.bind(2, from_static(kX0, 0, 0, 1, n1, e.at(n1)));
-        p.bind(2, from_static(kP0, 0, 0, 1, n1 * n1, e.at(n1, n1)));
-        EXPECT_EQ(e.offset(), ein);
-    }
+    void build(Pipeline& p) const override { lp.add_to(p); }
 };
 
 // Pruned second-order simulation and the unscented filter on its
 // observables, with a gate on the filter's log-likelihood that fails some
 // replications.
-constexpr i64 ns = 2, nc = 2, ne = 2, no = 2;
-void ukf_meas(const f64* vars, const f64*, f64* out) {
-    out[0] = vars[0];
-    out[1] = std::tanh(vars[2]);
-}
-void sim2_meas(f64* vars, f64* params, f64* out) { ukf_meas(vars, params, out); }
+constexpr i64 ns = Pruned::ns, nc = Pruned::nc, ne = Pruned::ne, no = Pruned::no;
 
 struct Order2Unscented : Family {
-    std::vector<f64> hx{0.7, 0.1, 0.0, 0.5}, gx{0.5, 0.2, -0.3, 0.4}, bx{1.0, 0.0, 0.2, 0.8},
-        hxx{0.1, 0.0, 0.0, -0.1, 0.05, 0.02, 0.02, 0.0}, gxx{0.2, 0.1, 0.1, 0.0, -0.1, 0.0, 0.0, 0.1},
-        hss{0.01, -0.02}, gss{0.03, 0.0}, ss{1.0, 0.5, 2.0, -1.0}, x0{0.0, 0.0}, Q{0.25, 0.0, 0.0, 0.25},
-        R{0.01, 0.0, 0.0, 0.01}, z0 = std::vector<f64>(4, 0.0),
-        P0{0.1, 0, 0, 0, 0, 0.1, 0, 0, 0, 0, 0.1, 0, 0, 0, 0, 0.1}, chol{0.5, 0.0, 0.0, 0.5};
-    std::vector<i64> cols{0, 1};
+    Pruned m;
     trova_mc_shock_entry entry{};
     trova_mc_shock_plan plan{};
     trova_mc_simulate_order2_step_ctx sim{};
@@ -261,8 +192,8 @@ struct Order2Unscented : Family {
 
     Order2Unscented() {
         entry.width = 2;
-        entry.columns = cols.data();
-        entry.factor = chol.data();
+        entry.columns = m.cols.data();
+        entry.factor = m.chol.data();
         entry.key = 11;
         plan = {&entry, 1, T, ne, 1.0, 2};
         sim = {sim2_meas, T, ns, nc, ne, 0, no, &plan, trova_simulate_order2_arena_size(ns, ns + nc, ne, T, 0)};
@@ -279,18 +210,18 @@ struct Order2Unscented : Family {
         // Both lanes start with the solution blocks; the simulation's go on
         // with x0, the filter's with params (none) | Q | R | y | z0 | P0.
         Carver s, in;
-        for (const auto* block : {&hx, &gx, &bx, &hxx, &gxx, &hss, &gss, &ss}) {
+        for (const auto* block : {&m.hx, &m.gx, &m.bx, &m.hxx, &m.gxx, &m.hss, &m.gss, &m.ss}) {
             const i64 len = static_cast<i64>(block->size());
             p.bind(0, from_static(*block, 0, 0, 1, len, s.at(len)));
             p.bind(1, from_static(*block, 0, 0, 1, len, in.at(len)));
         }
-        p.bind(0, from_static(x0, 0, 0, 1, ns, s.at(ns)));
+        p.bind(0, from_static(m.x0, 0, 0, 1, ns, s.at(ns)));
         EXPECT_EQ(s.offset(), trova_simulate_order2_shock_offset(ns, nc, ne));
-        p.bind(1, from_static(Q, 0, 0, 1, ne * ne, in.at(ne, ne)));
-        p.bind(1, from_static(R, 0, 0, 1, no * no, in.at(no, no)));
+        p.bind(1, from_static(m.Q, 0, 0, 1, ne * ne, in.at(ne, ne)));
+        p.bind(1, from_static(m.R, 0, 0, 1, no * no, in.at(no, no)));
         p.bind(1, from_step(0, T * (ns + nc), T, no, in.at(T, no)));
-        p.bind(1, from_static(z0, 0, 0, 1, 2 * ns, in.at(2 * ns)));
-        p.bind(1, from_static(P0, 0, 0, 1, 4 * ns * ns, in.at(2 * ns, 2 * ns)));
+        p.bind(1, from_static(m.z0, 0, 0, 1, 2 * ns, in.at(2 * ns)));
+        p.bind(1, from_static(m.P0, 0, 0, 1, 4 * ns * ns, in.at(2 * ns, 2 * ns)));
         EXPECT_EQ(in.offset(), fin);
         // Fails where the log-likelihood is above the gate's bound.
         p.add_step(gate_step, &gate, Lanes{1, 1, 0, 1});
@@ -299,48 +230,12 @@ struct Order2Unscented : Family {
 };
 
 // The seven regression steps on per-replication data; for some
-// replications two regressors coincide and the rank-deficient fits fail.
-constexpr i64 kN = 40, kP = 4;
+// replications two regressors coincide and the rank-deficient OLS fails.
 struct Regressions : Family {
-    std::vector<f64> data = normals(kRep * kN * (kP + 1), 9);
-    const f64 grid[3] = {0.1, 0.01, 0.0};
-    trova_mc_ols_step_ctx ols{kN, kP, 1};
-    trova_mc_ridge_step_ctx ridge{kN, kP, 1, 0.5};
-    trova_mc_ridge_gs_step_ctx ridge_gs{grid, kN, kP, 3, REGRESSION_CRIT_AIC, 1};
-    trova_mc_lasso_step_ctx lasso{kN, kP, 1, 100000, 1e-13, 0.05};
-    trova_mc_lasso_gs_step_ctx lasso_gs{grid, kN, kP, 3, 1, 50, 1e-12};
-    trova_mc_elastic_net_step_ctx en{kN, kP, 1, 100000, 1e-13, 0.05, 0.5};
-    trova_mc_elastic_net_gs_step_ctx en_gs{grid, kN, kP, 3, REGRESSION_CRIT_BIC, 1, 100000, 1e-12, 0.5};
-
-    Regressions() {
-        for (i64 r = 0; r < kRep; ++r) {
-            f64* X = data.data() + r * kN * (kP + 1);
-            f64* y = X + kN * kP;
-            for (i64 i = 0; i < kN; ++i) {
-                f64* row = X + i * kP;
-                row[0] = 1.0;
-                row[3] = r % 7 == 5 ? row[2] : 0.7 * row[3] + 0.3 * row[1];
-                y[i] = 1.0 + 2.0 * row[1] - 0.5 * row[3] + 0.3 * y[i];
-            }
-        }
-    }
-    void build(Pipeline& p) const override {
-        const i64 ols_out = trova_mc_regression_output_offsets(kP, 1, nullptr);
-        const i64 pen_out = trova_mc_regression_output_offsets(kP, 0, nullptr);
-        const auto add = [&](trova_mc_step_fn fn, const void* ctx, arena_size size, i64 n_out) {
-            const i64 s = p.add_step(fn, ctx, Lanes{size.n_float, n_out, size.n_int, 1});
-            Carver lane;
-            p.bind(s, from_static(data, 0, kN * (kP + 1), kN, kP, lane.at(kN, kP)));
-            p.bind(s, from_static(data, kN * kP, kN * (kP + 1), 1, kN, lane.at(kN)));
-        };
-        add(trova_mc_ridge_runner, &ridge, trova_mc_ridge_work_arena_size(kN, kP), pen_out);
-        add(trova_mc_ridge_gs_runner, &ridge_gs, trova_mc_ridge_gs_work_arena_size(kN, kP), pen_out);
-        add(trova_mc_lasso_runner, &lasso, trova_mc_lasso_work_arena_size(kN, kP), pen_out);
-        add(trova_mc_lasso_gs_runner, &lasso_gs, trova_mc_lasso_gs_work_arena_size(kN, kP, 1, 3, 50), pen_out);
-        add(trova_mc_elastic_net_runner, &en, trova_mc_elastic_net_work_arena_size(kN, kP), pen_out);
-        add(trova_mc_elastic_net_gs_runner, &en_gs, trova_mc_elastic_net_gs_work_arena_size(kN, kP, 1, 3), pen_out);
-        add(trova_mc_ols_runner, &ols, trova_mc_ols_work_arena_size(kN, kP), ols_out);
-    }
+    static constexpr i64 kN = 40;
+    std::vector<f64> data = trova_test::regression_data(kRep, kN, 7);
+    trova_test::RegressionSteps steps{kN};
+    void build(Pipeline& p) const override { steps.add_to(p, data); }
 };
 
 // The seven transforms and a user transform on per-replication series,
