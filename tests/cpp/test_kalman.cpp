@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "_common/layout.h"
+#include "filter_models.h"
 #include "kalman/kalman_core.h"
 #include "pipeline_builder.h"
 #include "trova.h"
@@ -20,25 +21,8 @@ using trova::layout::Carver;
 using trova_test::Lanes;
 using trova_test::Pipeline;
 
-constexpr i64 n = 3, m = 2, k = 2, T = 25, n_rep = 23;
-const std::vector<f64> kA = {0.6, 0.1, 0.0, 0.0, 0.5, 0.2, 0.1, 0.0, 0.4};
-const std::vector<f64> kB = {1.0, 0.0, 0.3, 1.0, 0.0, 0.5};
-const std::vector<f64> kC = {1.0, 0.0, 0.5, 0.0, 1.0, -0.5};
-const std::vector<f64> kD = {0.1, -0.1};
-const std::vector<f64> kQ = {1.0, 0.0, 0.0, 1.0};
-const std::vector<f64> kR = {0.2, 0.0, 0.0, 0.2};
-const std::vector<f64> kX0 = {0.0, 0.0, 0.0};
-const std::vector<f64> kP0 = {1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0};
-
-// h(x) = C x + d and its Jacobian, for the extended filter.
-void linear_meas(const f64* x, const f64*, f64* out) {
-    for (i64 i = 0; i < m; ++i) out[i] = kD[i] + kC[i * n] * x[0] + kC[i * n + 1] * x[1] + kC[i * n + 2] * x[2];
-}
-void linear_jac(const f64*, const f64*, f64* out) {
-    for (i64 e = 0; e < m * n; ++e) out[e] = kC[static_cast<std::size_t>(e)];
-}
-// Observables of the simulation: y = C x + d.
-void sim_meas(f64* x, f64* params, f64* out) { linear_meas(x, params, out); }
+using namespace trova_test::models;
+constexpr i64 n = kLinN, m = kLinM, k = kLinK, T = 25, n_rep = 23;
 
 trova_mc_float_input_binding stat(const std::vector<f64>& src, i64 offset) {
     return Pipeline::whole(src, offset);
@@ -49,59 +33,6 @@ const std::vector<i64> kObsColumns = {0, 1};
 trova_mc_float_input_binding observables(i64 offset) {
     return Pipeline::copy(0, T * n, m, 0, T, kObsColumns, offset, m);
 }
-
-struct LinearPipeline {
-    std::vector<i64> cols = {0, 1};
-    trova_mc_shock_entry entry{};
-    trova_mc_shock_plan plan{};
-    trova_mc_simulate_order1_step_ctx sim{};
-    trova_mc_filter_linear_step_ctx kf{T, n, m, k, 1, 0.0, 1};
-    trova_mc_filter_extended_step_ctx ekf{linear_meas, linear_jac, T, n, m, k, 0, 1, 0.0, 1};
-
-    LinearPipeline() {
-        entry.width = 2;
-        entry.columns = cols.data();
-        entry.factor = kQ.data();
-        entry.key = 5;
-        plan = {&entry, 1, T, k, 1.0, 2};
-        sim = {sim_meas, T, n, k, 0, m, &plan, trova_simulate_order1_arena_size(n, k, T, 0)};
-    }
-
-    void add_to(Pipeline& p) {
-        p.add_step(trova_mc_simulate_order1_runner, &sim,
-                   Lanes{sim.shock_scratch_offset + trova_mc_shock_scratch_size(&plan), T * (n + m), 0, 1});
-        // Simulation arena: A | B | x0 | shocks | params.
-        Carver sim_lane;
-        p.bind(0, stat(kA, sim_lane.at(n, n)));
-        p.bind(0, stat(kB, sim_lane.at(n, k)));
-        p.bind(0, stat(kX0, sim_lane.at(n)));
-        EXPECT_EQ(sim_lane.offset(), trova_simulate_order1_shock_offset(n, k));
-        const i64 kin = trova_filter_linear_input_arena_size(n, m, k, T);
-        p.add_step(trova_mc_filter_linear_runner, &kf,
-                   Lanes{kin + kf_arena_size(n, m, k).n_float,
-                         trova_filter_linear_output_arena_size(n, m, k, T, 1), 0, 1});
-        // Linear filter input: A | B | C | d | Q | R | y | x0 | P0.
-        Carver lin;
-        for (const auto* block : {&kA, &kB, &kC, &kD, &kQ, &kR})
-            p.bind(1, stat(*block, lin.at(static_cast<i64>(block->size()))));
-        p.bind(1, observables(lin.at(T, m)));
-        p.bind(1, stat(kX0, lin.at(n)));
-        p.bind(1, stat(kP0, lin.at(n, n)));
-        EXPECT_EQ(lin.offset(), kin);
-        const i64 ein = trova_filter_extended_input_arena_size(n, m, k, T, 0);
-        p.add_step(trova_mc_filter_extended_runner, &ekf,
-                   Lanes{ein + ekf_arena_size(n, m, k).n_float,
-                         trova_filter_extended_output_arena_size(n, m, k, T, 1), 0, 1});
-        // Extended filter input: A | B | Q | R | y | x0 | P0 | params (none).
-        Carver ext;
-        for (const auto* block : {&kA, &kB, &kQ, &kR})
-            p.bind(2, stat(*block, ext.at(static_cast<i64>(block->size()))));
-        p.bind(2, observables(ext.at(T, m)));
-        p.bind(2, stat(kX0, ext.at(n)));
-        p.bind(2, stat(kP0, ext.at(n, n)));
-        EXPECT_EQ(ext.offset(), ein);
-    }
-};
 
 // Offset of the log-likelihood in the linear and extended filters' output
 // with shocks.
@@ -116,7 +47,7 @@ TEST(FilterPipeline, LinearAndExtendedFiltersAgreeWhateverTheTeam) {
     const i64 loglik_at = loglik_offset();
     std::vector<f64> first;
     for (i64 workers : {1, 2, 3}) {
-        LinearPipeline lp;
+        const LinearPipeline lp(T);
         Pipeline p(n_rep, workers);
         lp.add_to(p);
         ASSERT_EQ(p.run(), 0);
@@ -215,23 +146,10 @@ TEST(Filters, OneStateManyObservablesMatchesTheInformationForm) {
     check("extended");
 }
 
-// Observes the first state and the first control of the levels.
-void ukf_meas(const f64* vars, const f64*, f64* out) {
-    out[0] = vars[0];
-    out[1] = std::tanh(vars[2]);
-}
-void sim2_meas(f64* vars, f64* params, f64* out) { ukf_meas(vars, params, out); }
-
 TEST(FilterPipeline, PrunedSimulationToUnscentedFilter) {
-    constexpr i64 ns = 2, nc = 2, ne = 2, no = 2;
-    const std::vector<f64> hx = {0.7, 0.1, 0.0, 0.5}, gx = {0.5, 0.2, -0.3, 0.4}, bx = {1.0, 0.0, 0.2, 0.8};
-    const std::vector<f64> hxx = {0.1, 0.0, 0.0, -0.1, 0.05, 0.02, 0.02, 0.0};
-    const std::vector<f64> gxx = {0.2, 0.1, 0.1, 0.0, -0.1, 0.0, 0.0, 0.1};
-    const std::vector<f64> hss = {0.01, -0.02}, gss = {0.03, 0.0}, ss = {1.0, 0.5, 2.0, -1.0};
-    const std::vector<f64> x0 = {0.0, 0.0}, Q = {0.25, 0.0, 0.0, 0.25}, R = {0.01, 0.0, 0.0, 0.01};
-    const std::vector<f64> z0(4, 0.0), P0 = {0.1, 0, 0, 0, 0, 0.1, 0, 0, 0, 0, 0.1, 0, 0, 0, 0, 0.1};
-    const std::vector<i64> cols = {0, 1};
-    const std::vector<f64> chol = {0.5, 0.0, 0.0, 0.5};
+    constexpr i64 ns = Pruned::ns, nc = Pruned::nc, ne = Pruned::ne, no = Pruned::no;
+    const Pruned model;
+    const auto& [hx, gx, bx, hxx, gxx, hss, gss, ss, x0, Q, R, z0, P0, cols, chol] = model;
     trova_mc_shock_entry entry{};
     entry.width = 2;
     entry.columns = cols.data();

@@ -3,77 +3,29 @@
 // the relations between their fits.
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cmath>
 #include <vector>
 
-#include "_common/layout.h"
 #include "pipeline_builder.h"
+#include "regression_data.h"
 #include "trova.h"
 
 namespace {
 
-using trova_test::Lanes;
 using trova_test::Pipeline;
 
 constexpr i64 kN = 60, kP = 4, kRep = 5;
 
-// Per replication: X = [1, z1, z2, z3] with correlated columns, y linear in
-// them plus noise.
-std::vector<f64> make_data() {
-    std::vector<f64> d(static_cast<std::size_t>(kRep * kN * (kP + 1)));
-    trova_philox_state st;
-    trova_philox_seed(&st, 99, 0, 0, 0);
-    trova_philox_standard_normal_fill(&st, static_cast<i64>(d.size()), d.data());
-    for (i64 r = 0; r < kRep; ++r) {
-        f64* X = d.data() + r * kN * (kP + 1);
-        f64* y = X + kN * kP;
-        for (i64 i = 0; i < kN; ++i) {
-            f64* row = X + i * kP;
-            row[0] = 1.0;
-            row[2] = 0.7 * row[1] + 0.7 * row[2];
-            y[i] = 1.0 + 2.0 * row[1] - 0.5 * row[3] + 0.3 * y[i];
-        }
-    }
-    return d;
-}
-
 TEST(RegressionSteps, SevenFamiliesInOnePipeline) {
-    const std::vector<f64> data = make_data();
-    const f64 grid[3] = {0.1, 0.01, 0.0};
-    const trova_mc_ols_step_ctx ols{kN, kP, 1};
-    const trova_mc_ridge_step_ctx ridge{kN, kP, 1, 0.0};
-    const trova_mc_ridge_gs_step_ctx ridge_gs{grid, kN, kP, 3, REGRESSION_CRIT_AIC, 1};
-    const trova_mc_lasso_step_ctx lasso{kN, kP, 1, 100000, 1e-13, 0.05};
-    const trova_mc_lasso_gs_step_ctx lasso_gs{grid, kN, kP, 3, 1, 50, 1e-12};
-    const trova_mc_elastic_net_step_ctx en{kN, kP, 1, 100000, 1e-13, 0.05, 1.0};
-    const trova_mc_elastic_net_gs_step_ctx en_gs{grid, kN, kP, 3, REGRESSION_CRIT_BIC, 1, 100000, 1e-12, 0.5};
+    const std::vector<f64> data = trova_test::regression_data(kRep, kN);
+    const trova_test::RegressionSteps steps(kN);
     Pipeline p(kRep, 2);
-    // Every step's lane starts with X (n x p), then y (n).
-    trova::layout::Carver lane;
-    const i64 x_at = lane.at(kN, kP), y_at = lane.at(kN);
-    // Output lanes and block offsets from the steps' own layout.
+    steps.add_to(p, data);
+    // Block offsets of the outputs, from the steps' own layout.
     trova_regression_output_offsets ols_at, pen_at;
-    const i64 ols_out = trova_mc_regression_output_offsets(kP, 1, &ols_at);
-    const i64 pen_out = trova_mc_regression_output_offsets(kP, 0, &pen_at);
+    trova_mc_regression_output_offsets(kP, 1, &ols_at);
+    trova_mc_regression_output_offsets(kP, 0, &pen_at);
     ASSERT_EQ(ols_at.ssr, pen_at.ssr);
-    const auto add = [&](trova_mc_step_fn fn, const void* ctx, arena_size size, i64 n_out) {
-        const i64 s = p.add_step(fn, ctx, Lanes{size.n_float, n_out, size.n_int, 1});
-        for (const auto& [from, count, at] : {std::array<i64, 3>{0, kN * kP, x_at}, {kN * kP, kN, y_at}}) {
-            trova_mc_float_input_binding b = Pipeline::whole(data.data(), count, at);
-            b.source_offset = from;
-            b.static_batched = 1;
-            b.static_rep_stride = kN * (kP + 1);
-            p.bind(s, b);
-        }
-    };
-    add(trova_mc_ols_runner, &ols, trova_mc_ols_work_arena_size(kN, kP), ols_out);
-    add(trova_mc_ridge_runner, &ridge, trova_mc_ridge_work_arena_size(kN, kP), pen_out);
-    add(trova_mc_ridge_gs_runner, &ridge_gs, trova_mc_ridge_gs_work_arena_size(kN, kP), pen_out);
-    add(trova_mc_lasso_runner, &lasso, trova_mc_lasso_work_arena_size(kN, kP), pen_out);
-    add(trova_mc_lasso_gs_runner, &lasso_gs, trova_mc_lasso_gs_work_arena_size(kN, kP, 1, 3, 50), pen_out);
-    add(trova_mc_elastic_net_runner, &en, trova_mc_elastic_net_work_arena_size(kN, kP), pen_out);
-    add(trova_mc_elastic_net_gs_runner, &en_gs, trova_mc_elastic_net_gs_work_arena_size(kN, kP, 1, 3), pen_out);
     ASSERT_EQ(p.run(), 0);
     // coef, ssr and sst, which every family writes at the same offsets.
     std::vector<i64> common;
