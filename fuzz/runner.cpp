@@ -11,17 +11,15 @@
 // against trova_mc_check_runner's verdict: a rejected context writes
 // nothing, a rejected binding fails exactly the replications that reach its
 // step, with status -1, and every incomplete replication's rows are sentinels.
-#include <sanitizer/asan_interface.h>
-
 #include <algorithm>
 #include <cinttypes>
 #include <cstring>
 #include <deque>
-#include <memory>
 #include <vector>
 
 #include "_common/layout.h"
 #include "fuzz_data.h"
+#include "fuzz_guarded.h"
 #include "trova_diag.h"
 #include "trova_kalman.h"
 #include "trova_mc.h"
@@ -35,34 +33,11 @@ namespace {
 using trova::layout::Carver;
 using trova_fuzz::edgy_f64;
 using trova_fuzz::edgy_i64;
+using trova_fuzz::Guarded;
 
 constexpr i64 kSentinel = INT64_MIN;
 constexpr i64 kUntouched = 12345;        // marks failure-array entries before a run
 constexpr i64 kNotCalled = 777777;       // a step function's log before its call
-constexpr std::size_t kGuard = 64;       // guard elements before and after every buffer
-
-// A heap buffer of n elements between poisoned guards.
-template <class T>
-class Guarded {
-public:
-    explicit Guarded(i64 n, T fill) : n_(n < 0 ? 0 : static_cast<std::size_t>(n)) {
-        mem_.reset(new T[n_ + 2 * kGuard]);
-        for (std::size_t i = 0; i < n_; ++i) mem_[kGuard + i] = fill;
-        ASAN_POISON_MEMORY_REGION(mem_.get(), kGuard * sizeof(T));
-        ASAN_POISON_MEMORY_REGION(mem_.get() + kGuard + n_, kGuard * sizeof(T));
-    }
-    ~Guarded() { ASAN_UNPOISON_MEMORY_REGION(mem_.get(), (n_ + 2 * kGuard) * sizeof(T)); }
-    Guarded(const Guarded&) = delete;
-    Guarded& operator=(const Guarded&) = delete;
-    T* data() { return n_ == 0 ? nullptr : mem_.get() + kGuard; }
-    std::size_t size() const { return n_; }
-    T& operator[](std::size_t i) { return mem_[kGuard + i]; }
-
-private:
-    std::size_t n_;
-    std::unique_ptr<T[]> mem_;
-};
-
 // The wrapper around every step: the real step, and where to log what it
 // returned for each replication.
 struct Wrapped {
