@@ -20,6 +20,7 @@
 #include "_common/layout.h"
 #include "fuzz_data.h"
 #include "fuzz_guarded.h"
+#include "pipeline_builder.h"
 #include "trova_diag.h"
 #include "trova_kalman.h"
 #include "trova_mc.h"
@@ -78,17 +79,14 @@ const i64* columns(std::initializer_list<i64> cols, i64 capacity) {
     return g.data();
 }
 
+// A copy binding (the test suites' builder) over guarded columns.
 trova_mc_float_input_binding copy(i64 src_step, i64 src_off, i64 src_stride, i64 rows, const i64* cols, i64 n_cols,
                                   i64 target, i64 target_stride) {
-    trova_mc_float_input_binding b{};
-    b.source_step_idx = src_step;
-    b.source_offset = src_off;
-    b.source_row_stride = src_stride;
-    b.n_rows = rows;
+    static const std::vector<i64> none;
+    trova_mc_float_input_binding b =
+        trova_test::Pipeline::copy(src_step, src_off, src_stride, 0, rows, none, target, target_stride);
     b.columns = cols;
     b.n_columns = n_cols;
-    b.target_offset = target;
-    b.target_row_stride = target_stride;
     return b;
 }
 
