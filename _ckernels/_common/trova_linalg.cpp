@@ -21,7 +21,14 @@
 namespace {
 
 typedef f64 v4 __attribute__((vector_size(32)));
+// Lanes of two vectors picked by constant indices (0-3 from a, 4-7 from b):
+// GCC's builtin takes a selector vector, Clang's the indices themselves.
+#if defined(__clang__)
+#define shuffle2(a, b, i0, i1, i2, i3) __builtin_shufflevector(a, b, i0, i1, i2, i3)
+#else
 typedef long long v4i __attribute__((vector_size(32)));  // lane selectors of shuffles
+#define shuffle2(a, b, i0, i1, i2, i3) __builtin_shuffle(a, b, v4i{i0, i1, i2, i3})
+#endif
 
 constexpr int MR = 6;    // rows of a register block
 constexpr int NR = 8;    // columns of a register block: two 4-wide vectors
@@ -107,15 +114,15 @@ void pack_transposed(const f64* src, i64 ld, i64 kc, i64 nc, f64* panel) {
             for (int g = 0; g < NR; g += 4) {
                 v4 r[4];
                 for (int t = 0; t < 4; ++t) load_lanes(r[t], src + (g + t) * ld + k, 4);
-                const v4 even01 = __builtin_shuffle(r[0], r[1], v4i{0, 4, 2, 6});
-                const v4 odd01 = __builtin_shuffle(r[0], r[1], v4i{1, 5, 3, 7});
-                const v4 even23 = __builtin_shuffle(r[2], r[3], v4i{0, 4, 2, 6});
-                const v4 odd23 = __builtin_shuffle(r[2], r[3], v4i{1, 5, 3, 7});
+                const v4 even01 = shuffle2(r[0], r[1], 0, 4, 2, 6);
+                const v4 odd01 = shuffle2(r[0], r[1], 1, 5, 3, 7);
+                const v4 even23 = shuffle2(r[2], r[3], 0, 4, 2, 6);
+                const v4 odd23 = shuffle2(r[2], r[3], 1, 5, 3, 7);
                 f64* dst = panel + k * NR + g;
-                store_lanes(dst, __builtin_shuffle(even01, even23, v4i{0, 1, 4, 5}), 4);
-                store_lanes(dst + NR, __builtin_shuffle(odd01, odd23, v4i{0, 1, 4, 5}), 4);
-                store_lanes(dst + 2 * NR, __builtin_shuffle(even01, even23, v4i{2, 3, 6, 7}), 4);
-                store_lanes(dst + 3 * NR, __builtin_shuffle(odd01, odd23, v4i{2, 3, 6, 7}), 4);
+                store_lanes(dst, shuffle2(even01, even23, 0, 1, 4, 5), 4);
+                store_lanes(dst + NR, shuffle2(odd01, odd23, 0, 1, 4, 5), 4);
+                store_lanes(dst + 2 * NR, shuffle2(even01, even23, 2, 3, 6, 7), 4);
+                store_lanes(dst + 3 * NR, shuffle2(odd01, odd23, 2, 3, 6, 7), 4);
             }
         }
     }
@@ -244,9 +251,9 @@ void matvec(const f64* A, const f64* x, const f64* b, f64* out, i64 n, i64 m) {
             s2 += r2 * xv;
             s3 += r3 * xv;
         }
-        const v4 h01 = __builtin_shuffle(s0, s1, v4i{0, 4, 2, 6}) + __builtin_shuffle(s0, s1, v4i{1, 5, 3, 7});
-        const v4 h23 = __builtin_shuffle(s2, s3, v4i{0, 4, 2, 6}) + __builtin_shuffle(s2, s3, v4i{1, 5, 3, 7});
-        v4 r = __builtin_shuffle(h01, h23, v4i{0, 1, 4, 5}) + __builtin_shuffle(h01, h23, v4i{2, 3, 6, 7});
+        const v4 h01 = shuffle2(s0, s1, 0, 4, 2, 6) + shuffle2(s0, s1, 1, 5, 3, 7);
+        const v4 h23 = shuffle2(s2, s3, 0, 4, 2, 6) + shuffle2(s2, s3, 1, 5, 3, 7);
+        v4 r = shuffle2(h01, h23, 0, 1, 4, 5) + shuffle2(h01, h23, 2, 3, 6, 7);
         for (; j < m; ++j) {
             r[0] += a0[j] * x[j];
             r[1] += a1[j] * x[j];

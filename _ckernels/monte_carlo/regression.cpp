@@ -221,7 +221,11 @@ CdLane cd_lane(Carver& c, i64 n, i64 p) {
     return l;
 }
 
-i64 penalised_count(Carver& c, i64 p, int intercept) { return intercept ? c.difference(p, 1) : p; }
+// Columns of X under the penalty: all but the intercept's. A fit with an
+// intercept and no columns (p = 0) fails before it reads its lane; it
+// penalises nothing, so its lane is sized for none rather than for -1
+// columns, which would shrink the lane below its other blocks.
+i64 penalised_count(Carver& c, i64 p, int intercept) { return intercept && p != 0 ? c.difference(p, 1) : p; }
 
 struct LassoGridLane : Lane {
     f64 *G_base, *G, *g, *lam_path, *beta_path, *beta_grid, *work;

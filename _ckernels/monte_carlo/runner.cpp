@@ -317,6 +317,10 @@ bool materialize_step_inputs(const trova_mc_step_desc* steps, i64 step, i64 pos,
     if (st.n_float_input_bindings == 0) return true;
     const i64 lane_len = st.float_in_work_worker_stride;
     f64* lane = worker_float_lane(st.float_in_work, lane_len, worker);
+    // A binding may write anywhere in the lane, the gaps of the layout the
+    // step carved there last time included: they are reopened here and
+    // poisoned again when the step carves the lane.
+    trova::layout::reopen(lane, lane_len);
     Reject reject;
     for (i64 k = 0; k < st.n_float_input_bindings; ++k)
         if (!visit_binding<true>(st.float_input_bindings[k], steps, step, pos, worker, lane, lane_len, reject))
@@ -325,13 +329,15 @@ bool materialize_step_inputs(const trova_mc_step_desc* steps, i64 step, i64 pos,
 }
 
 void retain_step_output(const trova_mc_step_desc& st, i64 pos, i64 worker) {
+    const i64 nf = st.float_retained_stride, ni = st.int_retained_stride;
+    // A result row is a copy of the whole lane, and a later step's binding
+    // may read any element of it, gaps of a carved output layout included:
+    // the step is done with the lane, so they are reopened whether or not
+    // the replication keeps a row.
+    trova::layout::reopen(worker_float_lane(st.float_live_out, nf, worker), nf);
     const i64 row = st.retained_row_by_rep[pos];
     if (row < 0) return;
-    const i64 nf = st.float_retained_stride, ni = st.int_retained_stride;
     if (nf > 0) {
-        // A result row is a copy of the whole lane, gaps of a carved output
-        // layout included: the step is done with it, so they are reopened.
-        trova::layout::reopen(worker_float_lane(st.float_live_out, nf, worker), nf);
         std::memcpy(st.float_retained + row * nf, worker_float_lane(st.float_live_out, nf, worker),
                     static_cast<std::size_t>(nf) * sizeof(f64));
     }

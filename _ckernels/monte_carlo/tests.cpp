@@ -2,6 +2,8 @@
 // kernels. The statistic's slot is set to NaN before the kernel runs, so a
 // kernel that stops before writing it leaves NaN rather than whatever the
 // worker's lane held from its previous replication.
+#include <cstring>
+
 #include "_common/layout.h"
 #include "_common/nan.h"
 #include "_common/sizers.h"
@@ -56,6 +58,19 @@ RegressionInputs regression_inputs(f64* lane, i64 n, i64 p) {
     return regression_inputs(c, n, p);
 }
 
+// The int an enumerated field of a caller's context holds. Callers in C or
+// Python may store any int there (the test rejects unknown kernels and
+// bandwidth rules with its status), and loading a value outside the
+// enumeration's range as the enumeration is undefined in C++, so the field
+// is read as the int it is.
+template <class Enum>
+int enum_bits(const Enum& field) {
+    static_assert(sizeof(Enum) == sizeof(int), "enumerations of the context records are int-sized");
+    int v;
+    std::memcpy(&v, &field, sizeof v);
+    return v;
+}
+
 template <class Ctx, class Test>
 int test_step(f64* float_out, i64* int_out, const void* ctx, Test test) {
     float_out[0] = quiet_nan();
@@ -84,11 +99,12 @@ TROVA_API int trova_mc_wald_test_runner(i64, f64* float_in_work, f64* float_out,
         Carver carver(float_in_work);
         const f64* g = carver.take(c.n, c.q);
         f64* arena = carver.take(0);
-        auto test = c.kind == TROVA_MC_WALD_MEAN         ? trova_wald_mean_hac
-                    : c.kind == TROVA_MC_WALD_COVARIANCE ? trova_wald_covariance_hac
-                                                         : trova_wald_second_moment_hac;
-        return test(g, c.target, c.n, c.q, c.kernel_id, c.bandwidth_mode, c.manual_bandwidth, arena, int_work,
-                    float_out);
+        const int kind = enum_bits(c.kind);
+        auto test = kind == TROVA_MC_WALD_MEAN         ? trova_wald_mean_hac
+                    : kind == TROVA_MC_WALD_COVARIANCE ? trova_wald_covariance_hac
+                                                       : trova_wald_second_moment_hac;
+        return test(g, c.target, c.n, c.q, enum_bits(c.kernel_id), enum_bits(c.bandwidth_mode), c.manual_bandwidth,
+                    arena, int_work, float_out);
     });
 }
 

@@ -5,11 +5,14 @@
 // quadratic form.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <tuple>
 #include <vector>
 
+#include "_common/layout.h"
 #include "trova.h"
 
 namespace {
@@ -272,6 +275,49 @@ TEST(WaldTests, LuFallbackInExactScratch) {
     const f64 y = (0.5 - 2.0 * (1.5 - 0.5 * (2.5 / 3.0))) / (1.0 + 2.0 * (1.0 + 0.5 * 0.5 / 3.0));
     const f64 x = (0.5 - y) / 2.0, z = (2.5 - 0.5 * y) / 3.0;
     EXPECT_NEAR(W, 10.0 * (0.5 * x + 1.5 * y + 2.5 * z), 1e-12);
+}
+
+// The step's context may come from C or Python with any int in its
+// enumerated fields: the step reads them as ints (loading them as the
+// enumerations is undefined, and the sanitizer build aborts on it) and the
+// test refuses unknown kernels and bandwidth rules with -7.
+TEST(WaldTests, StepTakesAnyIntInItsEnumeratedFields) {
+    const std::vector<f64> g = make_data();
+    const std::vector<f64> target(kQ * kQ, 0.0);
+    for (const int bad : {-1, 4, 7, 2147483647}) {
+        for (const int field : {0, 1}) {
+            trova_mc_wald_test_ctx ctx{target.data(), kN, kQ, 2, BARTLETT, WALD_BW_MANUAL, TROVA_MC_WALD_MEAN};
+            std::memcpy(field == 0 ? static_cast<void*>(&ctx.kernel_id) : static_cast<void*>(&ctx.bandwidth_mode),
+                        &bad, sizeof bad);
+            trova::layout::Carver lane;
+            lane.take(kN, kQ);
+            const arena_size work = trova_wald_mean_hac_arena_size(kN, kQ);
+            std::vector<f64> in(static_cast<std::size_t>(lane.offset() + work.n_float), 0.0);
+            std::copy(g.begin(), g.end(), in.begin());
+            std::vector<i64> pivots(static_cast<std::size_t>(work.n_int));
+            f64 W = 0.0;
+            i64 status = 0;
+            EXPECT_EQ(trova_mc_wald_test_runner(0, in.data(), &W, pivots.data(), &status, &ctx), 0);
+            EXPECT_EQ(status, -7) << "field " << field << " value " << bad;
+            EXPECT_TRUE(std::isnan(W));
+        }
+        // Any kind other than the mean and covariance tests is the second-moment test.
+        trova_mc_wald_test_ctx ctx{target.data(), kN, kQ, 2, BARTLETT, WALD_BW_MANUAL, TROVA_MC_WALD_MEAN};
+        std::memcpy(&ctx.kind, &bad, sizeof bad);
+        const arena_size work = trova_wald_second_moment_hac_arena_size(kN, kQ);
+        trova::layout::Carver lane;
+        lane.take(kN, kQ);
+        std::vector<f64> in(static_cast<std::size_t>(lane.offset() + work.n_float), 0.0);
+        std::copy(g.begin(), g.end(), in.begin());
+        std::vector<i64> pivots(static_cast<std::size_t>(work.n_int));
+        f64 W = 0.0, W_ref = 0.0;
+        i64 status = 1;
+        EXPECT_EQ(trova_mc_wald_test_runner(0, in.data(), &W, pivots.data(), &status, &ctx), 0);
+        std::vector<f64> arena(static_cast<std::size_t>(work.n_float));
+        EXPECT_EQ(status, trova_wald_second_moment_hac(g.data(), target.data(), kN, kQ, BARTLETT, WALD_BW_MANUAL, 2,
+                                                       arena.data(), pivots.data(), &W_ref));
+        EXPECT_TRUE(W == W_ref || (std::isnan(W) && std::isnan(W_ref)));
+    }
 }
 
 }  // namespace

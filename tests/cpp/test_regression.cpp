@@ -87,4 +87,21 @@ TEST(RegressionKernels, CoordinateDescentsRejectNaN) {
     EXPECT_EQ(trova_en_gram_cd(G, g_ok, 2, 0.01, 0.1, zero, 100, 1e-12, coef, Gcoef), REGRESSION_OK);
 }
 
+// A fit with an intercept and no columns penalises nothing: its grid lanes
+// are those of no columns at all, never shrunk by a count of -1 (which made
+// the lasso path's lane negative or too short for its data blocks).
+TEST(RegressionSizers, InterceptWithoutColumnsPenalisesNothing) {
+    for (const i64 n_alpha : {i64{0}, i64{3}, i64{2147483649}}) {
+        for (const i64 max_iter : {i64{0}, i64{50}, i64{2097151}}) {
+            const arena_size with = trova_mc_lasso_gs_work_arena_size(5, 0, 1, n_alpha, max_iter);
+            const arena_size without = trova_mc_lasso_gs_work_arena_size(5, 0, 0, n_alpha, max_iter);
+            EXPECT_EQ(with.n_float, without.n_float);
+            EXPECT_GE(with.n_float, trova_mc_lasso_gs_work_arena_size(5, 0, 1, 0, 0).n_float);
+        }
+        const arena_size en = trova_mc_elastic_net_gs_work_arena_size(5, 0, 1, n_alpha);
+        EXPECT_EQ(en.n_float, trova_mc_elastic_net_gs_work_arena_size(5, 0, 0, n_alpha).n_float);
+        EXPECT_GE(en.n_float, 5);
+    }
+}
+
 }  // namespace

@@ -779,6 +779,47 @@ struct RangePipeline {
     Pipeline p;
 };
 
+// A binding may write and read anywhere inside a lane, the gaps a carved
+// layout leaves there included. In a gap build under AddressSanitizer the
+// input lane's gaps, poisoned by the step's carve on the first replication,
+// must take the next replication's fill over the whole lane; and a later
+// step may copy an earlier step's whole output lane, gaps and all, even when
+// no replication keeps that output.
+TEST(RunnerPipeline, BindingsReachTheGapsOfCarvedLanes) {
+    const i64 n_rep = 3, n = 12, k = 2;
+    const trova_mc_ols_step_ctx ols{n, k, 1};
+    const arena_size work = trova_mc_ols_work_arena_size(n, k);
+    const i64 out = trova_mc_regression_output_offsets(k, 1, nullptr);
+    trova::layout::Carver lane;
+    const i64 X_at = lane.at(n, k), y_at = lane.at(n);
+    std::vector<f64> data(static_cast<std::size_t>(n * (k + 1)));
+    for (i64 i = 0; i < n; ++i) {
+        data[static_cast<std::size_t>(i * k)] = 1.0;
+        data[static_cast<std::size_t>(i * k + 1)] = static_cast<f64>(i);
+        data[static_cast<std::size_t>(n * k + i)] = 2.0 + 0.5 * static_cast<f64>(i) + 0.1 * ((i % 3) - 1.0);
+    }
+    std::vector<i64> all(static_cast<std::size_t>(out));
+    for (i64 j = 0; j < out; ++j) all[static_cast<std::size_t>(j)] = j;
+    EchoCtx echo{out};
+    Pipeline p(n_rep, 1);
+    p.add_step(trova_mc_ols_runner, &ols, Lanes{work.n_float, out, work.n_int, 1});
+    p.bind(0, Pipeline::fill(0.0, 1, work.n_float, 0, work.n_float));  // the whole lane, gaps included
+    p.bind(0, Pipeline::whole(data.data(), n * k, X_at));
+    p.bind(0, Pipeline::whole(data.data() + n * k, n, y_at));
+    p.add_step(echo_step, &echo, Lanes{out, out + 1, 0, 0});
+    p.bind(1, Pipeline::copy(0, 0, out, 0, 1, all, 0, out));
+    p.rows(0) = std::vector<i64>(n_rep, -1);
+    ASSERT_EQ(p.run(), 0);
+    trova_regression_output_offsets at;
+    trova_mc_regression_output_offsets(k, 1, &at);
+    for (i64 r = 0; r < n_rep; ++r) {
+        EXPECT_EQ(p.failure_step[static_cast<std::size_t>(r)], -1);
+        // The echo's row holds the fit: intercept near 2 and slope near 0.5.
+        EXPECT_NEAR(p.retained(1, r)[at.coef], 2.0, 0.1);
+        EXPECT_NEAR(p.retained(1, r)[at.coef + 1], 0.5, 0.02);
+    }
+}
+
 }  // namespace
 
 TEST(RunnerRange, RangesInAnyOrderGiveTheWholeRunBitForBit) {
