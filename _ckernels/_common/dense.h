@@ -9,6 +9,11 @@
 
 namespace trova::dense {
 
+// Four doubles, one AVX register on the default target; GCC lowers the
+// operations to narrower registers or scalars elsewhere. The fixed-size
+// loops of the small filters and simulations are written over it.
+typedef f64 v4 __attribute__((vector_size(32)));
+
 // Sum of a[k]*b[k], k < n.
 inline f64 dot(const f64* a, const f64* b, i64 n) {
     f64 s = 0.0;

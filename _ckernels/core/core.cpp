@@ -12,6 +12,7 @@
 // period is computed.
 #include <cstdlib>
 
+#include "_common/dense.h"
 #include "_common/layout.h"
 #include "_common/sizers.h"
 #include "core/simulation_checks.h"
@@ -98,7 +99,7 @@ void linear_states(const f64* A, const f64* B, const f64* x0, const f64* shock, 
 // first, then the columns of A in order), so the results agree to rounding.
 constexpr i64 kSmall = 8;
 
-typedef f64 v4 __attribute__((vector_size(32)));
+using trova::dense::v4;
 
 // W lanes as W/4 vectors. GCC's vectors may alias their elements, so the
 // lanes are also read as doubles through f().

@@ -30,9 +30,7 @@
 namespace trova::kalman {
 namespace {
 
-// Four doubles, one AVX register on the default target; GCC lowers the
-// operations to narrower registers or scalars elsewhere.
-typedef f64 v4 __attribute__((vector_size(32)));
+using trova::dense::v4;
 
 constexpr int padded(int c) { return (c + 3) / 4 * 4; }
 

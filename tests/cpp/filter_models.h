@@ -86,6 +86,13 @@ struct LinearPipeline {
         p.bind(first, stat(kB, sim_lane.at(n, k)));
         p.bind(first, stat(kX0, sim_lane.at(n)));
         EXPECT_EQ(sim_lane.offset(), trova_simulate_order1_shock_offset(n, k));
+        // The blocks both filters' inputs end with: R | y | x0 | P0.
+        const auto bind_r_to_p0 = [&](i64 step, Carver& lane) {
+            p.bind(step, r_block(lane.at(m, m)));
+            p.bind(step, observables(lane.at(T, m)));
+            p.bind(step, stat(kX0, lane.at(n)));
+            p.bind(step, stat(kP0, lane.at(n, n)));
+        };
         const i64 kin = trova_filter_linear_input_arena_size(n, m, k, T);
         const i64 lin_step = p.add_step(trova_mc_filter_linear_runner, &kf,
                                         Lanes{kin + kf_arena_size(n, m, k).n_float,
@@ -94,10 +101,7 @@ struct LinearPipeline {
         Carver lin;
         for (const auto* block : {&kA, &kB, &kC, &kD, &kQ})
             p.bind(lin_step, stat(*block, lin.at(static_cast<i64>(block->size()))));
-        p.bind(lin_step, r_block(lin.at(m, m)));
-        p.bind(lin_step, observables(lin.at(T, m)));
-        p.bind(lin_step, stat(kX0, lin.at(n)));
-        p.bind(lin_step, stat(kP0, lin.at(n, n)));
+        bind_r_to_p0(lin_step, lin);
         EXPECT_EQ(lin.offset(), kin);
         const i64 ein = trova_filter_extended_input_arena_size(n, m, k, T, 0);
         const i64 ext_step = p.add_step(trova_mc_filter_extended_runner, &ekf,
@@ -107,10 +111,7 @@ struct LinearPipeline {
         Carver ext;
         for (const auto* block : {&kA, &kB, &kQ})
             p.bind(ext_step, stat(*block, ext.at(static_cast<i64>(block->size()))));
-        p.bind(ext_step, r_block(ext.at(m, m)));
-        p.bind(ext_step, observables(ext.at(T, m)));
-        p.bind(ext_step, stat(kX0, ext.at(n)));
-        p.bind(ext_step, stat(kP0, ext.at(n, n)));
+        bind_r_to_p0(ext_step, ext);
         EXPECT_EQ(ext.offset(), ein);
     }
 };

@@ -20,6 +20,15 @@ struct Lanes {
     i64 in = 0, out = 0, int_work = 0, int_out = 0;
 };
 
+// One library step of a table of steps: its runner, context, arena size and
+// the rows it writes.
+struct StepEntry {
+    trova_mc_step_fn fn;
+    const void* ctx;
+    arena_size size;
+    i64 rows;
+};
+
 class Pipeline {
 public:
     Pipeline(i64 n_rep, i64 n_workers) : n_rep_(n_rep), n_workers_(n_workers) {}

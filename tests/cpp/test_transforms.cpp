@@ -15,6 +15,7 @@ namespace {
 
 using trova_test::Lanes;
 using trova_test::Pipeline;
+using trova_test::StepEntry;
 using ld = long double;
 
 constexpr i64 kRep = 5, kN = 37, kWindow = 6, kOrder = 3, kDdof = 1;
@@ -75,12 +76,7 @@ TEST_P(TransformSteps, MatchDirectEvaluationInExactlySizedLanes) {
     const trova_mc_rolling_mean_step_ctx rolling_mean{kN, p, kWindow};
     const trova_mc_rolling_var_step_ctx rolling_var{kN, p, kWindow, kDdof};
     const i64 rolled = kN - kWindow + 1;
-    const struct {
-        trova_mc_step_fn fn;
-        const void* ctx;
-        arena_size size;
-        i64 rows;
-    } steps[7] = {
+    const StepEntry steps[7] = {
         {trova_mc_standardize_runner, &standardize, trova_standardize_ax0_arena_size(kN, p), kN},
         {trova_mc_log_runner, &log_ctx, trova_log_arena_size(kN, p), kN},
         {trova_mc_log_diff_runner, &log_diff, trova_log_diff_arena_size(kN, p), kN - 1},

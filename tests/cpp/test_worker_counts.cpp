@@ -29,6 +29,7 @@ using trova::layout::Carver;
 using trova::layout::plus;
 using trova::layout::Size;
 using trova_test::kIntSentinel;
+using trova_test::StepEntry;
 using trova_test::Lanes;
 using trova_test::Pipeline;
 using trova_test::same_bits;
@@ -258,12 +259,7 @@ struct Transforms : Family {
     }
     void build(Pipeline& p) const override {
         const i64 rolled = kTn - kWindow + 1;
-        const struct {
-            trova_mc_step_fn fn;
-            const void* ctx;
-            arena_size size;
-            i64 rows;
-        } steps[] = {
+        const StepEntry steps[] = {
             {trova_mc_standardize_runner, &standardize, trova_standardize_ax0_arena_size(kTn, kTp), kTn},
             {trova_mc_log_runner, &log_ctx, trova_log_arena_size(kTn, kTp), kTn},
             {trova_mc_log_diff_runner, &log_diff, trova_log_diff_arena_size(kTn, kTp), kTn - 1},
